@@ -23,10 +23,10 @@ function(norvane_warnings target)
     endif()
 endfunction()
 
-# A test executable per folder of tests/: every .cpp file in it, run through CTest.
+# A test executable per folder of tests/: every *Test.cpp file in it, run through CTest.
 function(norvane_test_folder name)
     cmake_parse_arguments(ARG "" "" "DEPENDS" ${ARGN})
-    file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+    file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*Test.cpp)
     if(NOT sources)
         return()
     endif()
