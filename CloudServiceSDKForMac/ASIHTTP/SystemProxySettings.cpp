@@ -1,0 +1,84 @@
+#include "CloudServiceSDKForMac/ASIHTTP/SystemProxySettings.h"
+
+#include <proxy.h>
+
+#include <algorithm>
+#include <memory>
+
+namespace norvane {
+
+namespace {
+
+std::string lower(std::string_view text)
+{
+    std::string out(text);
+    std::transform(out.begin(), out.end(), out.begin(),
+        [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; });
+    return out;
+}
+
+struct FactoryDeleter {
+    void operator()(pxProxyFactory* factory) const { px_proxy_factory_free(factory); }
+};
+
+struct ListDeleter {
+    void operator()(char** list) const { px_proxy_factory_free_proxies(list); }
+};
+
+} // namespace
+
+std::optional<ProxyEntry> SystemProxySettings::parseProxyURL(std::string_view text)
+{
+    if (lower(text.substr(0, 4)) == "pac+") {
+        if (text.size() == 4)
+            return std::nullopt;
+        ProxyEntry entry;
+        entry.type = ProxyEntry::Type::AutoConfig;
+        entry.url = std::string(text.substr(4));
+        return entry;
+    }
+    std::size_t separator = text.find("://");
+    if (separator == std::string_view::npos)
+        return std::nullopt;
+    std::string scheme = lower(text.substr(0, separator));
+    std::string_view authority = text.substr(separator + 3);
+    authority = authority.substr(0, authority.find_first_of("/?#"));
+
+    if (scheme == "direct")
+        return ProxyEntry {};
+    if (scheme == "wpad") {
+        // Web proxy auto-discovery by name: the script of the host called "wpad".
+        ProxyEntry entry;
+        entry.type = ProxyEntry::Type::AutoConfig;
+        entry.url = "http://wpad/wpad.dat";
+        return entry;
+    }
+    // Credentials in the settings are not carried over: proxy passwords come from the
+    // credential store.
+    if (std::size_t at = authority.rfind('@'); at != std::string_view::npos)
+        authority = authority.substr(at + 1);
+    if (scheme == "http")
+        return parseProxyAddress(ProxyEntry::Type::Http, authority);
+    if (scheme == "socks" || scheme == "socks4" || scheme == "socks4a" || scheme == "socks5" || scheme == "socks5h")
+        return parseProxyAddress(ProxyEntry::Type::Socks, authority);
+    return std::nullopt;
+}
+
+std::optional<std::vector<ProxyEntry>> SystemProxySettings::proxiesForURL(const std::string& url)
+{
+    // A factory per call: libproxy keeps what it has read for the factory's lifetime.
+    std::unique_ptr<pxProxyFactory, FactoryDeleter> factory(px_proxy_factory_new());
+    if (!factory)
+        return std::nullopt;
+    std::unique_ptr<char*, ListDeleter> list(px_proxy_factory_get_proxies(factory.get(), url.c_str()));
+    if (!list)
+        return std::nullopt;
+    std::vector<ProxyEntry> entries;
+    for (char** it = list.get(); *it != nullptr; ++it) {
+        if (auto entry = parseProxyURL(*it))
+            entries.push_back(std::move(*entry));
+    }
+    return entries;
+}
+
+} // namespace norvane
