@@ -58,7 +58,11 @@ struct RecordedRequest {
 
 // What the server sends back for one request. The server writes the status line and the headers
 // exactly as given and adds nothing, except "Content-Length" (after the listed headers) when
-// autoContentLength is set. The builders below say which headers they list.
+// autoContentLength is set. The builders below say which headers they list. A HEAD request gets
+// the head only. The connection stays open for the next request unless the client asked to close
+// it (HTTP/1.0 without keep-alive, "Connection: close"), the reply says closeConnection, lists
+// "Connection: close", or has a body delimited by the end of the connection (no Content-Length
+// and no Transfer-Encoding).
 struct Reply {
     // Fills out[0..count) with the body bytes at offset..offset+count.
     using Generator = std::function<void(std::uint64_t offset, char* out, std::size_t count)>;
@@ -74,12 +78,13 @@ struct Reply {
     Generator generator;
     bool autoContentLength = false;
     // Escape hatch: these bytes instead of status line, headers and body (counted as body for
-    // trickling and dropping). The connection is kept unless closeConnection is set.
+    // trickling and dropping). Their framing is the test's business: only closeConnection and
+    // the client's wish close the connection afterwards.
     std::optional<std::string> rawBytes;
     bool holdSilently = false; // answer nothing; keep the connection until the client or the server ends it
     bool closeConnection = false; // close after the reply even when the client wants keep-alive
     std::chrono::milliseconds delayBeforeHead { 0 };
-    std::size_t trickleBytes = 0; // body written in pieces of this size...
+    std::size_t trickleBytes = 0; // body (not head) written in pieces of this size...
     std::chrono::milliseconds trickleInterval { 0 }; // ...with this pause between them
     std::optional<std::uint64_t> dropAfterBytes; // close abruptly after this many bytes of the whole response
     std::optional<std::uint64_t> dropAfterBodyBytes; // ...or of the body as framed on the wire
@@ -166,7 +171,9 @@ public:
 
     // Which reply a request gets: the first queued for its exact target, else the first queued
     // for its path (a key without '?'), else the first of the general queue, else the handler,
-    // else "500 Unscripted" with a text body (counted by unscriptedCount()).
+    // else "500 Unscripted" with a text body (counted by unscriptedCount()). The handler runs on
+    // the connection's thread, without the server's lock, on several threads at once when
+    // several connections are busy; a handler that throws gets a 500 and a close.
     void setHandler(Handler handler);
     void enqueue(Reply reply);
     void enqueue(std::string target, Reply reply);
@@ -174,7 +181,8 @@ public:
 
     void setBodyKeepLimit(std::uint64_t bytes); // bodies above it keep only size and MD5
     void setMaxHeaderBytes(std::size_t bytes); // default 65536
-    void setAnswerExpectContinue(bool answer); // default true
+    // Default true; false leaves the client to send its body after its own wait.
+    void setAnswerExpectContinue(bool answer);
 
     std::vector<RecordedRequest> requests() const;
     std::size_t requestCount() const;
