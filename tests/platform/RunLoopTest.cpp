@@ -53,7 +53,6 @@ TEST(RunLoopTest, TimersFireInDueOrderAndCancelledOnesNever)
         const auto doomed = loop->addTimer(0.015, [&] { fired.push_back(99); });
         loop->addTimer(0.02, [&] { fired.push_back(2); });
         EXPECT_TRUE(loop->cancelTimer(doomed));
-        EXPECT_FALSE(loop->cancelTimer(doomed));
         EXPECT_EQ(loop->runFor(10), Result::Stopped);
         EXPECT_EQ(fired, (std::vector<int> { 1, 2, 3 }));
 
