@@ -106,8 +106,9 @@ public:
         std::optional<CHCSVEncoding> encoding = std::nullopt, ErrorValue* error = nullptr);
     static std::unique_ptr<CHCSVParser> fromFile(
         const std::string& path, std::optional<CHCSVEncoding> encoding = std::nullopt, ErrorValue* error = nullptr);
-    // The UTF-8 text is converted to the given encoding and read back as a byte stream; text that the
-    // encoding cannot represent (or text that is not UTF-8) counts as a stream that cannot be opened.
+    // The UTF-8 text is converted to the given encoding and read back as a byte stream. Text that the
+    // encoding cannot represent counts as a stream that cannot be opened; invalid UTF-8 read as UTF-8
+    // fails at parse time as undecodable (both code 1).
     static std::unique_ptr<CHCSVParser> fromString(
         std::string_view text, CHCSVEncoding encoding = CHCSVEncoding::UTF8, ErrorValue* error = nullptr);
 
