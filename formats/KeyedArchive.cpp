@@ -350,11 +350,8 @@ bool KeyedUnarchiver::decodeBool(std::string_view key) const
     const ReadNode* node = find(node_, key);
     if (!node)
         return false;
-    if (node->is_boolean())
-        return node->get<bool>();
-    if (node->is_number_integer())
-        return integerOf(*node).value_or(0) != 0;
-    return false;
+    const double number = realOf(*node).value_or(0.0);
+    return number != 0.0 && !std::isnan(number);
 }
 
 std::int32_t KeyedUnarchiver::decodeInt32(std::string_view key) const
