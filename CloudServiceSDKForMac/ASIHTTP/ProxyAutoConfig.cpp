@@ -454,7 +454,8 @@ void pushTime(duk_context* ctx, const std::tm& time)
 {
     duk_size_t length = 0;
     const char* detail = duk_safe_to_lstring(ctx, -1, &length);
-    std::string message = std::string(what) + ": " + std::string(detail, length);
+    // The thrown value is the script's to choose; a diagnostic needs only its beginning.
+    std::string message = std::string(what) + ": " + std::string(detail, std::min<duk_size_t>(length, 1024));
     sendFrame(state.socket, frameError, message.data(), message.size());
     _exit(2);
 }

@@ -191,15 +191,16 @@ TEST(ProxyAutoConfig, BrokenScriptsGiveNoList)
         auto result = ProxyAutoConfig::run(script, "http://a.example/", "a.example");
         EXPECT_EQ(result.outcome, ProxyAutoConfig::Outcome::ScriptError) << script;
         EXPECT_FALSE(result.message.empty()) << script;
-        EXPECT_EQ(ProxyAutoConfig::evaluate(script, "http://a.example/", "a.example"), std::nullopt) << script;
     }
+    EXPECT_EQ(ProxyAutoConfig::evaluate("function FindProxyForURL(url, host) {", "http://a.example/", "a.example"),
+        std::nullopt);
 }
 
 TEST(ProxyAutoConfig, HostileScriptsAreStopped)
 {
     ProxyAutoConfig::Options options;
-    options.timeout = milliseconds(300);
-    options.memoryLimit = std::size_t { 8 } << 20;
+    options.timeout = milliseconds(200);
+    options.memoryLimit = std::size_t { 4 } << 20;
     options.resolve = [](const std::string&) { return std::optional<std::string>("10.0.0.1"); };
     auto started = steady_clock::now();
     for (const char* script : {
