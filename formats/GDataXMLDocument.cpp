@@ -63,7 +63,10 @@ std::unique_ptr<GDataXMLDocument> GDataXMLDocument::initWithRootElement(const GD
         return nullptr;
     }
     xmlDocSetRootElement(doc, root);
-    return std::unique_ptr<GDataXMLDocument>(new GDataXMLDocument(doc));
+    auto document = std::unique_ptr<GDataXMLDocument>(new GDataXMLDocument(doc));
+    // A root built with a "{URI}:local" name is declared here, so that the document is well-formed.
+    fixUpNamespaces(*document->tree_, root, root);
+    return document;
 }
 
 GDataXMLElement* GDataXMLDocument::rootElement() const

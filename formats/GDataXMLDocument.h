@@ -31,7 +31,8 @@ public:
     static std::unique_ptr<GDataXMLDocument> initWithData(
         std::span<const std::uint8_t> data, ErrorValue* error = nullptr);
     static std::unique_ptr<GDataXMLDocument> initWithXMLString(std::string_view text, ErrorValue* error = nullptr);
-    // A new document (version "1.0") whose root is a deep copy of element.
+    // A new document (version "1.0") whose root is a deep copy of element; names still in the braced
+    // "{URI}:local" form get their namespace declared.
     static std::unique_ptr<GDataXMLDocument> initWithRootElement(const GDataXMLElement& element);
 
     GDataXMLElement* rootElement() const;

@@ -82,6 +82,7 @@ xmlNsPtr declareNamespace(
 struct ResolvedName {
     xmlNsPtr ns = nullptr;
     std::size_t localStart = 0; // where the local part begins in the raw name
+    std::string bracedURI; // the URI of a "{URI}:local" name
 };
 
 // What the raw name of a node that is in no namespace yet stands for in scope: "p:local" by prefix,
@@ -98,8 +99,9 @@ ResolvedName resolveName(xmlNodePtr scope, std::string_view name, bool isAttribu
         const std::string_view prefixPart = name.substr(0, colon);
         resolved.localStart = colon + 1;
         if (prefixPart.size() >= 3 && prefixPart.front() == '{' && prefixPart.back() == '}') {
-            const std::string uri(prefixPart.substr(1, prefixPart.size() - 2));
-            resolved.ns = isAttribute ? searchPrefixedHref(scope, xml(uri)) : searchHref(scope, xml(uri));
+            resolved.bracedURI = prefixPart.substr(1, prefixPart.size() - 2);
+            const xmlChar* uri = xml(resolved.bracedURI);
+            resolved.ns = isAttribute ? searchPrefixedHref(scope, uri) : searchHref(scope, uri);
         } else {
             resolved.ns = searchPrefix(scope, xml(std::string(prefixPart)));
         }
@@ -113,6 +115,8 @@ ResolvedName resolveName(xmlNodePtr scope, std::string_view name, bool isAttribu
 // Puts grafted nodes into the namespaces in scope where they were grafted:
 // - a node in no namespace whose name resolves (resolveName) is put into that namespace, and its name
 //   becomes the local part;
+// - a "{URI}:local" name whose URI is not in scope gets a declaration of its own (on the element, or on
+//   the attribute's element), since the braced form would not be well-formed XML;
 // - a declaration on a grafted element that repeats, with the same prefix, what is already in scope is
 //   deleted, and the nodes that used it use the declaration in scope instead.
 class NamespaceFixUp {
@@ -171,7 +175,9 @@ private:
             return;
         }
         const std::string name(view(node->name));
-        const ResolvedName resolved = resolveName(scope, name, isAttribute);
+        ResolvedName resolved = resolveName(scope, name, isAttribute);
+        if (!resolved.ns && !resolved.bracedURI.empty())
+            resolved.ns = declareNamespace(isAttribute ? scope : node, scope, xml(resolved.bracedURI), nullptr, true);
         if (!resolved.ns)
             return;
         xmlSetNs(node, resolved.ns);
@@ -330,7 +336,7 @@ bool GDataXMLElement::addNamespace(const GDataXMLNode& namespaceNode)
         return false;
     if (!xmlNewNs(node_, namespaceNode.ns_->href, namespaceNode.ns_->prefix))
         return false;
-    fixUpNamespaces(node_, node_);
+    fixUpNamespaces(*tree_, node_, node_);
     tree_->changed();
     return true;
 }
@@ -375,7 +381,7 @@ void GDataXMLElement::setNamespaces(const std::vector<const GDataXMLNode*>& name
             tree_->retireNamespace(ns);
         xmlFreeNsList(dropped);
     }
-    fixUpNamespaces(node_, node_);
+    fixUpNamespaces(*tree_, node_, node_);
     tree_->changed();
 }
 
@@ -408,7 +414,7 @@ GDataXMLNode* GDataXMLElement::addChild(const GDataXMLNode& node)
         return nullptr;
     }
     if (added == copied)
-        fixUpNamespaces(added, node_);
+        fixUpNamespaces(*tree_, added, node_);
     tree_->changed();
     return tree_->wrap(added);
 }
@@ -442,6 +448,9 @@ GDataXMLNode* GDataXMLElement::addAttribute(const GDataXMLNode& attribute)
     } else if (const ResolvedName resolved = resolveName(node_, name, true); resolved.ns) {
         uri = std::string(view(resolved.ns->href));
         localName = name.substr(resolved.localStart);
+    } else if (!resolved.bracedURI.empty()) {
+        uri = resolved.bracedURI;
+        localName = name.substr(resolved.localStart);
     }
     if (hasAttribute(node_, localName, uri ? &*uri : nullptr))
         return nullptr;
@@ -458,7 +467,7 @@ GDataXMLNode* GDataXMLElement::addAttribute(const GDataXMLNode& attribute)
     xmlAttrPtr added = xmlNewNsProp(node_, ns, xml(name), xml(value));
     if (!added)
         return nullptr;
-    fixUpNamespaces(reinterpret_cast<xmlNodePtr>(added), node_);
+    fixUpNamespaces(*tree_, reinterpret_cast<xmlNodePtr>(added), node_);
     tree_->changed();
     return tree_->wrap(reinterpret_cast<xmlNodePtr>(added));
 }
@@ -475,9 +484,13 @@ std::optional<std::string> GDataXMLElement::resolvePrefixForNamespaceURI(std::st
     return std::string(view(ns->prefix));
 }
 
-void GDataXMLElement::fixUpNamespaces(_xmlNode* grafted, _xmlNode* treeNode)
+namespace gdataxml {
+
+void fixUpNamespaces(Tree& tree, xmlNodePtr grafted, xmlNodePtr treeNode)
 {
-    NamespaceFixUp(*tree_).run(grafted, treeNode);
+    NamespaceFixUp(tree).run(grafted, treeNode);
 }
+
+} // namespace gdataxml
 
 } // namespace norvane

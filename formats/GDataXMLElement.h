@@ -74,8 +74,6 @@ private:
     friend class gdataxml::Tree;
 
     GDataXMLElement(gdataxml::Tree* tree, _xmlNode* node);
-
-    void fixUpNamespaces(_xmlNode* grafted, _xmlNode* treeNode);
 };
 
 } // namespace norvane

@@ -130,6 +130,10 @@ private:
     std::uint64_t generation_ = 1;
 };
 
+// Resolves the names of a grafted node (and everything below it) against the namespaces in scope of
+// treeNode, drops repeated declarations and declares what a "{URI}:local" name needs.
+void fixUpNamespaces(Tree& tree, xmlNodePtr grafted, xmlNodePtr treeNode);
+
 // XPath with context as the context node; results are wrapped through tree.
 std::optional<GDataXMLNode::NodeList> evaluateXPath(Tree& tree, xmlNodePtr context, std::string_view expression,
     const GDataXMLNode::NamespaceMap* namespaces, ErrorValue* error);

@@ -132,6 +132,11 @@ TEST(GDataXMLDocument, BuiltDocumentRoundTripsWithADefaultNamespace)
     EXPECT_EQ(names[0]->asElement()->attributeForName("type")->stringValue(), "string");
     EXPECT_FALSE(names[0]->asElement()->attributeForName("type")->URI());
     EXPECT_EQ(rereadRoot->elementsForName("leftRightMode")[0]->stringValue(), "-1");
+    auto braced = GDataXMLDocument::initWithRootElement(*GDataXMLNode::elementWithNameURI("r", kStorageNamespace));
+    ASSERT_TRUE(braced);
+    auto rebraced = GDataXMLDocument::initWithData(*braced->XMLData());
+    ASSERT_TRUE(rebraced);
+    EXPECT_EQ(rebraced->rootElement()->URI(), kStorageNamespace);
     // The caller's element was copied, not moved.
     EXPECT_TRUE(root->ownsNode());
     EXPECT_EQ(root->childCount(), 2u);
