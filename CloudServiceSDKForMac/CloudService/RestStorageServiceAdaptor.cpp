@@ -1,0 +1,366 @@
+#include "CloudServiceSDKForMac/CloudService/RestStorageServiceAdaptor.h"
+
+#include "CloudServiceSDKForMac/ASIHTTP/Reachability.h"
+#include "formats/GDataXMLDocument.h"
+#include "formats/GDataXMLElement.h"
+#include "formats/HttpDate.h"
+#include "platform/Log.h"
+#include "platform/NotificationCenter.h"
+#include "platform/RunLoop.h"
+
+#include <chrono>
+#include <cmath>
+
+namespace norvane {
+
+namespace {
+
+constexpr double kStorageRequestTimeOutSeconds = 60;
+
+// What the engine would refuse to put on the wire: a name that is not a token, or a value that
+// could end the header line early and smuggle in a header or a request of its own.
+bool headerIsSafe(std::string_view name, std::string_view value)
+{
+    if (name.empty())
+        return false;
+    for (char c : name) {
+        auto u = static_cast<unsigned char>(c);
+        if (u <= 0x20 || u == 0x7f || c == ':')
+            return false;
+    }
+    return value.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
+}
+
+bool isEmptyBody(const std::optional<std::string>& body)
+{
+    return !body || body->empty();
+}
+
+bool contains(const std::optional<std::string>& body, std::string_view needle)
+{
+    return body && body->find(needle) != std::string::npos;
+}
+
+std::string escape(std::string_view text, std::string_view kept)
+{
+    static constexpr char hex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        auto u = static_cast<unsigned char>(c);
+        bool alnum = (u >= '0' && u <= '9') || (u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z');
+        if (alnum || kept.find(c) != std::string_view::npos) {
+            out += c;
+        } else {
+            out += '%';
+            out += hex[u >> 4];
+            out += hex[u & 0x0f];
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+RestStorageServiceAdaptor::RestStorageServiceAdaptor() = default;
+
+RestStorageServiceAdaptor::~RestStorageServiceAdaptor() = default;
+
+void RestStorageServiceAdaptor::initWithConfig(StorageServiceConfig config)
+{
+    auto info = std::make_shared<httpHeaderInfo>(config.baseUUID);
+    config.adapterInfo = std::move(info);
+    StorageServiceAdaptor::initWithConfig(std::move(config));
+}
+
+// ---------------------------------------------------------------------------------------------
+// URLs
+
+std::string RestStorageServiceAdaptor::storageUrl(std::string_view path) const
+{
+    return config_.connectUrl + std::string(path);
+}
+
+std::string RestStorageServiceAdaptor::loginServerUrl(std::string_view resource, std::string_view argument) const
+{
+    return config_.httpType() + "://" + config_.loginIP + ":" + std::to_string(config_.loginPort)
+        + "/Storage9/QORPrivateStorage/" + std::string(resource) + "/" + std::string(argument);
+}
+
+std::string RestStorageServiceAdaptor::accountUrl(std::string_view userName) const
+{
+    return loginServerUrl("account", userName);
+}
+
+std::string RestStorageServiceAdaptor::changePasswordUrl(std::string_view userKey) const
+{
+    return loginServerUrl("changepassword", userKey);
+}
+
+std::string RestStorageServiceAdaptor::informationUrl(std::string_view version) const
+{
+    return loginServerUrl("information", version);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Headers
+
+std::shared_ptr<ASIHTTPRequest> RestStorageServiceAdaptor::makeRequest(
+    const std::string& url, const std::string& method)
+{
+    auto request = ASIHTTPRequest::requestWithURL(url);
+    request->setRequestMethod(method);
+    request->setDefaultResponseEncoding(TextEncoding::utf8);
+    return request;
+}
+
+void RestStorageServiceAdaptor::applyConnectionSettings(ASIHTTPRequest& request) const
+{
+    if (config_.useProxy) {
+        request.setProxyHost(config_.proxyHost);
+        request.setProxyPort(config_.proxyPort);
+        request.setProxyUsername(config_.proxyUser);
+        request.setProxyPassword(config_.proxyPass);
+    }
+    if (config_.useHttps) {
+        request.setValidatesSecureCertificate(config_.sslValidate);
+        if (!config_.pinnedPublicKey.empty())
+            request.setPinnedPublicKey(config_.pinnedPublicKey);
+    }
+}
+
+void RestStorageServiceAdaptor::makeHeader(ASIHTTPRequest& request, std::string_view appType) const
+{
+    const auto& info = config_.adapterInfo;
+    request.addRequestHeader("Date", rfc1123String(std::chrono::system_clock::now()));
+    request.setTimeOutSeconds(kStorageRequestTimeOutSeconds);
+    request.addRequestHeader("x-zel-app-type", std::string(appType));
+    request.addRequestHeader(
+        "Authorization", info ? info->acountInfo().authorizationValue() : AccountInformation {}.authorizationValue());
+    request.addRequestHeader("X-Device-Id", info ? info->theNewDeviceId() : std::string());
+    if (!config_.osLanguage.empty())
+        request.addRequestHeader("x-locale", config_.osLanguage);
+    applyConnectionSettings(request);
+    if (!config_.oemUserAgent.empty())
+        request.addRequestHeader("User-Agent", config_.oemUserAgent);
+}
+
+void RestStorageServiceAdaptor::makeLoginHeader(
+    ASIHTTPRequest& request, const std::vector<HeaderField>& operationHeaders, std::string_view deviceId) const
+{
+    request.addRequestHeader("Date", rfc1123String(std::chrono::system_clock::now()));
+    request.addRequestHeader("Authorization", kLoginServerAuthorization);
+    for (const auto& [name, value] : operationHeaders)
+        request.addRequestHeader(name, value);
+    request.addRequestHeader("X-Device-Id", std::string(deviceId));
+    if (!config_.osLanguage.empty())
+        request.addRequestHeader("x-locale", config_.osLanguage);
+    applyConnectionSettings(request);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Request cycle
+
+std::int32_t RestStorageServiceAdaptor::runRequest(
+    ASIHTTPRequest& request, double sliceSeconds, const RequestCycleOptions& options)
+{
+    setStorageDetailErr(std::nullopt);
+
+    // Header values come from the server (account keys) and from the user (passwords, names): one
+    // with a line break must never reach the wire. Only the header's name is logged, as its value
+    // may be a credential.
+    for (const auto& [name, value] : request.requestHeaders()) {
+        if (!headerIsSafe(name, value)) {
+            Log::line("Storage request not sent: the header '" + name + "' holds a line break or an invalid character");
+            setStorageDetailErr(ErrorValue { kASIHTTPRequestErrorDomain, ASIUnableToCreateRequestErrorType,
+                "Unable to create request (a header holds a line break or an invalid character)", {} });
+            return ResultFailed;
+        }
+    }
+    // Transfers were stopped before this request began: nothing of it goes out.
+    if (options.honourStopFlag && transferStopFlag.exchange(false)) {
+        Log::line("Storage request " + request.requestMethod() + " not sent: transfers were stopped");
+        return ResultCancelled;
+    }
+
+    if (options.startSynchronously) {
+        request.startSynchronous();
+    } else {
+        if (!(sliceSeconds > 0) || !std::isfinite(sliceSeconds))
+            sliceSeconds = kShortWaitSlice;
+        request.startAsynchronous();
+        auto loop = RunLoop::current();
+        while (!request.isFinished() && !(options.honourStopFlag && transferStopFlag.load()))
+            loop->runFor(sliceSeconds);
+    }
+
+    // Refused by the engine before anything was sent (an unusable URL): no server was reached.
+    const auto& error = request.error();
+    if (error && error->domain == kASIHTTPRequestErrorDomain && error->code == ASIUnableToCreateRequestErrorType
+        && request.responseStatusCode() == 0) {
+        Log::line("Storage request " + request.requestMethod() + " not sent: " + error->description);
+        setStorageDetailErr(*error);
+        return ResultFailed;
+    }
+
+    if (CurrentNetworkStatus::reachable())
+        NotificationCenter::defaultCenter().post(kNotificationServerAccessCompleted);
+
+    if (options.honourStopFlag && transferStopFlag.exchange(false)) {
+        request.cancel();
+        Log::line("Storage request " + request.requestMethod() + " cancelled: transfers were stopped");
+        return ResultCancelled;
+    }
+
+    int status = request.responseStatusCode();
+    std::int32_t code = checkResponseStatusCode(status, request);
+    if (code != ResultNone) {
+        Log::line("Storage request " + request.requestMethod() + " answered " + std::to_string(status) + ": result "
+            + std::to_string(code));
+        return code;
+    }
+    if (options.checkNotificationVersion)
+        checkNotificationWithVersion(request.responseHeader(kInformationSeqHeader));
+    return ResultNone;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Status mapping
+
+std::int32_t RestStorageServiceAdaptor::checkResponseStatusCode(int status, const ASIHTTPRequest& request)
+{
+    // Only these statuses look at the body; a download's body is never turned into text here.
+    std::optional<std::string> body;
+    if (status == 400 || status == 401 || status == 403)
+        body = request.responseString();
+    return checkResponseStatusCode(status, body);
+}
+
+std::int32_t RestStorageServiceAdaptor::checkResponseStatusCode(int status, const std::optional<std::string>& body)
+{
+    switch (status) {
+    case 304:
+        return ResultNotModified;
+    case 400:
+        if (isEmptyBody(body))
+            return ResultBadRequest;
+        if (contains(body, "<Code>InvalidArgument</Code>") || contains(body, "<Code>PE"))
+            return ResultInvalidArgument;
+        return ResultBadRequest;
+    case 401:
+        if (contains(body, "<Code>Device not authorized</Code>")) {
+            postNotificationNameUserDisabled();
+            return ResultDeviceNotAuthorized;
+        }
+        if (isEmptyBody(body))
+            return ResultBadRequest;
+        return contains(body, "<Code>PE") ? ResultDeviceNotAuthorized : ResultBadRequest;
+    case 403:
+        if (contains(body, "<Code>SuspendAccount</Code>")) {
+            postNotificationNameUserDisabled();
+            return ResultAccountSuspended;
+        }
+        if (isEmptyBody(body))
+            return ResultBadRequest;
+        return contains(body, "<Code>PE") ? ResultAccountSuspended : ResultBadRequest;
+    case 404:
+        setStorageDetailErr(ErrorValue { kCloudServiceErrorDomain, CloudServiceErrorNotFound, "Not found", {} });
+        return ResultNotFound;
+    case 410:
+        return ResultGone;
+    case 413:
+        return ResultTooLarge;
+    case 500:
+        return ResultServerError;
+    case 507:
+        return ResultNoSpace;
+    default:
+        // Everything else (409 and 416 among them) is the operation's to decide.
+        return ResultNone;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Policy headers and notices
+
+void RestStorageServiceAdaptor::checkNotificationWithVersion(const std::optional<std::string>&)
+{ }
+
+void RestStorageServiceAdaptor::postNotification(const ASIHeaderMap& headers)
+{
+    postNotification(headers, {});
+}
+
+void RestStorageServiceAdaptor::postNotification(const ASIHeaderMap&, const ValueMap&)
+{ }
+
+void RestStorageServiceAdaptor::postNotificationNameUserDisabled()
+{
+    NotificationCenter::defaultCenter().post(kNotificationUserDisabled);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Text helpers
+
+std::optional<std::string> RestStorageServiceAdaptor::beginEnd2Str(
+    std::string_view text, std::string_view begin, std::string_view end)
+{
+    auto b = text.find(begin);
+    if (b == std::string_view::npos)
+        return std::nullopt;
+    auto from = b + begin.size();
+    auto e = text.find(end, from);
+    if (e == std::string_view::npos)
+        return std::nullopt;
+    return std::string(text.substr(from, e - from));
+}
+
+std::optional<std::string> RestStorageServiceAdaptor::errorCodeOfBody(std::string_view body)
+{
+    static constexpr std::string_view open = "<Code>";
+    auto b = body.find(open);
+    auto e = body.find("</Code>");
+    if (b == std::string_view::npos || e == std::string_view::npos || e < b + open.size())
+        return std::nullopt;
+    return std::string(body.substr(b + open.size(), e - b - open.size()));
+}
+
+std::optional<RestStorageServiceAdaptor::ErrorRecord> RestStorageServiceAdaptor::errorRecordOfBody(
+    const std::optional<std::string>& body)
+{
+    if (isEmptyBody(body))
+        return std::nullopt;
+    auto document = GDataXMLDocument::initWithXMLString(*body);
+    if (!document || !document->rootElement())
+        return std::nullopt;
+    ErrorRecord record;
+    for (GDataXMLNode* child : document->rootElement()->children()) {
+        if (child->kind() != GDataXMLNode::Kind::Element)
+            continue;
+        const std::string& name = child->name();
+        if ((name == "Code" || name == "Message" || name == "RequestId") && !record.contains(name))
+            record[name] = child->stringValue().value_or(std::string());
+    }
+    return record;
+}
+
+std::string RestStorageServiceAdaptor::percentEscape(std::string_view text)
+{
+    return escape(text, "!$&'()*+,-./:;=?@_~");
+}
+
+std::string RestStorageServiceAdaptor::percentEscapeForHeader(std::string_view text)
+{
+    return escape(text, "!$&'()*+,;@_~");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Operations of this layer
+
+std::int32_t RestStorageServiceAdaptor::cp(const std::string& path, const std::string& fromSourceFile,
+    const std::string& applicationType, std::int32_t postOrPut, std::int32_t accessFlag, const ValueMap& option)
+{
+    return cp(path, fromSourceFile, applicationType, postOrPut, accessFlag, false, option);
+}
+
+} // namespace norvane

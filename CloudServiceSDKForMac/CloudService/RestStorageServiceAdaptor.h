@@ -1,0 +1,150 @@
+#pragma once
+
+#include "CloudServiceSDKForMac/ASIHTTP/ASIHTTPRequest.h"
+#include "CloudServiceSDKForMac/CloudService/StorageServiceAdaptor.h"
+#include "CloudServiceSDKForMac/CloudService/httpHeaderInfo.h"
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace norvane {
+
+// Posted after every request that reached the server while the network is reachable (it restarts
+// the inactivity logout), and for a device that is not authorised or a suspended account.
+inline constexpr const char* kNotificationServerAccessCompleted = "NotificationServerAccessCompleted";
+inline constexpr const char* kNotificationUserDisabled = "NotificationUserDisabled";
+
+// The response header that carries the version of the notice text for the user.
+inline constexpr const char* kInformationSeqHeader = "X-Zel-Informationseq";
+
+// The fixed credential of the login server's requests (login, password change): the scheme word
+// and the client's key.
+inline constexpr const char* kLoginServerAuthorization = "ZEL 3f0a9c27d41e8b65c0d2e";
+
+// How long the waiting thread runs its loop between two looks at the request and the stop flag:
+// downloads (get, simple get, print registration) wait in long slices, everything else in short.
+inline constexpr double kLongWaitSlice = 0.25;
+inline constexpr double kShortWaitSlice = 0.05;
+
+// What RestStorageServiceAdaptor::runRequest does besides waiting in slices.
+struct RequestCycleOptions {
+    // False for an upload chunk that must finish even when the user stops transfers (one sent from
+    // the main thread, or the offline log).
+    bool honourStopFlag = true;
+    // False for the notice-text request itself, which must not start another such check.
+    bool checkNotificationVersion = true;
+    // The notice-text request runs synchronously, on the engine's own slices.
+    bool startSynchronously = false;
+};
+
+// The storage adaptor over HTTP(S): URL forms, the common headers, the request cycle with its
+// stop flag, the status mapping and the readers of error bodies. Each storage operation builds its
+// request, adds its own headers and makeHeader's, and hands it to runRequest, which returns the
+// mapped code; on 0 the operation reads the response itself and on success passes the response
+// headers to postNotification.
+class RestStorageServiceAdaptor : public StorageServiceAdaptor {
+public:
+    // Name and value of an operation's own header, in wire order.
+    using HeaderField = std::pair<std::string, std::string>;
+    // "Code", "Message" and "RequestId" of an error body.
+    using ErrorRecord = std::map<std::string, std::string>;
+
+    RestStorageServiceAdaptor();
+    ~RestStorageServiceAdaptor() override;
+
+    // Keeps the configuration and hangs a new header record on it, seeded with its baseUUID.
+    void initWithConfig(StorageServiceConfig config) override;
+    // The header record of this adaptor (the one in config().adapterInfo).
+    const std::shared_ptr<httpHeaderInfo>& headerInfo() const { return config_.adapterInfo; }
+
+    // --- URLs ---
+    // connectUrl followed directly by the operation's path.
+    std::string storageUrl(std::string_view path) const;
+    // "<http|https>://<loginIP>:<loginPort>/Storage9/QORPrivateStorage/<account|changepassword|
+    // information>/<argument>"; the argument is put in as given.
+    std::string accountUrl(std::string_view userName) const;
+    std::string changePasswordUrl(std::string_view userKey) const;
+    std::string informationUrl(std::string_view version) const;
+
+    // --- requests ---
+    // A request for the URL with the method, reading response texts as UTF-8 unless the server
+    // names another charset.
+    static std::shared_ptr<ASIHTTPRequest> makeRequest(const std::string& url, const std::string& method);
+    // The common headers of a storage request, in this order: "Date", the 60-second time-out,
+    // "x-zel-app-type", "Authorization" (the account's QorID:VarID:KigyoID:UserKey),
+    // "X-Device-Id", "x-locale" (when the language is set), the proxy (when useProxy), certificate
+    // validation and pinning (when useHttps), "User-Agent" (when set).
+    void makeHeader(ASIHTTPRequest& request, std::string_view appType) const;
+    // The headers of the login server's login and password change: "Date", the fixed
+    // "Authorization", the operation's own headers, "X-Device-Id" = deviceId, "x-locale", and
+    // proxy and certificate settings as makeHeader; no time-out, application type or User-Agent.
+    void makeLoginHeader(
+        ASIHTTPRequest& request, const std::vector<HeaderField>& operationHeaders, std::string_view deviceId) const;
+
+    // The request cycle every operation uses. Starts the request and runs the calling thread's
+    // loop in slices of sliceSeconds until it has finished or the transfer stop flag is raised,
+    // then announces the server access (while the network is reachable) and maps the status.
+    // Returns:
+    //   4  the stop flag was raised: it is cleared and the request cancelled (a flag raised before
+    //      the start sends nothing);
+    //   2  the request could not be sent at all (a header value with a line break, an unusable
+    //      URL); storageDetailErr holds the engine's error;
+    //   otherwise checkResponseStatusCode's result: non-zero is the operation's answer; on 0 the
+    //      notice version of the response has been checked and the operation applies its own
+    //      test (a transport failure shows as request.error()).
+    // storageDetailErr is cleared when the cycle starts.
+    std::int32_t runRequest(ASIHTTPRequest& request, double sliceSeconds, const RequestCycleOptions& options = {});
+
+    // --- status mapping ---
+    // 304: 6; other below 400: 0; 400: 26 for an "InvalidArgument" or "PE" code, else 27;
+    // 401: 16 (and the user-disabled notice for "Device not authorized") or 27; 403: 21 (and the
+    // notice for "SuspendAccount") or 27; 404: 9 with error 12; 410: 22; 413: 11; 500: 19;
+    // 507: 8; every other status 0, left to the operation.
+    std::int32_t checkResponseStatusCode(int status, const ASIHTTPRequest& request);
+    // The same over a body text (none: no body).
+    std::int32_t checkResponseStatusCode(int status, const std::optional<std::string>& body);
+
+    // --- server policy and notices (filled in by the session requests) ---
+    // The version of the notice text a response announced (none: the header was absent).
+    virtual void checkNotificationWithVersion(const std::optional<std::string>& version);
+    // The policy headers of a successful response.
+    void postNotification(const ASIHeaderMap& headers);
+    virtual void postNotification(const ASIHeaderMap& headers, const ValueMap& option);
+    // Posts "NotificationUserDisabled" without an object.
+    void postNotificationNameUserDisabled();
+
+    // --- text helpers ---
+    // The text between the first occurrence of begin and the next occurrence of end after it;
+    // none when either is missing.
+    static std::optional<std::string> beginEnd2Str(std::string_view text, std::string_view begin, std::string_view end);
+    // The text between the first "<Code>" and the first "</Code>" of an error body; none when a
+    // marker is missing or the end comes first.
+    static std::optional<std::string> errorCodeOfBody(std::string_view body);
+    // "Code", "Message" and "RequestId" from the direct children of the body's root element. None
+    // for an absent, empty or unparseable body; an empty record for a root without such children.
+    static std::optional<ErrorRecord> errorRecordOfBody(const std::optional<std::string>& body);
+    // UTF-8 percent-escaping that keeps the characters allowed in a URL (letters, digits and
+    // "!$&'()*+,-./:;=?@_~"), as for the user name of the login URL.
+    static std::string percentEscape(std::string_view text);
+    // The escaping of header values that carry names or paths: percentEscape that also escapes
+    // ":/?-=.".
+    static std::string percentEscapeForHeader(std::string_view text);
+
+    // The short copy is the long one without overwriting.
+    std::int32_t cp(const std::string& path, const std::string& fromSourceFile, const std::string& applicationType,
+        std::int32_t postOrPut, std::int32_t accessFlag, const ValueMap& option) override;
+    using StorageServiceAdaptor::cp;
+    // Both moves stay visible when the long one is overridden here.
+    using StorageServiceAdaptor::mv;
+
+private:
+    void applyConnectionSettings(ASIHTTPRequest& request) const;
+    std::string loginServerUrl(std::string_view resource, std::string_view argument) const;
+};
+
+} // namespace norvane
