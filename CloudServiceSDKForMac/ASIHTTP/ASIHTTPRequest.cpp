@@ -1328,23 +1328,37 @@ void ASIHTTPRequest::cancelLoad()
     responseHeaders_.clear();
 }
 
+namespace {
+// A transfer handle on its way out. Whoever drops the last reference takes it out of its
+// multi handle (when that still exists) and frees it, so the handle is released even when the
+// task carrying it is discarded by a loop whose thread has ended.
+struct RetiredTransfer {
+    std::weak_ptr<CurlMultiDriver> driver;
+    CURL* easy = nullptr;
+    curl_slist* headers = nullptr;
+    ~RetiredTransfer()
+    {
+        if (auto d = driver.lock())
+            d->remove(easy);
+        curl_easy_cleanup(easy);
+        curl_slist_free_all(headers);
+    }
+};
+} // namespace
+
 void ASIHTTPRequest::destroyReadStream()
 {
     if (!easy_)
         return;
-    CURL* easy = std::exchange(easy_, nullptr);
-    curl_slist* list = std::exchange(headerList_, nullptr);
+    auto retired = std::make_shared<RetiredTransfer>();
+    retired->driver = driver_;
+    retired->easy = std::exchange(easy_, nullptr);
+    retired->headers = std::exchange(headerList_, nullptr);
     auto loop = loop_.lock();
-    std::weak_ptr<CurlMultiDriver> weakDriver = driver_;
-    auto finish = [weakDriver, easy, list] {
-        if (auto driver = weakDriver.lock())
-            driver->remove(easy);
-        curl_easy_cleanup(easy);
-        curl_slist_free_all(list);
-    };
-    // A transfer belongs to its thread's multi handle: take it out there.
-    if (!loop || loop->isCurrent() || !loop->post(finish))
-        finish();
+    // A transfer belongs to its thread's multi handle: it is taken out there, and only there
+    // is the last reference dropped.
+    if (loop && !loop->isCurrent())
+        loop->post([held = std::move(retired)]() mutable { held.reset(); });
 }
 
 void ASIHTTPRequest::reportFinished()
