@@ -100,8 +100,14 @@ bool CurlMultiDriver::add(CURL* easy, DoneHandler done)
 
 void CurlMultiDriver::remove(CURL* easy)
 {
-    if (handlers_.erase(easy))
-        curl_multi_remove_handle(multi_, easy);
+    auto it = handlers_.find(easy);
+    if (it == handlers_.end())
+        return;
+    // curl may still call the transfer's callbacks while it takes the handle out, and the done
+    // handler may hold the last reference to the object they point at: it goes only afterwards.
+    DoneHandler keep = std::move(it->second);
+    handlers_.erase(it);
+    curl_multi_remove_handle(multi_, easy);
 }
 
 int CurlMultiDriver::socketCallback(CURL*, curl_socket_t fd, int what, void* self, void*)
