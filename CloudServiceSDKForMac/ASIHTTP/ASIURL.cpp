@@ -1,5 +1,7 @@
 #include "CloudServiceSDKForMac/ASIHTTP/ASIURL.h"
 
+#include "platform/AsciiText.h"
+
 #include <arpa/inet.h>
 
 #include <algorithm>
@@ -13,23 +15,6 @@ bool isAlpha(char c)
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
 
-bool isDigit(char c)
-{
-    return c >= '0' && c <= '9';
-}
-
-char lower(char c)
-{
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-std::string lowered(std::string_view text)
-{
-    std::string out(text);
-    std::transform(out.begin(), out.end(), out.begin(), lower);
-    return out;
-}
-
 bool isControl(char c)
 {
     const auto u = static_cast<unsigned char>(c);
@@ -40,7 +25,7 @@ bool isControl(char c)
 bool isHostChar(char c)
 {
     static constexpr std::string_view allowed = "-._~%!$&'()*+,;=";
-    return isAlpha(c) || isDigit(c) || allowed.find(c) != std::string_view::npos;
+    return isAlpha(c) || ascii::isDigit(c) || allowed.find(c) != std::string_view::npos;
 }
 
 // Spaces and bytes outside ASCII are escaped; everything else stays as the writer chose it.
@@ -110,7 +95,7 @@ bool parseAuthority(std::string_view authority, Reference& ref)
         in6_addr parsed {};
         if (inet_pton(AF_INET6, address.c_str(), &parsed) != 1)
             return false;
-        ref.host = lowered(literal);
+        ref.host = ascii::lowered(literal);
         const std::string_view rest = authority.substr(close + 1);
         if (!rest.empty()) {
             if (rest.front() != ':')
@@ -123,7 +108,7 @@ bool parseAuthority(std::string_view authority, Reference& ref)
         const std::string_view host = authority.substr(0, colon);
         if (!std::all_of(host.begin(), host.end(), isHostChar))
             return false;
-        ref.host = lowered(host);
+        ref.host = ascii::lowered(host);
         if (colon != std::string_view::npos) {
             hasPort = true;
             portText = authority.substr(colon + 1);
@@ -131,7 +116,7 @@ bool parseAuthority(std::string_view authority, Reference& ref)
     }
 
     if (hasPort && !portText.empty()) {
-        if (portText.size() > 5 || !std::all_of(portText.begin(), portText.end(), isDigit))
+        if (portText.size() > 5 || !std::all_of(portText.begin(), portText.end(), ascii::isDigit))
             return false;
         const unsigned long value = std::stoul(std::string(portText));
         if (value > 65535)
@@ -157,9 +142,9 @@ std::optional<Reference> parseReference(std::string_view text)
     if (colon != std::string_view::npos && colon > 0 && isAlpha(text.front())) {
         const std::string_view candidate = text.substr(0, colon);
         const bool valid = std::all_of(candidate.begin(), candidate.end(),
-            [](char c) { return isAlpha(c) || isDigit(c) || c == '+' || c == '-' || c == '.'; });
+            [](char c) { return isAlpha(c) || ascii::isDigit(c) || c == '+' || c == '-' || c == '.'; });
         if (valid) {
-            ref.scheme = lowered(candidate);
+            ref.scheme = ascii::lowered(candidate);
             text.remove_prefix(colon + 1);
         }
     }

@@ -1,5 +1,7 @@
 #include "CloudServiceSDKForMac/ASIHTTP/HTTPCookie.h"
 
+#include "platform/AsciiText.h"
+
 #include <arpa/inet.h>
 
 #include <algorithm>
@@ -13,38 +15,6 @@ namespace {
 // Longer name-value pairs are refused whole rather than cut, as user agents commonly do; this
 // also keeps a hostile server from growing our Cookie headers without bound.
 constexpr std::size_t maxNameValueLength = 4096;
-
-bool isDigit(char c)
-{
-    return c >= '0' && c <= '9';
-}
-
-char lower(char c)
-{
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-std::string lowered(std::string_view text)
-{
-    std::string out(text);
-    std::transform(out.begin(), out.end(), out.begin(), lower);
-    return out;
-}
-
-bool equalsNoCase(std::string_view a, std::string_view b)
-{
-    return a.size() == b.size()
-        && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return lower(x) == lower(y); });
-}
-
-std::string_view trimmed(std::string_view text)
-{
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-        text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
-        text.remove_suffix(1);
-    return text;
-}
 
 // Control characters other than a tab would let a cookie break the header it is sent in.
 bool hasControl(std::string_view text)
@@ -77,7 +47,7 @@ std::optional<int> leadingNumber(
     std::string_view token, std::size_t minDigits, std::size_t maxDigits, std::size_t* used = nullptr)
 {
     std::size_t n = 0;
-    while (n < token.size() && isDigit(token[n]))
+    while (n < token.size() && ascii::isDigit(token[n]))
         ++n;
     if (n < minDigits || n > maxDigits)
         return std::nullopt;
@@ -115,7 +85,7 @@ std::optional<int> parseMonth(std::string_view token)
     if (token.size() < 3)
         return std::nullopt;
     for (std::size_t i = 0; i < months.size(); ++i)
-        if (equalsNoCase(token.substr(0, 3), months[i]))
+        if (ascii::equalsIgnoringCase(token.substr(0, 3), months[i]))
             return static_cast<int>(i) + 1;
     return std::nullopt;
 }
@@ -215,8 +185,8 @@ std::optional<HTTPCookie> HTTPCookie::parse(std::string_view setCookie, const UR
     if (equals == std::string_view::npos)
         return std::nullopt;
     HTTPCookie cookie;
-    cookie.name = trimmed(pair.substr(0, equals));
-    cookie.value = trimmed(pair.substr(equals + 1));
+    cookie.name = ascii::trimBlanks(pair.substr(0, equals));
+    cookie.value = ascii::trimBlanks(pair.substr(equals + 1));
     if (cookie.name.empty() || hasControl(cookie.name) || hasControl(cookie.value)
         || cookie.name.size() + cookie.value.size() > maxNameValueLength)
         return std::nullopt;
@@ -230,16 +200,17 @@ std::optional<HTTPCookie> HTTPCookie::parse(std::string_view setCookie, const UR
         const std::string_view av = rest.substr(0, next);
         rest = next == std::string_view::npos ? std::string_view() : rest.substr(next);
         const auto eq = av.find('=');
-        const std::string_view name = trimmed(av.substr(0, eq));
-        const std::string_view value = eq == std::string_view::npos ? std::string_view() : trimmed(av.substr(eq + 1));
+        const std::string_view name = ascii::trimBlanks(av.substr(0, eq));
+        const std::string_view value
+            = eq == std::string_view::npos ? std::string_view() : ascii::trimBlanks(av.substr(eq + 1));
         // The last occurrence of an attribute is the one that counts.
-        if (equalsNoCase(name, "expires")) {
+        if (ascii::equalsIgnoringCase(name, "expires")) {
             if (const auto date = parseCookieDate(value))
                 expires = date;
-        } else if (equalsNoCase(name, "max-age")) {
+        } else if (ascii::equalsIgnoringCase(name, "max-age")) {
             const bool negative = !value.empty() && value.front() == '-';
             const std::string_view digits = negative ? value.substr(1) : value;
-            if (digits.empty() || !std::all_of(digits.begin(), digits.end(), isDigit))
+            if (digits.empty() || !std::all_of(digits.begin(), digits.end(), ascii::isDigit))
                 continue;
             long long delta = 0;
             for (char c : digits) {
@@ -249,18 +220,18 @@ std::optional<HTTPCookie> HTTPCookie::parse(std::string_view setCookie, const UR
             }
             // Zero or less: the server wants the cookie gone at once.
             maxAge = negative || delta == 0 ? CookieTime {} : now + std::chrono::seconds(delta);
-        } else if (equalsNoCase(name, "domain")) {
+        } else if (ascii::equalsIgnoringCase(name, "domain")) {
             std::string_view domain = value;
             if (!domain.empty() && domain.front() == '.')
                 domain.remove_prefix(1);
             // An empty Domain is ignored, not taken as "no domain".
             if (!domain.empty())
-                domainAttribute = lowered(domain);
-        } else if (equalsNoCase(name, "path")) {
+                domainAttribute = ascii::lowered(domain);
+        } else if (ascii::equalsIgnoringCase(name, "path")) {
             pathAttribute = value.empty() || value.front() != '/' ? std::nullopt : std::optional<std::string>(value);
-        } else if (equalsNoCase(name, "secure")) {
+        } else if (ascii::equalsIgnoringCase(name, "secure")) {
             cookie.secure = true;
-        } else if (equalsNoCase(name, "httponly")) {
+        } else if (ascii::equalsIgnoringCase(name, "httponly")) {
             cookie.httpOnly = true;
         }
     }

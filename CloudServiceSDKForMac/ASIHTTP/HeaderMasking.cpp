@@ -1,7 +1,8 @@
 #include "CloudServiceSDKForMac/ASIHTTP/HeaderMasking.h"
 
+#include "platform/AsciiText.h"
+
 #include <algorithm>
-#include <cctype>
 
 namespace norvane {
 
@@ -9,9 +10,8 @@ bool isSecretHeader(std::string_view name)
 {
     static constexpr std::string_view secrets[] = { "authorization", "proxy-authorization", "cookie", "set-cookie",
         "userpassword", "x-tkv-password", "x-tkv-newpassword" };
-    std::string lower(name);
-    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
-    return std::find(std::begin(secrets), std::end(secrets), lower) != std::end(secrets);
+    return std::any_of(std::begin(secrets), std::end(secrets),
+        [&](std::string_view secret) { return ascii::equalsIgnoringCase(secret, name); });
 }
 
 std::string describeHeadersMasked(const std::map<std::string, std::string>& headers)

@@ -1,5 +1,7 @@
 #include "CloudServiceSDKForMac/ASIHTTP/ProxyResolver.h"
 
+#include "platform/AsciiText.h"
+
 #include "CloudServiceSDKForMac/ASIHTTP/SystemProxySettings.h"
 #include "platform/Log.h"
 
@@ -14,37 +16,14 @@ namespace norvane {
 
 namespace {
 
-std::string lower(std::string_view text)
-{
-    std::string out(text);
-    std::transform(out.begin(), out.end(), out.begin(),
-        [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; });
-    return out;
-}
-
-bool startsWithNoCase(std::string_view text, std::string_view prefix)
-{
-    return text.size() >= prefix.size() && lower(text.substr(0, prefix.size())) == prefix;
-}
-
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 std::string percentDecode(std::string_view text)
 {
     std::string out;
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size() && hexValue(text[i + 1]) >= 0 && hexValue(text[i + 2]) >= 0) {
-            out.push_back(static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2])));
+        if (text[i] == '%' && i + 2 < text.size() && ascii::hexValue(text[i + 1]) >= 0
+            && ascii::hexValue(text[i + 2]) >= 0) {
+            out.push_back(static_cast<char>(ascii::hexValue(text[i + 1]) * 16 + ascii::hexValue(text[i + 2])));
             i += 2;
         } else {
             out.push_back(text[i]);
@@ -57,9 +36,9 @@ std::string percentDecode(std::string_view text)
 std::optional<std::string> localPath(const std::string& location)
 {
     std::string_view rest = location;
-    if (startsWithNoCase(rest, "file://")) {
+    if (ascii::startsWithIgnoringCase(rest, "file://")) {
         rest.remove_prefix(7);
-        if (startsWithNoCase(rest, "localhost/"))
+        if (ascii::startsWithIgnoringCase(rest, "localhost/"))
             rest.remove_prefix(9);
         rest = rest.substr(0, rest.find_first_of("?#"));
     }
@@ -208,7 +187,7 @@ std::optional<std::string> ProxyResolver::loadScript(const std::string& pacURL) 
     std::optional<std::string> bytes;
     if (auto path = localPath(pacURL)) {
         bytes = readSmallFile(*path, maxScriptSize);
-    } else if (startsWithNoCase(pacURL, "http://") || startsWithNoCase(pacURL, "https://")) {
+    } else if (ascii::startsWithIgnoringCase(pacURL, "http://") || ascii::startsWithIgnoringCase(pacURL, "https://")) {
         if (fetch_)
             bytes = fetch_(pacURL);
     }
@@ -248,9 +227,9 @@ std::string ProxyResolver::hostOfURL(const std::string& url)
         authority = authority.substr(at + 1);
     if (!authority.empty() && authority.front() == '[') {
         std::size_t close = authority.find(']');
-        return close == std::string_view::npos ? std::string {} : lower(authority.substr(1, close - 1));
+        return close == std::string_view::npos ? std::string {} : ascii::lowered(authority.substr(1, close - 1));
     }
-    return lower(authority.substr(0, authority.find(':')));
+    return ascii::lowered(authority.substr(0, authority.find(':')));
 }
 
 } // namespace norvane

@@ -1,5 +1,7 @@
 #include "CloudServiceSDKForMac/ASIHTTP/SystemProxySettings.h"
 
+#include "platform/AsciiText.h"
+
 #include <proxy.h>
 
 #include <algorithm>
@@ -8,14 +10,6 @@
 namespace norvane {
 
 namespace {
-
-std::string lower(std::string_view text)
-{
-    std::string out(text);
-    std::transform(out.begin(), out.end(), out.begin(),
-        [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; });
-    return out;
-}
 
 struct FactoryDeleter {
     void operator()(pxProxyFactory* factory) const { px_proxy_factory_free(factory); }
@@ -29,7 +23,7 @@ struct ListDeleter {
 
 std::optional<ProxyEntry> SystemProxySettings::parseProxyURL(std::string_view text)
 {
-    if (lower(text.substr(0, 4)) == "pac+") {
+    if (ascii::lowered(text.substr(0, 4)) == "pac+") {
         if (text.size() == 4)
             return std::nullopt;
         ProxyEntry entry;
@@ -40,7 +34,7 @@ std::optional<ProxyEntry> SystemProxySettings::parseProxyURL(std::string_view te
     std::size_t separator = text.find("://");
     if (separator == std::string_view::npos)
         return std::nullopt;
-    std::string scheme = lower(text.substr(0, separator));
+    std::string scheme = ascii::lowered(text.substr(0, separator));
     std::string_view authority = text.substr(separator + 3);
     authority = authority.substr(0, authority.find_first_of("/?#"));
 

@@ -1,5 +1,7 @@
 #include "CloudServiceSDKForMac/ASIHTTP/TextEncoding.h"
 
+#include "platform/AsciiText.h"
+
 #include <iconv.h>
 
 #include <algorithm>
@@ -10,26 +12,6 @@
 namespace norvane {
 
 namespace {
-
-char lower(char c)
-{
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool equalsNoCase(std::string_view a, std::string_view b)
-{
-    return a.size() == b.size()
-        && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return lower(x) == lower(y); });
-}
-
-std::string_view trimmed(std::string_view text)
-{
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-        text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
-        text.remove_suffix(1);
-    return text;
-}
 
 constexpr std::array<std::pair<std::string_view, TextEncoding>, 36> names = { {
     { "utf-8", TextEncoding::utf8 },
@@ -151,9 +133,9 @@ std::optional<std::string> convertWithIconv(std::span<const std::uint8_t> bytes,
 
 std::optional<TextEncoding> textEncodingFromIANAName(std::string_view name)
 {
-    name = trimmed(name);
+    name = ascii::trimBlanks(name);
     for (const auto& [alias, encoding] : names)
-        if (equalsNoCase(name, alias))
+        if (ascii::equalsIgnoringCase(name, alias))
             return encoding;
     return std::nullopt;
 }
@@ -245,13 +227,14 @@ std::optional<std::string> charsetFromContentType(std::string_view contentType)
         semicolon = contentType.find(';');
         const std::string_view parameter = contentType.substr(0, semicolon);
         const auto equals = parameter.find('=');
-        if (equals == std::string_view::npos || !equalsNoCase(trimmed(parameter.substr(0, equals)), "charset"))
+        if (equals == std::string_view::npos
+            || !ascii::equalsIgnoringCase(ascii::trimBlanks(parameter.substr(0, equals)), "charset"))
             continue;
-        std::string_view value = trimmed(parameter.substr(equals + 1));
+        std::string_view value = ascii::trimBlanks(parameter.substr(equals + 1));
         if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
-            value = trimmed(value.substr(1, value.size() - 2));
+            value = ascii::trimBlanks(value.substr(1, value.size() - 2));
         else if (!value.empty() && (value.front() == '"' || value.back() == '"'))
-            value = trimmed(value.substr(value.front() == '"' ? 1 : 0, value.size() - 1));
+            value = ascii::trimBlanks(value.substr(value.front() == '"' ? 1 : 0, value.size() - 1));
         if (value.empty())
             return std::nullopt;
         return std::string(value);
