@@ -50,8 +50,9 @@ std::optional<ErrorValue> decodeError(const KeyedUnarchiver& coder, std::string_
     error.domain = record->decodeString("domain").value_or(std::string());
     error.code = static_cast<long>(record->decodeInt64("code"));
     error.description = record->decodeString("description").value_or(std::string());
-    if (auto* info = record->decodeValue("userInfo").map())
-        error.userInfo = std::move(*info);
+    Value info = record->decodeValue("userInfo");
+    if (auto* map = info.map())
+        error.userInfo = std::move(*map);
     return error;
 }
 

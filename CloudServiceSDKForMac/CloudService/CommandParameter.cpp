@@ -72,8 +72,9 @@ std::shared_ptr<CommandParameter> CommandParameter::initWithCoder(const KeyedUna
     if (coder.containsValueForKey("fileInfo"))
         out->fileInfo = std::make_shared<FileInfoList>(coder.decodeObjectList<fileInformation>("fileInfo"));
     out->displayName = coder.decodeString("displayName").value_or(std::string());
-    if (auto* options = coder.decodeValue("cmdOption").map())
-        out->cmdOption = std::move(*options);
+    Value options = coder.decodeValue("cmdOption");
+    if (auto* map = options.map())
+        out->cmdOption = std::move(*map);
     return out;
 }
 
