@@ -85,7 +85,7 @@ std::string findProgram(const std::string& name)
 }
 
 // Starts argv[0] (a full path) as a child that dies with this process; its standard output goes
-// to outFd when given, standard error to /dev/null when quiet.
+// to outFd when given.
 pid_t spawn(const std::vector<std::string>& args, int outFd = -1)
 {
     std::vector<char*> argv;
