@@ -142,6 +142,21 @@ public:
     // Both moves stay visible when the long one is overridden here.
     using StorageServiceAdaptor::mv;
 
+    // --- session and account: connect, login, password change, notice text, policy headers ---
+    // (session requests: declarations go here)
+
+    // --- listing and search ---
+    // (listing requests: declarations go here)
+
+    // --- transfers: get, simple get, put, upload status ---
+    // (transfer requests: declarations go here)
+
+    // --- file management: rm, cp, mv, chmod, lock ---
+    // (file management requests: declarations go here)
+
+    // --- publishing and printing ---
+    // (publishing requests: declarations go here)
+
 private:
     void applyConnectionSettings(ASIHTTPRequest& request) const;
     std::string loginServerUrl(std::string_view resource, std::string_view argument) const;
