@@ -7,6 +7,7 @@
 #include "CloudServiceSDKForMac/ASIHTTP/HeaderMasking.h"
 #include "CloudServiceSDKForMac/ASIHTTP/ProxyResolver.h"
 #include "CloudServiceSDKForMac/ASIHTTP/SocketRegistry.h"
+#include "platform/AsciiText.h"
 #include "platform/Log.h"
 #include "platform/MainQueue.h"
 
@@ -56,7 +57,7 @@ ClassState& classState()
     return *s;
 }
 
-bool iequals(std::string_view a, std::string_view b)
+bool ascii::equalsIgnoringCase(std::string_view a, std::string_view b)
 {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
         return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
@@ -355,7 +356,7 @@ std::int32_t ASIHTTPRequest::connectionID() const
 std::optional<std::string> ASIHTTPRequest::responseHeader(std::string_view name) const
 {
     for (auto& [n, v] : responseHeaders_) {
-        if (iequals(n, name))
+        if (ascii::equalsIgnoringCase(n, name))
             return v;
     }
     return std::nullopt;
@@ -929,8 +930,14 @@ std::size_t ASIHTTPRequest::onBody(const char* data, std::size_t size)
         }
         return size;
     }
-    if (rawResponseData_)
+    if (rawResponseData_) {
+        if (rawResponseData_->size() + size > maxResponseDataSize_) {
+            fileError_ = makeError(ASIFileManagementError,
+                "The response body is larger than " + std::to_string(maxResponseDataSize_) + " bytes");
+            return 0;
+        }
         rawResponseData_->insert(rawResponseData_->end(), data, data + size);
+    }
     return size;
 }
 
@@ -1042,7 +1049,7 @@ void ASIHTTPRequest::readResponseHeaders()
     if (url) {
         std::vector<std::string> setCookies;
         for (auto& [name, value] : responseHeaderList_) {
-            if (iequals(name, "Set-Cookie"))
+            if (ascii::equalsIgnoringCase(name, "Set-Cookie"))
                 setCookies.push_back(value);
         }
         responseCookies_ = HTTPCookie::parseAll(setCookies, *url, cookieNow());
@@ -1092,7 +1099,7 @@ void ASIHTTPRequest::readResponseHeaders()
     if (shouldAttemptPersistentConnection_) {
         auto connection = responseHeader("Connection");
         auto keepAlive = responseHeader("Keep-Alive");
-        if (connection && iequals(trim(*connection), "Keep-Alive") && keepAlive) {
+        if (connection && ascii::equalsIgnoringCase(trim(*connection), "Keep-Alive") && keepAlive) {
             long timeout = 0;
             long max = 0;
             if (auto t = keepAlive->find("timeout="); t != std::string::npos)

@@ -122,6 +122,9 @@ public:
     void setAllowCompressedResponse(bool v) { allowCompressedResponse_ = v; }
     // In-memory gzip bodies that would expand beyond this fail with code 8.
     void setMaxDecompressedBodySize(std::uint64_t bytes) { maxDecompressedBodySize_ = bytes; }
+    // A body received into memory that grows beyond this fails with code 8 instead of taking
+    // the process's memory (bodies meant to be large go to a file).
+    void setMaxResponseDataSize(std::uint64_t bytes) { maxResponseDataSize_ = bytes; }
 
     // --- download into a file ---
     void setDownloadDestinationPath(const std::string& path) { downloadDestinationPath_ = path; }
@@ -304,6 +307,7 @@ private:
     TextEncoding defaultResponseEncoding_ = TextEncoding::isoLatin1;
     bool allowCompressedResponse_ = true;
     std::uint64_t maxDecompressedBodySize_ = std::uint64_t { 256 } << 20;
+    std::uint64_t maxResponseDataSize_ = std::uint64_t { 512 } << 20;
     // download file
     std::string downloadDestinationPath_;
     std::string temporaryFileDownloadPath_;

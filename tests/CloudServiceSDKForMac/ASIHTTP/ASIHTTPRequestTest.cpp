@@ -329,7 +329,7 @@ TEST_F(DownloadTest, GzipBodiesAreDecompressedInMemoryAndIntoFiles)
     EXPECT_EQ(dir.entries(), 1u); // no temporary file left
 }
 
-TEST_F(DownloadTest, CorruptOrExplodingGzipFailsWithCodeEight)
+TEST_F(DownloadTest, CorruptExplodingOrOversizedBodiesFailWithCodeEight)
 {
     TempDir dir;
     ScriptedHttpServer server;
