@@ -147,12 +147,95 @@ public:
 
     // --- listing and search ---
     // (listing requests: declarations go here)
+    // The namespace of a listing's elements, selected under the prefix "foo".
+    static constexpr const char* kListingNamespaceURI = "http://norvane.invalid/storage/2009-01-01/";
+    // A listing or search result larger than this is refused rather than held in memory.
+    static constexpr std::uint64_t kMaxResultBodySize = std::uint64_t { 1 } << 30;
+
+    // The folder's listing as records appended to fileInfo: 1, 2 when the body is not a usable
+    // listing (the parser's error in storageDetailErr, nothing appended), or the download's code.
+    // The option "timestamp" goes out as "x-zel-timestamp", "x-zel-request-type" as it is.
+    std::int32_t ls(const std::string& path, FileInfoList& fileInfo, const ValueMap& option) override;
+    // A search result (CSV) as records appended to fileInfo: 1, 2 when the body is not CSV or a row
+    // is too short (the records of the rows before it stay), or the download's code.
+    std::int32_t search(const std::string& path, FileInfoList& fileInfo) override;
+    // The whole resource, fetched in "folder" ranges of maxDownloadSize until one comes back short
+    // (or the server answers that the range lies past the end, or sends everything at once).
+    std::int32_t downloadWhole(const std::string& path, const ValueMap& option, Bytes& body);
+
+    // Listing parsers: every "Contents" element of the listing namespace, in document order, one
+    // record each. 1 and the records appended, or 2 with nothing appended and the parse error in
+    // *error. parseListing reads the body as a stream and holds one entry's elements at a time;
+    // parseListingDocument builds the whole document first. Both give the same records.
+    static std::int32_t parseListing(
+        std::span<const std::uint8_t> body, FileInfoList& fileInfo, ErrorValue* error = nullptr);
+    static std::int32_t parseListingDocument(
+        std::span<const std::uint8_t> body, FileInfoList& fileInfo, ErrorValue* error = nullptr);
+    // Search result rows of at least 15 fields as records; rows under 2 fields are skipped, a row
+    // of 2 to 14 fields ends the parse with 2. A CSV error gives 2 and *error.
+    static std::int32_t parseSearchResult(std::string_view body, FileInfoList& fileInfo, ErrorValue* error = nullptr);
 
     // --- transfers: get, simple get, put, upload status ---
     // (transfer requests: declarations go here)
+    // What one ranged download brought back besides its result code.
+    struct ChunkReply {
+        Bytes body; // what the server sent (the whole resource when it ignored the range)
+        bool pastEnd = false; // 416: the range starts at or beyond the end; body is empty
+        bool wholeResource = false; // a range was asked for and the server sent 200 with everything
+    };
+    // One GET of bytes [startPosition, startPosition + dataLength) of path (without a range for a
+    // page image); the result codes of get, and on 1 the response in reply.
+    std::int32_t getChunk(const std::string& path, const std::string& applicationType, std::uint64_t startPosition,
+        std::uint64_t dataLength, ASIProgressDelegate* progressDelegate, std::uint64_t targetTotalSize,
+        std::uint64_t totalFinishedSize, const ValueMap& option, const std::optional<Date>& lastGetDate,
+        ChunkReply& reply);
+    // getChunk, with the asked-for bytes appended to dataMemory. A range past the end appends
+    // nothing and succeeds (the caller sees a short chunk); 6 when not modified, 23/24/7 for a
+    // conflict, 20 for a time-out, 2 for other failures.
+    std::int32_t get(const std::string& path, Bytes& dataMemory, const std::string& applicationType,
+        std::uint64_t startPosition, std::uint64_t dataLength, ASIProgressDelegate* progressDelegate,
+        std::uint64_t targetTotalSize, std::uint64_t totalFinishedSize, const ValueMap& option,
+        const std::optional<Date>& lastGetDate) override;
+    // How much of the file the server holds ("<path>?md5=<md5>"): 1 and the offset (0 for a folder,
+    // or when the answer names none), 2 when the answer names an offset that is not a number or
+    // lies beyond fileTotalLength, or the download's code.
+    std::int32_t getCurrentPutStatus(const std::string& path, std::uint64_t fileTotalLength,
+        const std::string& fileMD5Info, const std::string& applicationType, std::int32_t postOrPut,
+        std::uint64_t& uploadedDataSize) override;
+    // One upload chunk at uploadedDataLength. 1; 12 with the server's offset in uploadedDataLength
+    // after the back-off wait (2 instead when the 416 names no usable offset within the file); 5
+    // for a lock conflict (body kept in errResponseString) or another conflict, 14/23/24 for the
+    // named ones, 25 for 406, the mapped codes (11, 8, 22, ...), 4 when stopped, 2 otherwise.
+    std::int32_t put(const std::string& path, std::uint64_t& uploadedDataLength, std::uint64_t fileTotalLength,
+        const std::string& fileMD5Info, std::span<const std::uint8_t> dataMemory, const std::string& applicationType,
+        std::int32_t postOrPut, ASIProgressDelegate* progressDelegate, const ValueMap& option) override;
+
+    // The process-wide wait after a 416 answer, in seconds: 3 at start; each upload answer doubles
+    // it (12 becomes 60, at most 1920) and any answer other than 416 sets it back to 3.
+    static std::int32_t uploadBackoffDelay();
+    static void resetUploadBackoffDelay();
+    // Who waits the back-off delay. The default sleeps on the calling thread and wakes early when
+    // transfers are stopped; tests put in their own. An empty function restores the default.
+    using BackoffSleeper = std::function<void(std::chrono::seconds)>;
+    static void setBackoffSleeper(BackoffSleeper sleeper);
 
     // --- file management: rm, cp, mv, chmod, lock ---
     // (file management requests: declarations go here)
+    // PUT to the destination (standardised when at most 1024 characters) with "x-zel-copy-src".
+    std::int32_t cp(const std::string& path, const std::string& fromSourceFile, const std::string& applicationType,
+        std::int32_t postOrPut, std::int32_t accessFlag, bool overwriteFlag, const ValueMap& option) override;
+    // PUT to the destination with the percent-escaped source as "x-zel-move-src" (a file) or
+    // "x-zel-folder-rename-src" (a folder).
+    std::int32_t mv(const std::string& path, const std::string& fromSourceFile, const std::string& applicationType,
+        std::int32_t postOrPut, std::int32_t accessFlag, bool overwriteFlag, const ValueMap& option) override;
+    // DELETE of the path.
+    std::int32_t rm(const std::string& path, const std::string& applicationType) override;
+    // PUT to the path with "x-zel-editpermission".
+    std::int32_t chmod(const std::string& path, const std::string& applicationType, std::int32_t postOrPut,
+        std::int32_t accessFlag) override;
+    // A path with repeated and trailing "/" removed and "." and ".." resolved ("/a//b/./c/../d/"
+    // is "/a/b/d"; ".." never climbs above the root).
+    static std::string standardizedPath(std::string_view path);
 
     // --- publishing and printing ---
     // (publishing requests: declarations go here)

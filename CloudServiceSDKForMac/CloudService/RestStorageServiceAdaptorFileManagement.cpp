@@ -1,0 +1,213 @@
+#include "CloudServiceSDKForMac/CloudService/RestStorageServiceAdaptor.h"
+
+#include "formats/HttpDate.h"
+
+#include <vector>
+
+namespace norvane {
+
+namespace {
+
+// Longer destinations are sent as they are.
+constexpr std::size_t kMaxStandardizedPathLength = 1024;
+
+std::optional<std::string> optionText(const ValueMap& option, std::string_view key)
+{
+    auto it = option.find(key);
+    if (it == option.end())
+        return std::nullopt;
+    if (const std::string* text = it->second.string())
+        return *text;
+    if (it->second.isInteger() || it->second.isBool())
+        return std::to_string(it->second.toInt64());
+    return std::nullopt;
+}
+
+std::string responseText(const ASIHTTPRequest& request)
+{
+    auto data = request.responseData();
+    return data ? std::string(data->begin(), data->end()) : std::string();
+}
+
+// A copy or move refused with 409: what the server's code says happened.
+std::int32_t transferConflict(const ASIHTTPRequest& request)
+{
+    auto code = RestStorageServiceAdaptor::errorCodeOfBody(responseText(request));
+    if (code == "ResourceChanged")
+        return ResultResourceChanged;
+    if (code == "FileStatusError_isCopySource")
+        return ResultIsCopySource;
+    if (code == "FileStatusError_isCopyDest")
+        return ResultIsCopyDest;
+    return ResultWriteConflict;
+}
+
+// A delete or permission change refused because the entry takes part in a running copy; none for
+// any other 409, which these requests count as done.
+std::optional<std::int32_t> copyInProgress(const ASIHTTPRequest& request)
+{
+    auto code = RestStorageServiceAdaptor::errorCodeOfBody(responseText(request));
+    if (code == "FileStatusError_isCopySource")
+        return ResultIsCopySource;
+    if (code == "FileStatusError_isCopyDest")
+        return ResultIsCopyDest;
+    return std::nullopt;
+}
+
+bool reachedServer(const ASIHTTPRequest& request)
+{
+    int status = request.responseStatusCode();
+    return !request.error() && status != 0 && status < 500;
+}
+
+std::string now()
+{
+    return rfc1123String(std::chrono::system_clock::now());
+}
+
+} // namespace
+
+std::string RestStorageServiceAdaptor::standardizedPath(std::string_view path)
+{
+    const bool absolute = path.starts_with('/');
+    std::vector<std::string_view> parts;
+    std::size_t climbs = 0; // ".." of a relative path that have nothing to remove
+    while (!path.empty()) {
+        auto slash = path.find('/');
+        std::string_view part = path.substr(0, slash);
+        path = slash == std::string_view::npos ? std::string_view() : path.substr(slash + 1);
+        if (part.empty() || part == ".")
+            continue;
+        if (part == "..") {
+            if (!parts.empty())
+                parts.pop_back();
+            else if (!absolute)
+                ++climbs;
+            continue;
+        }
+        parts.push_back(part);
+    }
+    std::string out;
+    for (std::size_t i = 0; i < climbs; ++i)
+        out += i == 0 ? ".." : "/..";
+    for (auto part : parts) {
+        if (absolute || !out.empty())
+            out += '/';
+        out += part;
+    }
+    if (out.empty())
+        return absolute ? "/" : "";
+    return out;
+}
+
+std::int32_t RestStorageServiceAdaptor::cp(const std::string& path, const std::string& fromSourceFile,
+    const std::string& applicationType, std::int32_t, std::int32_t accessFlag, bool overwriteFlag,
+    const ValueMap& option)
+{
+    const std::string destination = path.size() <= kMaxStandardizedPathLength ? standardizedPath(path) : path;
+    auto request = makeRequest(storageUrl(destination), "PUT");
+    makeHeader(*request, applicationType);
+    request->addRequestHeader("x-zel-copy-src", fromSourceFile);
+    request->addRequestHeader("x-zel-editpermission", std::to_string(accessFlag));
+    request->addRequestHeader("x-zel-uptype", overwriteFlag ? "0" : "1");
+    if (auto value = optionText(option, "ownername"))
+        request->addRequestHeader("x-zel-ownername", percentEscapeForHeader(*value));
+    if (auto value = optionText(option, "creationdate"))
+        request->addRequestHeader("x-zel-creationdate", *value);
+    if (auto value = optionText(option, "owner"))
+        request->addRequestHeader("x-zel-owner", *value);
+    if (auto value = optionText(option, "author"))
+        request->addRequestHeader("x-zel-author", *value);
+    if (auto value = optionText(option, "authorname"))
+        request->addRequestHeader("x-zel-authorname", percentEscapeForHeader(*value));
+    request->addRequestHeader("x-zel-modifydate", now());
+
+    std::int32_t mapped = runRequest(*request, kShortWaitSlice);
+    if (mapped != ResultNone)
+        return mapped;
+    const int status = request->responseStatusCode();
+    if (status == 409)
+        return transferConflict(*request);
+    if (reachedServer(*request) && status != 404 && status != 400) {
+        postNotification(request->responseHeaders());
+        return ResultSuccess;
+    }
+    if (request->error())
+        setStorageDetailErr(*request->error());
+    return ResultFailed;
+}
+
+std::int32_t RestStorageServiceAdaptor::mv(const std::string& path, const std::string& fromSourceFile,
+    const std::string& applicationType, std::int32_t, std::int32_t accessFlag, bool overwriteFlag,
+    const ValueMap& option)
+{
+    auto request = makeRequest(storageUrl(path), "PUT");
+    if (auto value = optionText(option, "author"))
+        request->addRequestHeader("x-zel-author", *value);
+    if (auto value = optionText(option, "authorname"))
+        request->addRequestHeader("x-zel-authorname", percentEscapeForHeader(*value));
+    request->addRequestHeader("x-zel-uptype", overwriteFlag ? "0" : "1");
+    request->addRequestHeader("x-zel-editpermission", std::to_string(accessFlag));
+    request->addRequestHeader("x-zel-modifydate", now());
+    makeHeader(*request, applicationType);
+    // A file moves; a folder is renamed in place.
+    request->addRequestHeader(applicationType == "file" ? "x-zel-move-src" : "x-zel-folder-rename-src",
+        percentEscapeForHeader(fromSourceFile));
+
+    std::int32_t mapped = runRequest(*request, kShortWaitSlice);
+    if (mapped != ResultNone)
+        return mapped;
+    if (request->responseStatusCode() == 409)
+        return transferConflict(*request);
+    if (reachedServer(*request)) {
+        postNotification(request->responseHeaders());
+        return ResultSuccess;
+    }
+    if (request->error())
+        setStorageDetailErr(*request->error());
+    return ResultFailed;
+}
+
+std::int32_t RestStorageServiceAdaptor::rm(const std::string& path, const std::string& applicationType)
+{
+    auto request = makeRequest(storageUrl(path), "DELETE");
+    makeHeader(*request, applicationType);
+
+    std::int32_t mapped = runRequest(*request, kShortWaitSlice);
+    if (mapped != ResultNone)
+        return mapped;
+    if (request->responseStatusCode() == 409) {
+        if (auto refused = copyInProgress(*request))
+            return *refused;
+    }
+    if (reachedServer(*request)) {
+        postNotification(request->responseHeaders());
+        return ResultSuccess;
+    }
+    if (request->error())
+        setStorageDetailErr(*request->error());
+    return ResultFailed;
+}
+
+std::int32_t RestStorageServiceAdaptor::chmod(
+    const std::string& path, const std::string& applicationType, std::int32_t, std::int32_t accessFlag)
+{
+    auto request = makeRequest(storageUrl(path), "PUT");
+    makeHeader(*request, applicationType);
+    request->addRequestHeader("x-zel-editpermission", std::to_string(accessFlag));
+
+    std::int32_t mapped = runRequest(*request, kShortWaitSlice);
+    if (mapped != ResultNone)
+        return mapped;
+    if (request->responseStatusCode() == 409) {
+        if (auto refused = copyInProgress(*request))
+            return *refused;
+    }
+    if (reachedServer(*request) && request->responseStatusCode() != 404)
+        return ResultSuccess;
+    if (request->error())
+        setStorageDetailErr(*request->error());
+    return ResultFailed;
+}
+
+} // namespace norvane

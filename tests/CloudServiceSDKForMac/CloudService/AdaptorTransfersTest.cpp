@@ -1,0 +1,477 @@
+#include "CloudServiceSDKForMac/ASIHTTP/ConnectionPool.h"
+#include "CloudServiceSDKForMac/CloudService/RestStorageServiceAdaptor.h"
+#include "formats/HttpDate.h"
+#include "platform/MainQueue.h"
+#include "support/ScriptedHttpServer.h"
+
+#include <gtest/gtest.h>
+
+#include <future>
+#include <mutex>
+
+namespace norvane {
+namespace {
+
+using test::RecordedRequest;
+using test::Reply;
+using test::ScriptedHttpServer;
+using A = RestStorageServiceAdaptor;
+
+// The adaptor with the success hook made visible: every response that counted as a success.
+class RecordingAdaptor : public A {
+public:
+    using A::postNotification;
+    void postNotification(const ASIHeaderMap& headers, const ValueMap&) override { posted.push_back(headers); }
+    std::vector<ASIHeaderMap> posted;
+};
+
+// Header names as sent, without those the engine adds on its own.
+std::vector<std::string> sentNames(const RecordedRequest& r)
+{
+    std::vector<std::string> out;
+    for (auto& n : r.headerNames())
+        if (n != "Host" && n != "Accept-Encoding" && n != "Content-Length")
+            out.push_back(n);
+    return out;
+}
+
+Bytes bytesOf(std::string_view text)
+{
+    return Bytes(text.begin(), text.end());
+}
+
+std::string textOf(const Bytes& bytes)
+{
+    return std::string(bytes.begin(), bytes.end());
+}
+
+class TransferTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(server.ok()) << server.startError();
+        ConnectionPool::shared().reset();
+        transferStopFlag = false;
+        A::resetUploadBackoffDelay();
+        A::setBackoffSleeper([this](std::chrono::seconds s) {
+            std::lock_guard lock(mutex);
+            slept.push_back(static_cast<int>(s.count()));
+        });
+        StorageServiceConfig config;
+        config.connectUrl = server.baseUrl();
+        config.baseUUID = "UUID-1";
+        config.maxDownloadSize = 1 << 20;
+        config.maxUploadSize = 1 << 20;
+        adaptor.initWithConfig(config);
+        AccountInformation account;
+        account.QorID = "Q1";
+        account.VarID = "V2";
+        account.KigyoID = "K3";
+        account.UserKey = "U4";
+        adaptor.headerInfo()->setAcountInfo(account);
+        adaptor.headerInfo()->setTheNewDeviceId("dc09DEVICE");
+    }
+    void TearDown() override
+    {
+        A::setBackoffSleeper({});
+        A::resetUploadBackoffDelay();
+        transferStopFlag = false;
+        ConnectionPool::shared().reset();
+    }
+
+    std::int32_t get(const std::string& path, Bytes& buffer, std::uint64_t start = 0, std::uint64_t length = 1 << 20,
+        const ValueMap& option = {}, std::optional<Date> date = std::nullopt)
+    {
+        return adaptor.get(path, buffer, "file", start, length, nullptr, 0, 0, option, date);
+    }
+
+    std::int32_t put(std::uint64_t& offset, std::string_view chunk, std::uint64_t total, const ValueMap& option = {},
+        std::int32_t postOrPut = 0, const std::string& path = "/FILE/a.txt", const std::string& appType = "file")
+    {
+        auto bytes = bytesOf(chunk);
+        return adaptor.put(
+            path, offset, total, "0cc175b9c0f1b6a831c399e269772661", bytes, appType, postOrPut, nullptr, option);
+    }
+
+    std::vector<int> sleeps()
+    {
+        std::lock_guard lock(mutex);
+        return slept;
+    }
+
+    ScriptedHttpServer server;
+    RecordingAdaptor adaptor;
+    std::mutex mutex;
+    std::vector<int> slept;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Download
+
+TEST_F(TransferTest, ChunkIsAskedForByRangeAfterTheCommonHeadersAndAppended)
+{
+    const std::string content = test::patternBytes(0, 2621440);
+    server.setHandler(
+        [&content](const RecordedRequest& r) { return Reply::range(r, content).header("X-Zel-Seen", "1"); });
+    Bytes buffer = bytesOf("xy");
+    const Date cached = std::chrono::system_clock::from_time_t(1714557600);
+    EXPECT_EQ(get("/FILE/a.bin", buffer, 1048576, 1048576,
+                  { { "timestamp", "1714557600000" }, { "x-zel-request-type", "2" } }, cached),
+        ResultSuccess);
+    EXPECT_EQ(textOf(buffer), "xy" + content.substr(1048576, 1048576));
+    auto r = server.requests();
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].method, "GET");
+    EXPECT_EQ(r[0].target, "/FILE/a.bin");
+    EXPECT_EQ(sentNames(r[0]),
+        (std::vector<std::string> { "x-zel-timestamp", "x-zel-request-type", "Date", "x-zel-app-type", "Authorization",
+            "X-Device-Id", "range", "If-Modified-Since" }));
+    EXPECT_EQ(r[0].header("range"), "bytes=1048576-2097151");
+    EXPECT_EQ(r[0].header("x-zel-request-type"), "2");
+    EXPECT_EQ(r[0].header("If-Modified-Since"), "Wed, 01 May 2024 10:00:00 GMT");
+    ASSERT_EQ(adaptor.posted.size(), 1u);
+    EXPECT_EQ(adaptor.posted[0].count("X-Zel-Seen"), 1u);
+
+    // The last, short chunk; a range past the end adds nothing (the file ended on a boundary).
+    EXPECT_EQ(get("/FILE/a.bin", buffer, 2097152, 1048576), ResultSuccess);
+    EXPECT_EQ(buffer.size(), 2u + 1048576 + 524288);
+    EXPECT_EQ(get("/FILE/a.bin", buffer, 2621440, 1048576), ResultSuccess);
+    EXPECT_EQ(buffer.size(), 2u + 1048576 + 524288);
+}
+
+TEST_F(TransferTest, ServerThatIgnoresTheRangeGivesOnlyTheAskedForBytes)
+{
+    const std::string content = test::patternBytes(0, 1000);
+    server.setHandler([&content](const RecordedRequest&) { return Reply::ok(content); });
+    Bytes buffer;
+    EXPECT_EQ(get("/FILE/a", buffer, 200, 300), ResultSuccess);
+    EXPECT_EQ(textOf(buffer), content.substr(200, 300));
+    buffer.clear();
+    EXPECT_EQ(get("/FILE/a", buffer, 900, 300), ResultSuccess);
+    EXPECT_EQ(textOf(buffer), content.substr(900));
+    buffer.clear();
+    EXPECT_EQ(get("/FILE/a", buffer, 1000, 300), ResultSuccess);
+    EXPECT_TRUE(buffer.empty());
+}
+
+TEST_F(TransferTest, PathFormsChooseRangeCacheDateAndVersionHeaders)
+{
+    server.setHandler([](const RecordedRequest&) { return Reply::ok(std::string(3000, 'p')); });
+    const Date cached = std::chrono::system_clock::from_time_t(1714557600);
+    Bytes buffer;
+    EXPECT_EQ(get("/FILE/SHAREFOLDER/team/a.txt", buffer), ResultSuccess);
+    EXPECT_EQ(get("/PDF/doc.pdf?pageno=2", buffer, 0, 1000, {}, cached), ResultSuccess);
+    EXPECT_EQ(get("/SHAREPDF/doc.pdf?pageno=1", buffer, 0, 1000, { { "isNotUseCacheForPDFFirst", "1" } }, cached),
+        ResultSuccess);
+    EXPECT_EQ(get("/PDF/doc.pdf?pageno=1", buffer, 0, 1000, {}, cached), ResultSuccess);
+    EXPECT_EQ(get("/FILE/a.jpg?thumbnail=120x90", buffer, 0, 1000, { { "isNotUseCacheForPDFFirst", "1" } }, cached),
+        ResultSuccess);
+    EXPECT_EQ(get("/SHARESEARCH?q=x", buffer), ResultSuccess);
+
+    auto r = server.requests();
+    ASSERT_EQ(r.size(), 6u);
+    EXPECT_EQ(r[0].target, "/SHAREFILE/team/a.txt");
+    EXPECT_FALSE(r[1].header("range")); // a page image comes whole...
+    EXPECT_EQ(buffer.size(), 3000u + 3000 + 3000 + 3000 + 1000 + 3000); // ...and is kept whole
+    EXPECT_TRUE(r[1].header("If-Modified-Since"));
+    EXPECT_FALSE(r[2].header("If-Modified-Since")); // first page asked for afresh
+    EXPECT_TRUE(r[3].header("If-Modified-Since"));
+    EXPECT_EQ(r[4].target, "/FILE/a.jpg?thumbnail=120x90");
+    EXPECT_EQ(r[4].header("range"), "bytes=0-999");
+    EXPECT_TRUE(r[4].header("If-Modified-Since"));
+    EXPECT_EQ(r[5].header("x-zel-css-version"), "4.0.0");
+    for (std::size_t i = 0; i < 5; ++i)
+        EXPECT_FALSE(r[i].header("x-zel-css-version")) << i;
+}
+
+TEST_F(TransferTest, DownloadStatusesAndBrokenTransfersGiveTheirCodes)
+{
+    struct Case {
+        Reply reply;
+        std::int32_t result;
+    };
+    std::vector<Case> cases;
+    cases.push_back({ Reply::status(304), ResultNotModified });
+    cases.push_back({ Reply::status(404).withContentLength(), ResultNotFound });
+    cases.push_back(
+        { Reply::status(409).withBody("<Error><Code>FileStatusError_isCopySource</Code></Error>").withContentLength(),
+            ResultIsCopySource });
+    cases.push_back(
+        { Reply::status(409).withBody("<Error><Code>FileStatusError_isCopyDest</Code></Error>").withContentLength(),
+            ResultIsCopyDest });
+    cases.push_back(
+        { Reply::status(409).withBody("<Error><Code>Locked</Code></Error>").withContentLength(), ResultConflict });
+    cases.push_back({ Reply::status(409).withContentLength(), ResultConflict });
+    cases.push_back({ Reply::status(500).withContentLength(), ResultServerError });
+    cases.push_back({ Reply::status(502).withContentLength(), ResultFailed });
+    cases.push_back({ Reply::status(507).withContentLength(), ResultNoSpace });
+    cases.push_back({ Reply::status(410).withContentLength(), ResultGone });
+    cases.push_back({ Reply::hangUp(), ResultFailed });
+    cases.push_back({ Reply::ok(std::string(5000, 'x')).dropAfterBody(100), ResultFailed });
+    for (auto& c : cases) {
+        server.enqueue(c.reply);
+        Bytes buffer = bytesOf("kept");
+        EXPECT_EQ(get("/FILE/a", buffer, 0, 4096, {}, std::chrono::system_clock::now()), c.result)
+            << c.reply.statusLine << c.reply.body;
+        EXPECT_EQ(textOf(buffer), "kept");
+    }
+    EXPECT_TRUE(adaptor.posted.empty());
+
+    // No range can be asked for nothing.
+    Bytes buffer;
+    EXPECT_EQ(get("/FILE/a", buffer, 0, 0), ResultFailed);
+    EXPECT_EQ(server.requestCount(), cases.size());
+}
+
+TEST_F(TransferTest, DownloadThatTimesOutGivesTwenty)
+{
+    auto offset = std::make_shared<std::atomic<std::int64_t>>(0);
+    ASIHTTPRequest::setClock([offset] { return ASIHTTPRequest::Clock::now() + std::chrono::seconds(offset->load()); });
+    server.enqueue(Reply::silence());
+    auto result = std::async(std::launch::async, [&] {
+        Bytes buffer;
+        return get("/FILE/slow", buffer);
+    });
+    ASSERT_TRUE(server.waitForRequests(1, std::chrono::seconds(10)));
+    *offset = 61;
+    ASSERT_EQ(result.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    ASIHTTPRequest::setClock({});
+    EXPECT_EQ(result.get(), ResultTimedOut);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Upload status
+
+TEST_F(TransferTest, StatusQueryReadsTheServersOffsetAndRefusesUnusableOnes)
+{
+    std::uint64_t offset = 77;
+    EXPECT_EQ(adaptor.getCurrentPutStatus("/FOLDER/d/", 10, "m", "folder", 1, offset), ResultSuccess);
+    EXPECT_EQ(offset, 0u);
+    EXPECT_EQ(server.requestCount(), 0u);
+
+    struct Case {
+        std::string answer;
+        std::int32_t result;
+        std::uint64_t offset;
+    };
+    const Case cases[] = {
+        { "<Upload><offset>4096</offset></Upload>", ResultSuccess, 4096 },
+        { "<Upload><offset> 5000 </offset></Upload>", ResultSuccess, 5000 },
+        { "<Upload/>", ResultSuccess, 0 },
+        { "<offset></offset>", ResultSuccess, 0 },
+        { "", ResultSuccess, 0 },
+        { "<offset>-1</offset>", ResultFailed, 77 },
+        { "<offset>12abc</offset>", ResultFailed, 77 },
+        { "<offset>abc</offset>", ResultFailed, 77 },
+        { "<offset>5001</offset>", ResultFailed, 77 },
+        { "<offset>18446744073709551616</offset>", ResultFailed, 77 },
+    };
+    for (const auto& c : cases) {
+        server.enqueue(Reply::ok(c.answer));
+        offset = 77;
+        EXPECT_EQ(adaptor.getCurrentPutStatus("/FILE/a.txt", 5000, "abc123", "file", 0, offset), c.result) << c.answer;
+        EXPECT_EQ(offset, c.offset) << c.answer;
+    }
+    auto r = server.requests();
+    ASSERT_FALSE(r.empty());
+    EXPECT_EQ(r[0].target, "/FILE/a.txt?md5=abc123");
+    EXPECT_EQ(r[0].header("range"), "bytes=0-10239");
+    EXPECT_EQ(r[0].header("x-zel-app-type"), "folder");
+
+    server.enqueue(Reply::status(401).withBody("<Error><Code>PE005</Code></Error>").withContentLength());
+    EXPECT_EQ(adaptor.getCurrentPutStatus("/FILE/a.txt", 5000, "abc123", "file", 0, offset), ResultDeviceNotAuthorized);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Upload
+
+TEST_F(TransferTest, ChunkCarriesItsRangeOptionsAndBody)
+{
+    server.enqueue(Reply::status(200).withContentLength().header("X-Zel-Seen", "1"));
+    std::uint64_t offset = 4;
+    const ValueMap options = { { "ownername", "山田 太郎" }, { "creationdate", "2024-01-02" }, { "owner", "u1" },
+        { "author", "a1" }, { "authorname", "佐藤/花子" }, { "timestamp", "1714557600000" }, { "uptype", "3" },
+        { "x-zel-lock-userid", "u7" }, { "x-zel-lock-username", "鈴木 一郎" }, { "x-zel-lock-flg", "1" },
+        { "modifydate", "Wed, 01 May 2024 10:00:00 GMT" }, { "editpermission", "1" }, { "unknown", "x" } };
+    EXPECT_EQ(put(offset, "456789", 10, options), ResultSuccess);
+    EXPECT_EQ(offset, 4u);
+    auto r = server.requests();
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].method, "PUT");
+    EXPECT_EQ(r[0].target, "/FILE/a.txt?md5=0cc175b9c0f1b6a831c399e269772661&size=10");
+    EXPECT_EQ(sentNames(r[0]),
+        (std::vector<std::string> { "x-zel-file-write-range", "x-zel-ownername", "x-zel-creationdate", "x-zel-owner",
+            "x-zel-author", "x-zel-authorname", "x-zel-timestamp", "x-zel-uptype", "x-zel-lock-userid",
+            "x-zel-lock-username", "x-zel-lock-flg", "x-zel-modifydate", "x-zel-editpermission", "Date",
+            "x-zel-app-type", "Authorization", "X-Device-Id" }));
+    EXPECT_EQ(r[0].header("x-zel-file-write-range"), "4-9");
+    EXPECT_EQ(r[0].header("x-zel-ownername"), "%E5%B1%B1%E7%94%B0%20%E5%A4%AA%E9%83%8E");
+    EXPECT_EQ(r[0].header("x-zel-authorname"), "%E4%BD%90%E8%97%A4%2F%E8%8A%B1%E5%AD%90");
+    EXPECT_EQ(r[0].header("x-zel-lock-username"), "%E9%88%B4%E6%9C%A8%20%E4%B8%80%E9%83%8E");
+    EXPECT_EQ(r[0].header("x-zel-uptype"), "3");
+    EXPECT_EQ(r[0].header("x-zel-modifydate"), "Wed, 01 May 2024 10:00:00 GMT");
+    EXPECT_EQ(r[0].header("x-zel-editpermission"), "1");
+    EXPECT_EQ(r[0].body, "456789");
+    EXPECT_EQ(adaptor.posted.size(), 1u);
+}
+
+TEST_F(TransferTest, MethodAndPathDecideUploadTypeAndQuery)
+{
+    server.setHandler([](const RecordedRequest&) { return Reply::status(201).withContentLength(); });
+    std::uint64_t offset = 0;
+    auto sent = std::chrono::system_clock::now();
+    EXPECT_EQ(put(offset, "abc", 3, {}, 1), ResultSuccess); // creation
+    EXPECT_EQ(put(offset, "abc", 3, { { "uptype", "0" } }, 1), ResultSuccess);
+    EXPECT_EQ(put(offset, "", 0, { { "editpermission", "2" } }, 0, "/FOLDER/new/", "folder"), ResultSuccess);
+    EXPECT_EQ(put(offset, "{}", 2, { { "editpermission", 1 } }, 0, "/PDF/doc.pdf?srcid=12"), ResultSuccess);
+    adaptor.config().isForceUploadPDFInfo = true;
+    EXPECT_EQ(put(offset, "{}", 2, {}, 0, "/SHAREPDF/doc.pdf?srcid=12"), ResultSuccess);
+
+    auto r = server.requests();
+    ASSERT_EQ(r.size(), 5u);
+    EXPECT_EQ(r[0].method, "POST");
+    EXPECT_EQ(sentNames(r[0]).at(0), "x-zel-uptype");
+    EXPECT_EQ(r[0].header("x-zel-uptype"), "2");
+    EXPECT_EQ(r[0].header("x-zel-file-write-range"), "0-2");
+    EXPECT_EQ(r[0].header("x-zel-editpermission"), "0");
+    auto date = dateFromRFC1123(r[0].header("x-zel-modifydate").value_or(""));
+    ASSERT_TRUE(date);
+    EXPECT_LE(std::chrono::abs(*date - sent), std::chrono::seconds(5));
+    EXPECT_EQ(r[1].headerValues("x-zel-uptype"), std::vector<std::string> { "0" });
+
+    EXPECT_EQ(r[2].method, "PUT");
+    EXPECT_EQ(r[2].target, "/FOLDER/new/");
+    EXPECT_FALSE(r[2].header("x-zel-file-write-range"));
+    EXPECT_FALSE(r[2].header("x-zel-editpermission"));
+    EXPECT_FALSE(r[2].header("x-zel-uptype"));
+
+    EXPECT_EQ(r[3].method, "POST");
+    EXPECT_EQ(r[3].target, "/PDF/doc.pdf?srcid=12");
+    EXPECT_EQ(r[3].header("x-zel-uptype"), "1");
+    EXPECT_EQ(r[3].header("x-zel-editpermission"), "0");
+    EXPECT_EQ(r[4].target, "/SHAREPDF/doc.pdf?srcid=12");
+    EXPECT_EQ(r[4].header("x-zel-uptype"), "0");
+}
+
+TEST_F(TransferTest, UploadAnswersGiveTheirCodes)
+{
+    const std::string lockBody = "<?xml version=\"1.0\"?><LockFileResult><lockUserId>u7</lockUserId>"
+                                 "<lockUserName>鈴木</lockUserName></LockFileResult>";
+    struct Case {
+        Reply reply;
+        std::int32_t result;
+    };
+    std::vector<Case> cases;
+    cases.push_back({ Reply::status(409).withBody(lockBody).withContentLength(), ResultWriteConflict });
+    cases.push_back({ Reply::status(409).withBody("<Error><Code>ResourceChanged</Code></Error>").withContentLength(),
+        ResultResourceChanged });
+    cases.push_back(
+        { Reply::status(409).withBody("<Error><Code>FileStatusError_isCopySource</Code></Error>").withContentLength(),
+            ResultIsCopySource });
+    cases.push_back(
+        { Reply::status(409).withBody("<Error><Code>FileStatusError_isCopyDest</Code></Error>").withContentLength(),
+            ResultIsCopyDest });
+    cases.push_back(
+        { Reply::status(409).withBody("<Error><Code>Other</Code></Error>").withContentLength(), ResultWriteConflict });
+    cases.push_back({ Reply::status(406).withContentLength(), ResultNotAcceptable });
+    cases.push_back({ Reply::status(413).withContentLength(), ResultTooLarge });
+    cases.push_back({ Reply::status(507).withContentLength(), ResultNoSpace });
+    cases.push_back({ Reply::status(410).withContentLength(), ResultGone });
+    cases.push_back({ Reply::status(400).withContentLength(), ResultBadRequest });
+    cases.push_back({ Reply::status(500).withContentLength(), ResultServerError });
+    cases.push_back({ Reply::status(503).withContentLength(), ResultFailed });
+    cases.push_back({ Reply::hangUp(), ResultFailed });
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        server.enqueue(cases[i].reply);
+        std::uint64_t offset = 0;
+        EXPECT_EQ(put(offset, "abc", 3), cases[i].result) << cases[i].reply.statusLine;
+        EXPECT_EQ(offset, 0u);
+        if (i == 0) {
+            EXPECT_EQ(adaptor.errResponseString(), lockBody);
+        }
+    }
+    EXPECT_TRUE(adaptor.posted.empty());
+    EXPECT_TRUE(sleeps().empty());
+}
+
+TEST_F(TransferTest, ResumeAnswerMovesTheOffsetOnlyWithinTheFile)
+{
+    server.enqueue(Reply::status(416).header("X-Zel-Offset-In-Database", "4096").withContentLength());
+    std::uint64_t offset = 1048576;
+    EXPECT_EQ(put(offset, "abc", 8192), ResultResumeAtOffset);
+    EXPECT_EQ(offset, 4096u);
+    EXPECT_EQ(sleeps(), std::vector<int> { 6 });
+
+    for (const char* bad : { "", "abc", "-1", "8193", "99999999999999999999" }) {
+        Reply reply = Reply::status(416).withContentLength();
+        if (*bad)
+            reply.header("X-Zel-Offset-In-Database", bad);
+        server.enqueue(reply);
+        offset = 100;
+        EXPECT_EQ(put(offset, "abc", 8192), ResultFailed) << bad;
+        EXPECT_EQ(offset, 100u) << bad;
+    }
+    EXPECT_EQ(sleeps(), std::vector<int> { 6 });
+}
+
+TEST_F(TransferTest, BackOffGrowsWithEachResumeAnswerAndStartsOverAfterAnyOther)
+{
+    server.setHandler([](const RecordedRequest& r) {
+        if (r.body == "ok")
+            return Reply::status(200).withContentLength();
+        return Reply::status(416).header("X-Zel-Offset-In-Database", "0").withContentLength();
+    });
+    std::uint64_t offset = 0;
+    for (int i = 0; i < 9; ++i)
+        EXPECT_EQ(put(offset, "again", 10), ResultResumeAtOffset);
+    EXPECT_EQ(sleeps(), (std::vector<int> { 6, 60, 120, 240, 480, 960, 1920, 1920, 1920 }));
+    EXPECT_EQ(A::uploadBackoffDelay(), 1920);
+
+    EXPECT_EQ(put(offset, "ok", 10), ResultSuccess);
+    EXPECT_EQ(A::uploadBackoffDelay(), 3);
+    EXPECT_EQ(put(offset, "again", 10), ResultResumeAtOffset);
+    EXPECT_EQ(sleeps().back(), 6);
+}
+
+TEST_F(TransferTest, StoppingEndsTheBackOffWaitEarly)
+{
+    A::setBackoffSleeper({});
+    server.enqueue(Reply::status(416).header("X-Zel-Offset-In-Database", "2").withContentLength());
+    auto result = std::async(std::launch::async, [&] {
+        std::uint64_t offset = 0;
+        return put(offset, "abc", 10);
+    });
+    ASSERT_TRUE(server.waitForRequests(1, std::chrono::seconds(10)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    transferStopFlag = true;
+    // The delay is 6 seconds; a stop makes it end well before.
+    ASSERT_EQ(result.wait_for(std::chrono::seconds(4)), std::future_status::ready);
+    EXPECT_EQ(result.get(), ResultResumeAtOffset);
+    EXPECT_TRUE(transferStopFlag); // left for the next chunk, which gives up on it
+    std::uint64_t offset = 2;
+    EXPECT_EQ(put(offset, "c", 10), ResultCancelled);
+    EXPECT_EQ(server.requestCount(), 1u);
+}
+
+TEST_F(TransferTest, StopFlagCancelsAChunkUnlessItIsTheOfflineLogOrOnTheMainThread)
+{
+    server.setHandler([](const RecordedRequest&) { return Reply::status(200).withContentLength(); });
+    std::uint64_t offset = 0;
+    transferStopFlag = true;
+    EXPECT_EQ(put(offset, "abc", 3), ResultCancelled);
+    EXPECT_FALSE(transferStopFlag);
+    EXPECT_EQ(server.requestCount(), 0u);
+
+    transferStopFlag = true;
+    EXPECT_EQ(put(offset, "log", 3, { { "isUploadOfflineLog", "1" } }), ResultSuccess);
+    EXPECT_TRUE(transferStopFlag);
+
+    MainQueue::setShared(std::make_shared<RunLoopMainQueue>());
+    EXPECT_EQ(put(offset, "main", 4), ResultSuccess);
+    MainQueue::setShared(nullptr);
+    EXPECT_TRUE(transferStopFlag);
+    EXPECT_EQ(server.requestCount(), 2u);
+}
+
+} // namespace
+} // namespace norvane
