@@ -4,10 +4,12 @@
 #include "formats/GDataXMLDocument.h"
 #include "formats/GDataXMLElement.h"
 #include "formats/HttpDate.h"
+#include "platform/AsciiText.h"
 #include "platform/Log.h"
 #include "platform/NotificationCenter.h"
 #include "platform/RunLoop.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 
@@ -283,16 +285,69 @@ std::int32_t RestStorageServiceAdaptor::checkResponseStatusCode(int status, cons
 // ---------------------------------------------------------------------------------------------
 // Policy headers and notices
 
-void RestStorageServiceAdaptor::checkNotificationWithVersion(const std::optional<std::string>&)
-{ }
+void RestStorageServiceAdaptor::checkNotificationWithVersion(const std::optional<std::string>& version)
+{
+    if (!version || version->empty() || storedNoticeVersion() == version)
+        return;
+    auto text = getNotificationTextWithVersion(version);
+    // Without a text the stored version stays as it was, so that the next response asks again.
+    if (!text)
+        return;
+    NotificationCenter::defaultCenter().post(kNotificationNotificationChanged, this, { { "Information", *text } });
+    if (!storeNoticeVersion(*version))
+        Log::line("Notice version not stored: the notice will be fetched again");
+}
 
 void RestStorageServiceAdaptor::postNotification(const ASIHeaderMap& headers)
 {
     postNotification(headers, {});
 }
 
-void RestStorageServiceAdaptor::postNotification(const ASIHeaderMap&, const ValueMap&)
-{ }
+void RestStorageServiceAdaptor::postNotification(const ASIHeaderMap& headers, const ValueMap& option)
+{
+    if (headers.empty())
+        return;
+    // The offline and cache-expiry policies only count in the answer to a login the user made by
+    // hand. They are dropped whatever the case the server spelled them in, as the table below
+    // finds headers in any case.
+    static constexpr std::string_view offlinePolicyHeaders[] = {
+        "x-zel-disableoffline",
+        "x-zel-use-offline-myfolder",
+        "x-zel-use-offline-sharefolder",
+        "x-zel-usecache-expire",
+    };
+    const bool keepOfflinePolicy = headers.contains("isLogin") && config_.isPressButtonLogin;
+    ASIHeaderMap kept;
+    ASIHeaderMap lowered;
+    for (const auto& [name, value] : headers) {
+        std::string lower = ascii::lowered(name);
+        if (!keepOfflinePolicy
+            && std::find(std::begin(offlinePolicyHeaders), std::end(offlinePolicyHeaders), lower)
+                != std::end(offlinePolicyHeaders))
+            continue;
+        kept.emplace(name, value);
+        lowered.emplace(std::move(lower), value);
+    }
+
+    const Value& connectFlag = option.contains("isConnect") ? option.at("isConnect") : Value();
+    const bool isConnect
+        = connectFlag.string() ? *connectFlag.string() == "1" : connectFlag.isInteger() && connectFlag.toInt64() == 1;
+    auto& center = NotificationCenter::defaultCenter();
+    for (const auto& row : policyHeaderTable()) {
+        const std::string* value = nullptr;
+        if (auto exact = kept.find(row.header); exact != kept.end())
+            value = &exact->second;
+        else if (auto any = lowered.find(ascii::lowered(row.header)); any != lowered.end())
+            value = &any->second;
+        if (value) {
+            center.post(row.notification, this, { { row.key, *value } });
+        } else if (std::string_view(row.header) == "x-zel-disableOfflineLog" && !isConnect) {
+            // No word from the server keeps the offline log off, except on the connection probe,
+            // which is answered before anyone is signed in.
+            center.post(row.notification, this, { { row.key, "1" } });
+        }
+    }
+}
 
 void RestStorageServiceAdaptor::postNotificationNameUserDisabled()
 {

@@ -144,6 +144,48 @@ public:
 
     // --- session and account: connect, login, password change, notice text, policy headers ---
     // (session requests: declarations go here)
+    // Posted for a new notice text (user info "Information"), and by the policy table for the
+    // storage gauge and the cache switch.
+    static constexpr const char* kNotificationNotificationChanged = "NOTIFICATION_NOTIFICATION_CHANGED";
+    static constexpr const char* kNotificationStorageSizeChange = "STORAGE_SIZE_CHANGE";
+    static constexpr const char* kNotificationUseCacheChange = "USE_CACHE_CHANGE";
+    // Where the version of the last notice text shown is kept across runs: the file "info_ver" of
+    // the temporary category that start-up cleaning leaves alone.
+    static constexpr const char* kNoticeVersionFileName = "info_ver";
+    static constexpr const char* kNoticeVersionCategory = "do_not_delete_info";
+
+    // One policy header: the notification posted when a response carries it, with the adaptor as
+    // object and the header's value under `key`.
+    struct PolicyHeaderRow {
+        const char* header;
+        const char* notification;
+        const char* key;
+    };
+    // Every policy header in the order its notification is posted.
+    static std::span<const PolicyHeaderRow> policyHeaderTable();
+
+    // The connection probe: 1 when simpleGet of "/Version" succeeds, else 13.
+    std::int32_t connect() override;
+    // GET of path with the common headers and "range: 0-<maxDownloadSize>". 1 when the body is a
+    // document whose root is "version" (the policy headers then go out, without the offline-log
+    // default); 7 for 409; a mapped status as it is; 2 otherwise.
+    std::int32_t simpleGet(const std::string& path, const std::string& applicationType);
+    // authString: "company,user,password,deviceId". 1 with the account stored in the header record
+    // (and its values in information); 2 for a short string, a transport failure (error 2) or an
+    // answer without a valid account (error 3, the previous account stays); for 400, 401 and 403:
+    // 26 (PE001), 16 (PE005), 21 (PE006) or 27, and always 27 for an automatic login
+    // (inputOption "isAutoLogin" = "1").
+    std::int32_t login(const std::string& authString, ValueMap& information, const ValueMap& inputOption) override;
+    // authString: at least four parts, the third the current and the fourth the new password.
+    // 1 when the server answers 200 without a document; 15 (error 13) for a refusal document, whose
+    // "Message" is shown; 26/16/21/27 as for the login; 2 for a short string, a transport failure
+    // (error 2) or any other answer.
+    std::int32_t changePassword(const std::string& authString, ValueMap& information) override;
+    // The notice text of a version from the login server; none when there is none to show.
+    std::optional<std::string> getNotificationTextWithVersion(const std::optional<std::string>& version);
+    // The stored notice version (none before the first notice), and storing one.
+    static std::optional<std::string> storedNoticeVersion();
+    static bool storeNoticeVersion(const std::string& version);
 
     // --- listing and search ---
     // (listing requests: declarations go here)
@@ -239,6 +281,22 @@ public:
 
     // --- publishing and printing ---
     // (publishing requests: declarations go here)
+    // Options of a publish and the headers they become.
+    static constexpr const char* kPublishOptionPeriod = "period"; // "x-zel-makeurl-valid-day"
+    static constexpr const char* kPublishOptionTimes = "times"; // "x-zel-makeurl-download-limit"
+    static constexpr const char* kPublishOptionNeedPassword = "needPassword"; // "x-zel-makeurl-needpass"
+
+    // A web download link for the file (POST "/MAKEURL"). 1 with the answer's body appended to
+    // resData; 23/24 when the file takes part in a copy; a mapped status as it is; otherwise an
+    // alert with the server's message and 2.
+    std::int32_t publish(
+        const std::string& path, const std::string& applicationType, const ValueMap& option, Bytes& resData) override;
+    // Registers the file for printing (POST "/NETPRINT"). outputMessage and outputMessage2 receive
+    // the answer's "ResultInfo/detail" and "ResultInfo/faultdetail" (empty when absent). 1 for
+    // 200; 23/24/7 for 409; a mapped status as it is; 2 otherwise, also for an answer that is not
+    // a document.
+    std::int32_t netPrint(const std::string& path, const std::string& password, const std::string& day,
+        std::string& outputMessage, std::string& outputMessage2) override;
 
 private:
     void applyConnectionSettings(ASIHTTPRequest& request) const;
