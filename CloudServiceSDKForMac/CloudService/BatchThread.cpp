@@ -1,0 +1,207 @@
+#include "CloudServiceSDKForMac/CloudService/BatchThread.h"
+
+#include "CloudServiceSDKForMac/ASIHTTP/Reachability.h"
+#include "CloudServiceSDKForMac/CloudService/CloudService.h"
+#include "CloudServiceSDKForMac/CloudService/TransferStopFlag.h"
+#include "platform/Log.h"
+
+#include <exception>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace norvane {
+
+namespace {
+
+constexpr const char* kShareFilePrefix = "/SHAREFILE/";
+
+} // namespace
+
+BatchThread::BatchThread(CloudService& service)
+    : service_(service)
+    , internetReach_(Reachability::reachabilityForInternetConnection())
+{
+    // The worker asks CurrentNetworkStatus before each command; the monitor and the observer only
+    // keep the platform's change notifications flowing.
+    if (internetReach_)
+        internetReach_->startNotifier();
+    reachabilityObserver_ = NotificationCenter::defaultCenter().addObserver(
+        kNotificationReachabilityChanged, nullptr, [](const auto&) {});
+}
+
+BatchThread::~BatchThread()
+{
+    shutdown();
+}
+
+void BatchThread::runBatch()
+{
+    std::lock_guard lock(mutex_);
+    if (shuttingDown_ || batchFlag_.load())
+        return;
+    batchFlag_.store(true);
+    transferStopFlag.store(false);
+    stopRaised_ = false;
+    if (loopWanted_)
+        return; // a stopped loop still finishing its step sees the flag again and carries on
+    loopWanted_ = true;
+    ++threadsAlive_;
+    try {
+        std::thread([this] { loop(); }).detach();
+    } catch (const std::exception& error) {
+        Log::line(std::string("Batch: cannot start the worker thread: ") + error.what());
+        loopWanted_ = false;
+        --threadsAlive_;
+        batchFlag_.store(false);
+    }
+}
+
+void BatchThread::stopBatch()
+{
+    std::lock_guard lock(mutex_);
+    batchFlag_.store(false);
+    // Only a running loop can have a request to abandon; raising the flag with nothing in
+    // flight would cancel the next unrelated transfer instead.
+    if (loopWanted_) {
+        transferStopFlag.store(true);
+        stopRaised_ = true;
+    }
+    changed_.notify_all();
+}
+
+bool BatchThread::isRunning() const
+{
+    std::lock_guard lock(mutex_);
+    return threadsAlive_ != 0;
+}
+
+bool BatchThread::waitUntilStopped(std::chrono::milliseconds timeout)
+{
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [this] { return threadsAlive_ == 0; });
+}
+
+void BatchThread::setSleeper(Sleeper sleeper)
+{
+    std::lock_guard lock(mutex_);
+    sleeper_ = std::move(sleeper);
+}
+
+void BatchThread::shutdown()
+{
+    {
+        std::lock_guard lock(mutex_);
+        shuttingDown_ = true;
+    }
+    stopBatch();
+    std::unique_lock lock(mutex_);
+    detail::waitPumpingMainThread(lock, changed_, [this] { return threadsAlive_ == 0; });
+}
+
+void BatchThread::pause(std::chrono::milliseconds duration)
+{
+    std::unique_lock lock(mutex_);
+    if (sleeper_) {
+        Sleeper sleeper = sleeper_;
+        lock.unlock();
+        sleeper(duration);
+        return;
+    }
+    changed_.wait_for(lock, duration, [this] { return !batchFlag_.load() || shuttingDown_; });
+}
+
+// Decides, under the lock that runBatch() takes too, whether the loop goes on; a loop that ends
+// lets the next runBatch() start a new thread.
+bool BatchThread::endOrContinue()
+{
+    std::lock_guard lock(mutex_);
+    if (batchFlag_.load() && !shuttingDown_)
+        return false;
+    loopWanted_ = false;
+    if (stopRaised_) {
+        // The stop was meant for this loop's request; if the loop was between requests nobody
+        // took it, and it must not cancel someone else's transfer later.
+        transferStopFlag.store(false);
+        stopRaised_ = false;
+    }
+    return true;
+}
+
+void BatchThread::loop()
+{
+    std::vector<Value> completed;
+    bool succeeded = false;
+    for (;;) {
+        pause(kStepPause);
+        if (!batchFlag_.load()) {
+            if (endOrContinue())
+                break;
+            continue;
+        }
+        CloudServiceCommandPtr command = service_.popCommand();
+        if (!command) {
+            batchFlag_.store(false);
+            service_.deliverBatchFinished();
+            if (endOrContinue())
+                break;
+            continue;
+        }
+        if (!CurrentNetworkStatus::reachable()) {
+            // The command stays queued for the next start.
+            batchFlag_.store(false);
+            if (endOrContinue())
+                break;
+            continue;
+        }
+
+        try {
+            service_.doCommand(command);
+        } catch (const std::exception& error) {
+            // Nothing below is meant to throw; should it, the head is treated as a failure.
+            Log::line(std::string("Batch: command failed with an exception: ") + error.what());
+            command->commandRes = ResultFailed;
+        }
+
+        const std::string& remote = command->inputParameter->remoteFileName;
+        switch (command->commandRes) {
+        case ResultSuccess:
+            completed.emplace_back(remote);
+            service_.delCommand(command->task);
+            succeeded = true;
+            break;
+        case ResultCancelled:
+            break; // stays at the head for the next start
+        case ResultNoSpace:
+        case ResultTooLarge:
+        case ResultDeviceNotAuthorized:
+        case ResultServerError:
+            Log::line("Batch: stopped by result " + std::to_string(command->commandRes));
+            service_.stopBatch();
+            break;
+        default:
+            if (command->commandRes == ResultGone && remote.starts_with(kShareFilePrefix)) {
+                // Gone from the shared area: queue it again at the tail, with a fresh archive.
+                service_.delCommand(command->task);
+                service_.addCommand(command);
+                break;
+            }
+            Log::line("Batch: result " + std::to_string(command->commandRes) + ", trying again later");
+            pause(kRetryPause);
+            break;
+        }
+
+        if (endOrContinue())
+            break;
+    }
+
+    if (succeeded) {
+        NotificationCenter::defaultCenter().post(kNotificationBatchCommandCompleted, &service_,
+            ValueMap { { kBatchCompletedListKey, Value(ValueList(std::move(completed))) } });
+    }
+    std::lock_guard lock(mutex_);
+    --threadsAlive_;
+    changed_.notify_all();
+}
+
+} // namespace norvane
