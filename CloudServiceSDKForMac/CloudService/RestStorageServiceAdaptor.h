@@ -261,6 +261,10 @@ public:
     using BackoffSleeper = std::function<void(std::chrono::seconds)>;
     static void setBackoffSleeper(BackoffSleeper sleeper);
 
+    // An option as header text: a text as it is, an integer or a boolean in decimal; none when the
+    // option is missing or of another kind.
+    static std::optional<std::string> optionHeaderText(const ValueMap& option, std::string_view key);
+
     // --- file management: rm, cp, mv, chmod, lock ---
     // (file management requests: declarations go here)
     // PUT to the destination (standardised when at most 1024 characters) with "x-zel-copy-src".

@@ -11,18 +11,6 @@ namespace {
 // Longer destinations are sent as they are.
 constexpr std::size_t kMaxStandardizedPathLength = 1024;
 
-std::optional<std::string> optionText(const ValueMap& option, std::string_view key)
-{
-    auto it = option.find(key);
-    if (it == option.end())
-        return std::nullopt;
-    if (const std::string* text = it->second.string())
-        return *text;
-    if (it->second.isInteger() || it->second.isBool())
-        return std::to_string(it->second.toInt64());
-    return std::nullopt;
-}
-
 std::string responseText(const ASIHTTPRequest& request)
 {
     auto data = request.responseData();
@@ -110,15 +98,15 @@ std::int32_t RestStorageServiceAdaptor::cp(const std::string& path, const std::s
     request->addRequestHeader("x-zel-copy-src", fromSourceFile);
     request->addRequestHeader("x-zel-editpermission", std::to_string(accessFlag));
     request->addRequestHeader("x-zel-uptype", overwriteFlag ? "0" : "1");
-    if (auto value = optionText(option, "ownername"))
+    if (auto value = optionHeaderText(option, "ownername"))
         request->addRequestHeader("x-zel-ownername", percentEscapeForHeader(*value));
-    if (auto value = optionText(option, "creationdate"))
+    if (auto value = optionHeaderText(option, "creationdate"))
         request->addRequestHeader("x-zel-creationdate", *value);
-    if (auto value = optionText(option, "owner"))
+    if (auto value = optionHeaderText(option, "owner"))
         request->addRequestHeader("x-zel-owner", *value);
-    if (auto value = optionText(option, "author"))
+    if (auto value = optionHeaderText(option, "author"))
         request->addRequestHeader("x-zel-author", *value);
-    if (auto value = optionText(option, "authorname"))
+    if (auto value = optionHeaderText(option, "authorname"))
         request->addRequestHeader("x-zel-authorname", percentEscapeForHeader(*value));
     request->addRequestHeader("x-zel-modifydate", now());
 
@@ -142,9 +130,9 @@ std::int32_t RestStorageServiceAdaptor::mv(const std::string& path, const std::s
     const ValueMap& option)
 {
     auto request = makeRequest(storageUrl(path), "PUT");
-    if (auto value = optionText(option, "author"))
+    if (auto value = optionHeaderText(option, "author"))
         request->addRequestHeader("x-zel-author", *value);
-    if (auto value = optionText(option, "authorname"))
+    if (auto value = optionHeaderText(option, "authorname"))
         request->addRequestHeader("x-zel-authorname", percentEscapeForHeader(*value));
     request->addRequestHeader("x-zel-uptype", overwriteFlag ? "0" : "1");
     request->addRequestHeader("x-zel-editpermission", std::to_string(accessFlag));

@@ -105,23 +105,9 @@ std::string replaceAll(std::string text, std::string_view from, std::string_view
     return text;
 }
 
-// An option as header text: texts as they are, numbers in decimal; none for other kinds.
-std::optional<std::string> optionText(const ValueMap& option, std::string_view key)
-{
-    auto it = option.find(key);
-    if (it == option.end())
-        return std::nullopt;
-    const Value& value = it->second;
-    if (const std::string* text = value.string())
-        return *text;
-    if (value.isInteger() || value.isBool())
-        return std::to_string(value.toInt64());
-    return std::nullopt;
-}
-
 bool optionIsOne(const ValueMap& option, std::string_view key)
 {
-    return optionText(option, key) == "1";
+    return RestStorageServiceAdaptor::optionHeaderText(option, key) == "1";
 }
 
 // A whole decimal number without sign, blanks allowed around it; none for anything else and for
@@ -183,9 +169,9 @@ std::int32_t RestStorageServiceAdaptor::getChunk(const std::string& path, const 
 
     // Files of the shared-folder tree are served under their own root.
     auto request = makeRequest(storageUrl(replaceAll(path, "FILE/SHAREFOLDER", "SHAREFILE")), "GET");
-    if (auto timestamp = optionText(option, kOptionTimestamp))
+    if (auto timestamp = optionHeaderText(option, kOptionTimestamp))
         request->addRequestHeader("x-zel-timestamp", *timestamp);
-    if (auto requestType = optionText(option, "x-zel-request-type"))
+    if (auto requestType = optionHeaderText(option, "x-zel-request-type"))
         request->addRequestHeader("x-zel-request-type", *requestType);
     makeHeader(*request, applicationType);
     if (!pageImage) {
@@ -338,11 +324,11 @@ std::int32_t RestStorageServiceAdaptor::put(const std::string& path, std::uint64
         { "x-zel-lock-flg", "x-zel-lock-flg", false },
     };
     for (const auto& entry : kOptionHeaders) {
-        if (auto value = optionText(option, entry.option))
+        if (auto value = optionHeaderText(option, entry.option))
             request->addRequestHeader(entry.header, entry.escaped ? percentEscapeForHeader(*value) : *value);
     }
-    request->addRequestHeader(
-        "x-zel-modifydate", optionText(option, "modifydate").value_or(rfc1123String(std::chrono::system_clock::now())));
+    request->addRequestHeader("x-zel-modifydate",
+        optionHeaderText(option, "modifydate").value_or(rfc1123String(std::chrono::system_clock::now())));
     auto permission = option.find("editpermission");
     if (permission == option.end() || !permission->second.isString())
         request->addRequestHeader("x-zel-editpermission", "0");
@@ -406,7 +392,20 @@ std::int32_t RestStorageServiceAdaptor::put(const std::string& path, std::uint64
 }
 
 // ---------------------------------------------------------------------------------------------
-// Back-off
+// Option headers and back-off
+
+std::optional<std::string> RestStorageServiceAdaptor::optionHeaderText(const ValueMap& option, std::string_view key)
+{
+    auto it = option.find(key);
+    if (it == option.end())
+        return std::nullopt;
+    const Value& value = it->second;
+    if (const std::string* text = value.string())
+        return *text;
+    if (value.isInteger() || value.isBool())
+        return std::to_string(value.toInt64());
+    return std::nullopt;
+}
 
 std::int32_t RestStorageServiceAdaptor::uploadBackoffDelay()
 {

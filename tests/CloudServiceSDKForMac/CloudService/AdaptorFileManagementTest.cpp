@@ -34,7 +34,7 @@ Reply conflict(const std::string& code)
     return Reply::status(409).withBody("<Error><Code>" + code + "</Code></Error>").withContentLength();
 }
 
-class FileManagementTest : public ::testing::Test {
+class AdaptorFileManagementTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -76,7 +76,7 @@ TEST(StandardizedPathTest, RemovesRepeatsAndTrailingSlashesAndResolvesDots)
     EXPECT_EQ(A::standardizedPath("/FILE/%E8%AD%B0 x/..%2F/y"), "/FILE/%E8%AD%B0 x/..%2F/y");
 }
 
-TEST_F(FileManagementTest, CopyGoesToTheStandardizedDestinationWithItsHeadersAfterTheCommonOnes)
+TEST_F(AdaptorFileManagementTest, CopyGoesToTheStandardizedDestinationWithItsHeadersAfterTheCommonOnes)
 {
     server.enqueue(Reply::status(201).withContentLength());
     auto sent = std::chrono::system_clock::now();
@@ -112,7 +112,7 @@ TEST_F(FileManagementTest, CopyGoesToTheStandardizedDestinationWithItsHeadersAft
     EXPECT_FALSE(r.header("x-zel-ownername"));
 }
 
-TEST_F(FileManagementTest, MoveOfAFileAndRenameOfAFolderNameTheirSourceLast)
+TEST_F(AdaptorFileManagementTest, MoveOfAFileAndRenameOfAFolderNameTheirSourceLast)
 {
     server.setHandler([](const RecordedRequest&) { return Reply::status(200).withContentLength(); });
     EXPECT_EQ(adaptor.mv("/FILE/dest/a%20b.txt", "/FILE/src/a b.txt", "file", 0, 1, false,
@@ -137,7 +137,7 @@ TEST_F(FileManagementTest, MoveOfAFileAndRenameOfAFolderNameTheirSourceLast)
     EXPECT_EQ(adaptor.posted, 2);
 }
 
-TEST_F(FileManagementTest, DeleteAndPermissionChangeAreSingleRequests)
+TEST_F(AdaptorFileManagementTest, DeleteAndPermissionChangeAreSingleRequests)
 {
     server.setHandler([](const RecordedRequest&) { return Reply::status(204); });
     EXPECT_EQ(adaptor.rm("/FILE/a.txt", "file"), ResultSuccess);
@@ -159,7 +159,7 @@ TEST_F(FileManagementTest, DeleteAndPermissionChangeAreSingleRequests)
     EXPECT_EQ(adaptor.posted, 1); // a permission change passes no policy headers on
 }
 
-TEST_F(FileManagementTest, ConflictsAndFailuresGiveEachOperationItsCode)
+TEST_F(AdaptorFileManagementTest, ConflictsAndFailuresGiveEachOperationItsCode)
 {
     enum Op { Cp, Mv, Rm, Chmod };
     auto run = [this](Op op) -> std::int32_t {

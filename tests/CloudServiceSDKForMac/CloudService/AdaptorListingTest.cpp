@@ -173,14 +173,15 @@ TEST(ListingParserTest, OnlyEntriesOfTheListingNamespaceCountWhereverTheyAre)
 
 TEST(ListingParserTest, TextIsReadTheSameWayByTheStreamAndTheDocument)
 {
-    const std::string dtd = "<!DOCTYPE ListBucketResult [<!ENTITY e \"EXPANDED\">]>";
+    const std::string dtd = "<!DOCTYPE ListBucketResult [<!ENTITY e \"EXPANDED\">"
+                            "<!ENTITY x SYSTEM \"file:///etc/hostname\">]>";
     const std::vector<std::string> bodies = {
         listingOf("<Contents>\n  <Name>  spaced  </Name>\n  <owner>\n  </owner>\n</Contents>"),
         listingOf("<Contents><Name><![CDATA[a <b> & c]]></Name><owner>x<!-- c -->y<?pi z?></owner></Contents>"),
         listingOf("<Contents><Name>&#x3042;&lt;&#10;</Name><fullpath>a<i>b<j>c</j></i>d</fullpath></Contents>"),
         listingOf("<Contents><Name>\n  <x>a</x>\n  <y>b</y>\n</Name></Contents>"),
         "<?xml version=\"1.0\"?>" + dtd + "<ListBucketResult xmlns=\"" + kNs
-            + "\"><Contents><Name>a&e;b</Name><owner>&e;</owner></Contents></ListBucketResult>",
+            + "\"><Contents><Name>a&e;b</Name><owner>&e;&x;</owner></Contents></ListBucketResult>",
         listingOf("<Contents><Name>first</Name><Name>second</Name><name>lower</name></Contents>"),
         "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><r xmlns=\"" + kNs + "\"><Contents><Name>caf\xe9</Name>"
             + "</Contents></r>",
@@ -193,7 +194,7 @@ TEST(ListingParserTest, TextIsReadTheSameWayByTheStreamAndTheDocument)
     FileInfoList records;
     parseBoth(bodies[4], records, "entities");
     ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0]->displayName, "ab"); // never expanded
+    EXPECT_EQ(records[0]->displayName, "ab"); // never expanded, never fetched
     EXPECT_EQ(records[0]->owner, "");
     parseBoth(bodies[6], records, "latin-1");
     ASSERT_EQ(records.size(), 1u);
@@ -340,7 +341,7 @@ TEST(SearchParserTest, BrokenTextGivesTwoWithTheReadersError)
 
 // ---------------------------------------------------------------------------------------------
 
-class ListingRequestTest : public ::testing::Test {
+class AdaptorListingTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -373,7 +374,7 @@ protected:
     A adaptor;
 };
 
-TEST_F(ListingRequestTest, ListingIsAskedForAsAFolderWithItsOptionHeadersFirst)
+TEST_F(AdaptorListingTest, ListingIsAskedForAsAFolderWithItsOptionHeadersFirst)
 {
     serveRanged(listingOf(entryXml(1)));
     FileInfoList records;
@@ -399,7 +400,7 @@ TEST_F(ListingRequestTest, ListingIsAskedForAsAFolderWithItsOptionHeadersFirst)
     EXPECT_FALSE(adaptor.storageDetailErr());
 }
 
-TEST_F(ListingRequestTest, ListingLongerThanOneChunkIsReadWhole)
+TEST_F(AdaptorListingTest, ListingLongerThanOneChunkIsReadWhole)
 {
     std::string entries;
     for (int i = 0; i < 9000; ++i)
@@ -430,7 +431,7 @@ TEST_F(ListingRequestTest, ListingLongerThanOneChunkIsReadWhole)
     EXPECT_EQ(server.requestCount(), exact.size() / 100 + 1);
 }
 
-TEST_F(ListingRequestTest, ServerThatIgnoresRangesIsReadOnce)
+TEST_F(AdaptorListingTest, ServerThatIgnoresRangesIsReadOnce)
 {
     std::string entries;
     for (int i = 0; i < 20; ++i)
@@ -444,7 +445,7 @@ TEST_F(ListingRequestTest, ServerThatIgnoresRangesIsReadOnce)
     EXPECT_EQ(server.requestCount(), 1u);
 }
 
-TEST_F(ListingRequestTest, FailuresOfTheDownloadAndTheBodyGiveTheirCodes)
+TEST_F(AdaptorListingTest, FailuresOfTheDownloadAndTheBodyGiveTheirCodes)
 {
     struct Case {
         Reply reply;
@@ -478,7 +479,7 @@ TEST_F(ListingRequestTest, FailuresOfTheDownloadAndTheBodyGiveTheirCodes)
     EXPECT_EQ(adaptor.storageDetailErr()->domain, "GDataXMLErrorDomain");
 }
 
-TEST_F(ListingRequestTest, SearchSendsTheCsvVersionAndReadsEveryChunk)
+TEST_F(AdaptorListingTest, SearchSendsTheCsvVersionAndReadsEveryChunk)
 {
     adaptor.config().maxDownloadSize = 512;
     std::string body;

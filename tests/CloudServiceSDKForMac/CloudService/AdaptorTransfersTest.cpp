@@ -45,7 +45,7 @@ std::string textOf(const Bytes& bytes)
     return std::string(bytes.begin(), bytes.end());
 }
 
-class TransferTest : public ::testing::Test {
+class AdaptorTransferTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -108,7 +108,7 @@ protected:
 // ---------------------------------------------------------------------------------------------
 // Download
 
-TEST_F(TransferTest, ChunkIsAskedForByRangeAfterTheCommonHeadersAndAppended)
+TEST_F(AdaptorTransferTest, ChunkIsAskedForByRangeAfterTheCommonHeadersAndAppended)
 {
     const std::string content = test::patternBytes(0, 2621440);
     server.setHandler(
@@ -139,7 +139,7 @@ TEST_F(TransferTest, ChunkIsAskedForByRangeAfterTheCommonHeadersAndAppended)
     EXPECT_EQ(buffer.size(), 2u + 1048576 + 524288);
 }
 
-TEST_F(TransferTest, ServerThatIgnoresTheRangeGivesOnlyTheAskedForBytes)
+TEST_F(AdaptorTransferTest, ServerThatIgnoresTheRangeGivesOnlyTheAskedForBytes)
 {
     const std::string content = test::patternBytes(0, 1000);
     server.setHandler([&content](const RecordedRequest&) { return Reply::ok(content); });
@@ -154,7 +154,7 @@ TEST_F(TransferTest, ServerThatIgnoresTheRangeGivesOnlyTheAskedForBytes)
     EXPECT_TRUE(buffer.empty());
 }
 
-TEST_F(TransferTest, PathFormsChooseRangeCacheDateAndVersionHeaders)
+TEST_F(AdaptorTransferTest, PathFormsChooseRangeCacheDateAndVersionHeaders)
 {
     server.setHandler([](const RecordedRequest&) { return Reply::ok(std::string(3000, 'p')); });
     const Date cached = std::chrono::system_clock::from_time_t(1714557600);
@@ -184,7 +184,7 @@ TEST_F(TransferTest, PathFormsChooseRangeCacheDateAndVersionHeaders)
         EXPECT_FALSE(r[i].header("x-zel-css-version")) << i;
 }
 
-TEST_F(TransferTest, DownloadStatusesAndBrokenTransfersGiveTheirCodes)
+TEST_F(AdaptorTransferTest, DownloadStatusesAndBrokenTransfersGiveTheirCodes)
 {
     struct Case {
         Reply reply;
@@ -223,7 +223,7 @@ TEST_F(TransferTest, DownloadStatusesAndBrokenTransfersGiveTheirCodes)
     EXPECT_EQ(server.requestCount(), cases.size());
 }
 
-TEST_F(TransferTest, DownloadThatTimesOutGivesTwenty)
+TEST_F(AdaptorTransferTest, DownloadThatTimesOutGivesTwenty)
 {
     auto offset = std::make_shared<std::atomic<std::int64_t>>(0);
     ASIHTTPRequest::setClock([offset] { return ASIHTTPRequest::Clock::now() + std::chrono::seconds(offset->load()); });
@@ -242,7 +242,7 @@ TEST_F(TransferTest, DownloadThatTimesOutGivesTwenty)
 // ---------------------------------------------------------------------------------------------
 // Upload status
 
-TEST_F(TransferTest, StatusQueryReadsTheServersOffsetAndRefusesUnusableOnes)
+TEST_F(AdaptorTransferTest, StatusQueryReadsTheServersOffsetAndRefusesUnusableOnes)
 {
     std::uint64_t offset = 77;
     EXPECT_EQ(adaptor.getCurrentPutStatus("/FOLDER/d/", 10, "m", "folder", 1, offset), ResultSuccess);
@@ -285,7 +285,7 @@ TEST_F(TransferTest, StatusQueryReadsTheServersOffsetAndRefusesUnusableOnes)
 // ---------------------------------------------------------------------------------------------
 // Upload
 
-TEST_F(TransferTest, ChunkCarriesItsRangeOptionsAndBody)
+TEST_F(AdaptorTransferTest, ChunkCarriesItsRangeOptionsAndBody)
 {
     server.enqueue(Reply::status(200).withContentLength().header("X-Zel-Seen", "1"));
     std::uint64_t offset = 4;
@@ -315,7 +315,7 @@ TEST_F(TransferTest, ChunkCarriesItsRangeOptionsAndBody)
     EXPECT_EQ(adaptor.posted.size(), 1u);
 }
 
-TEST_F(TransferTest, MethodAndPathDecideUploadTypeAndQuery)
+TEST_F(AdaptorTransferTest, MethodAndPathDecideUploadTypeAndQuery)
 {
     server.setHandler([](const RecordedRequest&) { return Reply::status(201).withContentLength(); });
     std::uint64_t offset = 0;
@@ -353,7 +353,7 @@ TEST_F(TransferTest, MethodAndPathDecideUploadTypeAndQuery)
     EXPECT_EQ(r[4].header("x-zel-uptype"), "0");
 }
 
-TEST_F(TransferTest, UploadAnswersGiveTheirCodes)
+TEST_F(AdaptorTransferTest, UploadAnswersGiveTheirCodes)
 {
     const std::string lockBody = "<?xml version=\"1.0\"?><LockFileResult><lockUserId>u7</lockUserId>"
                                  "<lockUserName>鈴木</lockUserName></LockFileResult>";
@@ -394,7 +394,7 @@ TEST_F(TransferTest, UploadAnswersGiveTheirCodes)
     EXPECT_TRUE(sleeps().empty());
 }
 
-TEST_F(TransferTest, ResumeAnswerMovesTheOffsetOnlyWithinTheFile)
+TEST_F(AdaptorTransferTest, ResumeAnswerMovesTheOffsetOnlyWithinTheFile)
 {
     server.enqueue(Reply::status(416).header("X-Zel-Offset-In-Database", "4096").withContentLength());
     std::uint64_t offset = 1048576;
@@ -414,7 +414,7 @@ TEST_F(TransferTest, ResumeAnswerMovesTheOffsetOnlyWithinTheFile)
     EXPECT_EQ(sleeps(), std::vector<int> { 6 });
 }
 
-TEST_F(TransferTest, BackOffGrowsWithEachResumeAnswerAndStartsOverAfterAnyOther)
+TEST_F(AdaptorTransferTest, BackOffGrowsWithEachResumeAnswerAndStartsOverAfterAnyOther)
 {
     server.setHandler([](const RecordedRequest& r) {
         if (r.body == "ok")
@@ -433,7 +433,7 @@ TEST_F(TransferTest, BackOffGrowsWithEachResumeAnswerAndStartsOverAfterAnyOther)
     EXPECT_EQ(sleeps().back(), 6);
 }
 
-TEST_F(TransferTest, StoppingEndsTheBackOffWaitEarly)
+TEST_F(AdaptorTransferTest, StoppingEndsTheBackOffWaitEarly)
 {
     A::setBackoffSleeper({});
     server.enqueue(Reply::status(416).header("X-Zel-Offset-In-Database", "2").withContentLength());
@@ -453,7 +453,7 @@ TEST_F(TransferTest, StoppingEndsTheBackOffWaitEarly)
     EXPECT_EQ(server.requestCount(), 1u);
 }
 
-TEST_F(TransferTest, StopFlagCancelsAChunkUnlessItIsTheOfflineLogOrOnTheMainThread)
+TEST_F(AdaptorTransferTest, StopFlagCancelsAChunkUnlessItIsTheOfflineLogOrOnTheMainThread)
 {
     server.setHandler([](const RecordedRequest&) { return Reply::status(200).withContentLength(); });
     std::uint64_t offset = 0;
