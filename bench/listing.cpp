@@ -21,7 +21,6 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -45,7 +44,7 @@ void bench(const std::string& name, double value, int decimals, const std::strin
     bool pass = std::string(op) == ">=" ? value >= target : value <= target;
     gAllPassed = gAllPassed && pass;
     std::printf("BENCH %s %.*f %s target %s %.*f %s\n", name.c_str(), decimals, value, unit.c_str(), op,
-        target == std::floor(target) ? 0 : 2, target, pass ? "PASS" : "FAIL");
+        target == 0 ? 0 : decimals, target, pass ? "PASS" : "FAIL");
     std::fflush(stdout);
 }
 
