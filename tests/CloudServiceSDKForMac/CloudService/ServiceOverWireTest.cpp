@@ -1,0 +1,160 @@
+// The command service with the real REST adaptor against the scripted server: what the chunk
+// loops put on the wire, end to end below the application layer.
+
+#include "CloudServiceTestSupport.h"
+
+#include "CloudServiceSDKForMac/CloudService/RestStorageServiceAdaptor.h"
+#include "formats/MD5DigestString.h"
+#include "platform/FileSystem.h"
+#include "support/ScriptedHttpServer.h"
+
+#include <filesystem>
+
+namespace norvane::testing {
+namespace {
+
+using test::RecordedRequest;
+using test::Reply;
+using test::ScriptedHttpServer;
+
+const char* const kAccount = "<?xml version=\"1.0\"?><AccountInformationResult><AccountStatus>active</AccountStatus>"
+                             "<UserKey>UK</UserKey><VarID>VR</VarID><KigyoID>KG</KigyoID><QorID>QR</QorID>"
+                             "<UserName>Taro</UserName></AccountInformationResult>";
+
+class ServiceOverWireTest : public LocalStoreTestHome {
+protected:
+    void SetUp() override
+    {
+        LocalStoreTestHome::SetUp();
+        ASSERT_TRUE(server.ok()) << server.startError();
+        CurrentNetworkStatus::setStateSource(std::make_shared<ReachableNetwork>());
+        MainQueue::setShared(std::make_shared<RunLoopMainQueue>());
+        AlertPresenter::setShared(alerts);
+        RestStorageServiceAdaptor::setBackoffSleeper([](std::chrono::seconds) {});
+        RestStorageServiceAdaptor::resetUploadBackoffDelay();
+        transferStopFlag = false;
+        StorageServiceConfig config;
+        config.connectUrl = server.baseUrl();
+        config.loginIP = "127.0.0.1";
+        config.loginPort = server.port();
+        config.maxUploadSize = 10;
+        config.maxDownloadSize = 10;
+        auto adaptor = std::make_unique<RestStorageServiceAdaptor>();
+        adaptor->initWithConfig(config);
+        service = std::make_unique<CloudService>(std::move(adaptor));
+    }
+    void TearDown() override
+    {
+        service.reset();
+        RestStorageServiceAdaptor::setBackoffSleeper({});
+        RestStorageServiceAdaptor::resetUploadBackoffDelay();
+        AlertPresenter::setShared(nullptr);
+        MainQueue::setShared(nullptr);
+        CurrentNetworkStatus::setStateSource(nullptr);
+        LocalStoreTestHome::TearDown();
+    }
+    void logIn()
+    {
+        server.enqueue(Reply::ok(kAccount));
+        auto login = CommandFactory::makeLoginCommand("ACME,taro,pw,dc09TEST");
+        service->doCommand(ExecuteModeSync, login);
+        ASSERT_EQ(login->commandRes, ResultSuccess);
+        server.clearRequests();
+    }
+    std::vector<RecordedRequest> requestsOtherThan(const std::string& method) const
+    {
+        std::vector<RecordedRequest> out;
+        for (auto& r : server.requests())
+            if (r.method != method)
+                out.push_back(r);
+        return out;
+    }
+
+    ScriptedHttpServer server;
+    std::shared_ptr<RecordingAlertPresenter> alerts = std::make_shared<RecordingAlertPresenter>();
+    std::unique_ptr<CloudService> service;
+};
+
+TEST_F(ServiceOverWireTest, UploadOfTwoAndAHalfChunksFollowsTheServersResumeOffset)
+{
+    logIn();
+    std::mutex mutex;
+    std::string stored;
+    bool refusedOnce = false;
+    server.setHandler([&](const RecordedRequest& r) {
+        std::lock_guard lock(mutex);
+        if (r.method == "GET")
+            return Reply::ok("<offset>" + std::to_string(stored.size()) + "</offset>");
+        auto range = r.header("x-zel-file-write-range").value_or("0-0");
+        std::size_t from = std::stoull(range.substr(0, range.find('-')));
+        if (from == 10 && !refusedOnce) {
+            refusedOnce = true; // the server holds only 4 bytes after all
+            return Reply::status(416).header("X-Zel-Offset-In-Database", "4").withContentLength();
+        }
+        stored.resize(std::min(stored.size(), from));
+        stored += r.body;
+        return Reply::ok("");
+    });
+    const Bytes data = patternBytes(25, 3);
+    const auto local = home_ / "up.bin";
+    ASSERT_TRUE(FileSystem::writeFileAtomically(local, data));
+    auto put = CommandFactory::makePutCommand(local.string(), "/FILE/up.bin", nullptr);
+    put->applicationType = "file";
+    put->postOrPut = 1;
+    service->doCommand(ExecuteModeSync, put);
+
+    EXPECT_EQ(put->commandRes, ResultSuccess);
+    std::vector<std::string> ranges;
+    for (auto& r : requestsOtherThan("GET"))
+        ranges.push_back(r.header("x-zel-file-write-range").value_or("-"));
+    EXPECT_EQ(ranges, (std::vector<std::string> { "0-9", "10-19", "4-13", "14-23", "24-24" }));
+    EXPECT_EQ(stored, std::string(data.begin(), data.end()));
+    auto first = requestsOtherThan("GET").at(0);
+    EXPECT_EQ(first.method, "POST");
+    EXPECT_EQ(first.target, "/FILE/up.bin?md5=" + *MD5DigestString(std::span<const std::uint8_t>(data)) + "&size=25");
+    EXPECT_EQ(first.header("Authorization"), "QR:VR:KG:UK");
+}
+
+TEST_F(ServiceOverWireTest, DownloadInChunksLandsWholeAndAFailedOneLeavesTheOldFile)
+{
+    logIn();
+    const std::string content = test::patternBytes(0, 25);
+    server.setHandler([&](const RecordedRequest& r) { return Reply::range(r, content); });
+    const auto target = home_ / "down.bin";
+    auto get = CommandFactory::makeGetCommand(target.string(), "/FILE/down.bin", nullptr);
+    get->applicationType = "file";
+    get->inputParameter->cmdOption[kOptionTotalSize] = 25;
+    service->doCommand(ExecuteModeSync, get);
+
+    EXPECT_EQ(get->commandRes, ResultSuccess);
+    auto bytes = FileSystem::readFile(target);
+    ASSERT_TRUE(bytes);
+    EXPECT_EQ(std::string(bytes->begin(), bytes->end()), content);
+    std::vector<std::string> ranges;
+    for (auto& r : server.requests())
+        ranges.push_back(r.header("range").value_or("-"));
+    EXPECT_EQ(ranges, (std::vector<std::string> { "bytes=0-9", "bytes=10-19", "bytes=20-29" }));
+
+    // The second version breaks off in the middle: the first stays, whole, and nothing is left over.
+    const std::string newer = test::patternBytes(1000, 25);
+    server.setHandler([&](const RecordedRequest& r) {
+        if (r.header("range") == "bytes=10-19")
+            return Reply::pattern(10).dropAfterBody(3);
+        return Reply::range(r, newer);
+    });
+    auto again = CommandFactory::makeGetCommand(target.string(), "/FILE/down.bin", nullptr);
+    again->applicationType = "file";
+    again->inputParameter->cmdOption[kOptionTotalSize] = 25;
+    service->doCommand(ExecuteModeSync, again);
+    EXPECT_NE(again->commandRes, ResultSuccess);
+    bytes = FileSystem::readFile(target);
+    ASSERT_TRUE(bytes);
+    EXPECT_EQ(std::string(bytes->begin(), bytes->end()), content);
+    std::size_t files = 0;
+    for (auto& entry : std::filesystem::directory_iterator(home_))
+        files += entry.is_regular_file() ? 1 : 0;
+    EXPECT_EQ(files, 1u);
+}
+
+} // namespace
+} // namespace norvane::testing
