@@ -2,6 +2,7 @@
 
 #include "formats/GDataXMLElement.h"
 #include "formats/GDataXMLPrivate.h"
+#include "formats/XMLHardening.h"
 #include "platform/Log.h"
 
 #include <libxml/globals.h>
@@ -33,44 +34,6 @@ void ignoreStructuredError(void*, xmlErrorPtr)
 { }
 void ignoreGenericError(void*, const char*, ...)
 { }
-
-// Defence in depth: even if some path of libxml2 decided to fetch an external DTD or entity, it finds
-// nothing. The attempt is logged so that it shows up in diagnostics (and in tests).
-xmlParserInputPtr refuseExternalEntity(const char* url, const char* id, xmlParserCtxtPtr)
-{
-    std::string what = url ? url : (id ? id : "(unnamed)");
-    if (what.size() > 200)
-        what.resize(200);
-    Log::line("XML: refused to load the external resource " + what);
-    return nullptr;
-}
-
-// Entity and DTD settings of the calling thread that the parser would otherwise inherit, forced off for
-// the duration of one parse.
-class ParserDefaults {
-public:
-    ParserDefaults()
-        : substitute_(xmlSubstituteEntitiesDefault(0))
-        , loadExternalDtd_(xmlLoadExtDtdDefaultValue)
-        , validate_(xmlDoValidityCheckingDefaultValue)
-    {
-        xmlLoadExtDtdDefaultValue = 0;
-        xmlDoValidityCheckingDefaultValue = 0;
-    }
-    ~ParserDefaults()
-    {
-        xmlSubstituteEntitiesDefault(substitute_);
-        xmlLoadExtDtdDefaultValue = loadExternalDtd_;
-        xmlDoValidityCheckingDefaultValue = validate_;
-    }
-    ParserDefaults(const ParserDefaults&) = delete;
-    ParserDefaults& operator=(const ParserDefaults&) = delete;
-
-private:
-    int substitute_;
-    int loadExternalDtd_;
-    int validate_;
-};
 
 // Drops the references to DTD-declared entities below parent (in an element's content or an
 // attribute's value) and joins the text around them.
@@ -140,16 +103,7 @@ void setError(ErrorValue* error, long code, ValueMap userInfo)
 
 void ensureInitialised()
 {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        xmlInitParser();
-        xmlSetExternalEntityLoader(refuseExternalEntity);
-        // Defaults for threads that libxml2 has not seen yet; the parsing thread's own are forced off
-        // around each parse.
-        xmlThrDefSubstituteEntitiesDefaultValue(0);
-        xmlThrDefLoadExtDtdDefaultValue(0);
-        xmlThrDefDoValidityCheckingDefaultValue(0);
-    });
+    initialiseHardenedXMLParser();
 }
 
 QuietErrors::QuietErrors()
@@ -178,7 +132,7 @@ xmlDocPtr parse(const char* bytes, std::size_t size, ErrorValue* error)
     xmlDocPtr doc = nullptr;
     {
         QuietErrors quiet;
-        ParserDefaults defaults;
+        HardenedXMLParserDefaults defaults;
         doc = xmlReadMemory(size > 0 ? bytes : "", static_cast<int>(size), nullptr, nullptr, kParseOptions);
     }
     if (doc && !xmlDocGetRootElement(doc)) {

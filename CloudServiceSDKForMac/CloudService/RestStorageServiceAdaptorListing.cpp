@@ -1,5 +1,7 @@
 #include "CloudServiceSDKForMac/CloudService/RestStorageServiceAdaptor.h"
 
+#include "formats/XMLHardening.h"
+
 #include "formats/GDataXMLDocument.h"
 #include "formats/GDataXMLElement.h"
 #include "formats/NSArrayCHCSVAggregator.h"
@@ -358,33 +360,6 @@ struct ReaderDeleter {
     void operator()(xmlTextReaderPtr reader) const { xmlFreeTextReader(reader); }
 };
 
-// The entity and DTD defaults of the calling thread, forced off while a reader is made: the
-// reader takes them over at its creation.
-class ReaderDefaults {
-public:
-    ReaderDefaults()
-        : substitute_(xmlSubstituteEntitiesDefault(0))
-        , loadExternalDtd_(xmlLoadExtDtdDefaultValue)
-        , validate_(xmlDoValidityCheckingDefaultValue)
-    {
-        xmlLoadExtDtdDefaultValue = 0;
-        xmlDoValidityCheckingDefaultValue = 0;
-    }
-    ~ReaderDefaults()
-    {
-        xmlSubstituteEntitiesDefault(substitute_);
-        xmlLoadExtDtdDefaultValue = loadExternalDtd_;
-        xmlDoValidityCheckingDefaultValue = validate_;
-    }
-    ReaderDefaults(const ReaderDefaults&) = delete;
-    ReaderDefaults& operator=(const ReaderDefaults&) = delete;
-
-private:
-    int substitute_;
-    int loadExternalDtd_;
-    int validate_;
-};
-
 } // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -438,10 +413,10 @@ std::int32_t RestStorageServiceAdaptor::parseListing(
     if (body.size() > static_cast<std::size_t>(INT_MAX))
         return fail("XML parse error");
 
-    xmlInitParser();
+    initialiseHardenedXMLParser();
     std::unique_ptr<xmlTextReader, ReaderDeleter> reader;
     {
-        ReaderDefaults defaults;
+        HardenedXMLParserDefaults defaults;
         // Blank text dropped and CDATA as text, as the document model reads; nothing fetched.
         static constexpr char kNothing[] = "";
         reader.reset(xmlReaderForMemory(body.empty() ? kNothing : reinterpret_cast<const char*>(body.data()),
