@@ -235,8 +235,7 @@ ASIHTTPRequest::~ASIHTTPRequest()
     curl_slist_free_all(headerList_);
     if (postBodyWriteFd_ >= 0)
         ::close(postBodyWriteFd_);
-    if (fileDownloadFd_ >= 0)
-        ::close(fileDownloadFd_);
+    closeDownloadFile();
     if (didCreateTemporaryPostDataFile_ && !postBodyFilePath_.empty())
         ::unlink(postBodyFilePath_.c_str());
     if (!compressedPostBodyFilePath_.empty())
@@ -909,6 +908,7 @@ std::size_t ASIHTTPRequest::onBody(const char* data, std::size_t size)
             }
             int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | (append ? O_APPEND : O_TRUNC);
             fileDownloadFd_ = ::open(temporaryFileDownloadPath_.c_str(), flags, 0600);
+            downloadBuffer_.reserve(kDownloadBufferSize);
             restartDownload_ = false;
             if (fileDownloadFd_ < 0) {
                 fileError_ = makeError(
@@ -916,10 +916,16 @@ std::size_t ASIHTTPRequest::onBody(const char* data, std::size_t size)
                 return 0;
             }
         }
-        if (!writeAll(fileDownloadFd_, data, size)) {
-            fileError_ = makeError(
-                ASIFileManagementError, "Failed to write to file at path '" + temporaryFileDownloadPath_ + "'");
+        // curl hands bodies over in small pieces; gathering them saves most of the write calls.
+        if (downloadBuffer_.size() + size > kDownloadBufferSize && !flushDownloadBuffer())
             return 0;
+        if (size >= kDownloadBufferSize) {
+            if (!writeAll(fileDownloadFd_, data, size)) {
+                reportDownloadWriteFailure();
+                return 0;
+            }
+        } else {
+            downloadBuffer_.insert(downloadBuffer_.end(), data, data + size);
         }
         return size;
     }
@@ -1125,12 +1131,13 @@ void ASIHTTPRequest::handleStreamComplete()
     }
 
     if (!downloadDestinationPath_.empty()) {
-        if (fileDownloadFd_ >= 0) {
-            ::close(fileDownloadFd_);
-            fileDownloadFd_ = -1;
-        }
+        closeDownloadFile();
         if (needsRedirect_) {
             // nothing of the redirect's own body is kept
+        } else if (fileError_) {
+            // a file whose last bytes were lost never takes the destination's place
+            if (!allowResumeForFileDownloads_ && fileExists(temporaryFileDownloadPath_))
+                removeFileReportingError(temporaryFileDownloadPath_);
         } else if (!temporaryFileDownloadPath_.empty() && fileExists(temporaryFileDownloadPath_)) {
             if (isResponseCompressed()) {
                 int result
@@ -1242,10 +1249,7 @@ void ASIHTTPRequest::statusTick()
             if (numberOfTimesToRetryOnTimeout_ > retryCount_) {
                 retryCount_ += 1;
                 destroyReadStream();
-                if (fileDownloadFd_ >= 0) {
-                    ::close(fileDownloadFd_);
-                    fileDownloadFd_ = -1;
-                }
+                closeDownloadFile();
                 // The next attempt must not append to what this one wrote, unless it resumes
                 // from exactly there.
                 if (allowResumeForFileDownloads_ && fileExists(temporaryFileDownloadPath_)) {
@@ -1312,10 +1316,7 @@ void ASIHTTPRequest::cancelLoad()
     if (rawResponseData_) {
         rawResponseData_.reset();
     } else {
-        if (fileDownloadFd_ >= 0) {
-            ::close(fileDownloadFd_);
-            fileDownloadFd_ = -1;
-        }
+        closeDownloadFile();
         if (!allowResumeForFileDownloads_ && !temporaryFileDownloadPath_.empty()
             && fileExists(temporaryFileDownloadPath_))
             removeFileReportingError(temporaryFileDownloadPath_);
@@ -1371,6 +1372,35 @@ void ASIHTTPRequest::reportFailed()
 {
     if (delegate_)
         delegate_->requestFailed(*this);
+}
+
+bool ASIHTTPRequest::flushDownloadBuffer()
+{
+    if (downloadBuffer_.empty() || fileDownloadFd_ < 0)
+        return true;
+    bool written
+        = writeAll(fileDownloadFd_, reinterpret_cast<const char*>(downloadBuffer_.data()), downloadBuffer_.size());
+    downloadBuffer_.clear();
+    if (!written)
+        reportDownloadWriteFailure();
+    return written;
+}
+
+bool ASIHTTPRequest::closeDownloadFile()
+{
+    bool written = flushDownloadBuffer();
+    if (fileDownloadFd_ >= 0) {
+        ::close(fileDownloadFd_);
+        fileDownloadFd_ = -1;
+    }
+    return written;
+}
+
+void ASIHTTPRequest::reportDownloadWriteFailure()
+{
+    if (!fileError_)
+        fileError_
+            = makeError(ASIFileManagementError, "Failed to write to file at path '" + temporaryFileDownloadPath_ + "'");
 }
 
 bool ASIHTTPRequest::removeFileReportingError(const std::string& path)

@@ -266,6 +266,11 @@ private:
     void deliver(const ProgressReport& report);
     void stopStatusTimer();
     bool removeFileReportingError(const std::string& path);
+    // The download file: buffered bytes written out; closing writes them first. False (and the
+    // request's file error set) when a write failed.
+    bool flushDownloadBuffer();
+    bool closeDownloadFile();
+    void reportDownloadWriteFailure();
     Clock::time_point now() const;
 
     // message
@@ -314,6 +319,8 @@ private:
     bool allowResumeForFileDownloads_ = false;
     std::uint64_t partialDownloadSize_ = 0;
     int fileDownloadFd_ = -1;
+    static constexpr std::size_t kDownloadBufferSize = 262144;
+    Bytes downloadBuffer_;
     bool temporaryPathWasGiven_ = false;
     bool restartDownload_ = false;
     std::optional<ErrorValue> fileError_;

@@ -2,8 +2,10 @@
 
 #include "platform/Log.h"
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <sys/resource.h>
 
 namespace norvane::test {
 namespace {
@@ -372,6 +374,34 @@ TEST_F(DownloadTest, ADroppedTransferFailsAndLeavesTheOldFileUntouched)
     request->startSynchronous();
     ASSERT_TRUE(request->error());
     EXPECT_EQ(request->error()->code, ASIConnectionFailureErrorType);
+    EXPECT_EQ(readFile(dir.file("out")), "previous version");
+    EXPECT_EQ(dir.entries(), 1u);
+}
+
+TEST_F(DownloadTest, AFileThatCannotBeWrittenFailsWithCodeEightAndKeepsTheOldFile)
+{
+    TempDir dir;
+    {
+        std::ofstream old(dir.file("out"), std::ios::binary);
+        old << "previous version";
+    }
+    ScriptedHttpServer server;
+    server.enqueue(Reply::pattern(2 << 20));
+    // Files of this process may not grow past 1 MiB for the moment: writes fail with EFBIG.
+    struct rlimit saved { };
+    ::getrlimit(RLIMIT_FSIZE, &saved);
+    auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = saved;
+    small.rlim_cur = 1 << 20;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    auto request = ASIHTTPRequest::requestWithURL(server.url("/f"));
+    request->setDownloadDestinationPath(dir.file("out"));
+    request->startSynchronous();
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previousHandler);
+
+    ASSERT_TRUE(request->error());
+    EXPECT_EQ(request->error()->code, ASIFileManagementError);
     EXPECT_EQ(readFile(dir.file("out")), "previous version");
     EXPECT_EQ(dir.entries(), 1u);
 }
