@@ -1,0 +1,131 @@
+#pragma once
+
+#include "server/store/Records.h"
+#include "server/store/StoreResult.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace norvane::server {
+
+// Everything the server keeps: companies, users, devices, sessions, the entry trees, content,
+// upload sessions, share links and print jobs, in one SQLite database (WAL) plus content files
+// under the data folder. Thread-safe: every call may come from any worker thread of the HTTP
+// front end. Every change is one transaction; what a call acknowledged survives kill -9.
+class ServerStore {
+public:
+    // Opens (creating when needed) DIR/norvane.db, DIR/blobs, DIR/uploads; removes blobs that no
+    // entry refers to and trims upload part files to the offset that the database recorded.
+    static StoreResult<std::unique_ptr<ServerStore>> open(const std::filesystem::path& dataDir);
+    ~ServerStore();
+    ServerStore(const ServerStore&) = delete;
+    ServerStore& operator=(const ServerStore&) = delete;
+
+    const std::filesystem::path& dataDir() const;
+
+    // --- companies, users, devices -------------------------------------------------------
+    StoreResult<Company> createCompany(const Company& company);
+    StoreResult<Company> companyByCode(const std::string& code);
+    StoreResult<Company> companyById(std::int64_t id);
+    StoreStatus updateCompany(const Company& company);
+    // Also creates the personal area with the folders Photos, Memo, Recorder and ".Favorite.".
+    StoreResult<User> createUser(std::int64_t companyId, const std::string& login, const std::string& fullName,
+        const std::string& password, bool suspended = false);
+    StoreResult<User> userByLogin(std::int64_t companyId, const std::string& login);
+    StoreResult<User> userById(std::int64_t id);
+    StoreResult<User> userByKey(const std::string& userKey);
+    bool checkPassword(const User& user, const std::string& password);
+    StoreStatus setPassword(std::int64_t userId, const std::string& password);
+    StoreStatus setSuspended(std::int64_t userId, bool suspended);
+    // A device id seen at login: registered ones pass where the company requires registration.
+    StoreStatus rememberDevice(std::int64_t userId, const std::string& deviceId);
+    StoreStatus registerDevice(std::int64_t userId, const std::string& deviceId, bool registered = true);
+    bool isDeviceRegistered(std::int64_t userId, const std::string& deviceId);
+
+    // --- sessions ---------------------------------------------------------------------------
+    StoreResult<Session> createSession(std::int64_t userId, const std::string& deviceId);
+    // The session named by an authorization value "qor:var:companyId:userKey", if it is live.
+    StoreResult<Session> sessionByAuthorization(const std::string& authorization);
+
+    // --- the trees -------------------------------------------------------------------------
+    AreaRef personalArea(const User& user) const { return { Area::Personal, user.id }; }
+    AreaRef sharedArea(const User& user) const { return { Area::Shared, user.companyId }; }
+    // Top-level folder of the shared area, with the users who manage it.
+    StoreResult<Entry> createSharedFolder(
+        std::int64_t companyId, const std::string& name, const std::vector<std::int64_t>& managerIds);
+
+    StoreResult<Entry> lookup(const AreaRef& area, const std::vector<std::string>& path);
+    StoreResult<std::vector<Entry>> children(const Entry& folder); // folders first, then by name
+    EntryRights rightsOf(const User& user, const Entry& entry);
+    // Files and folders below the folder (not the folder itself) whose name, or author login or
+    // author name, contains the text ignoring case.
+    StoreResult<std::vector<Entry>> search(const Entry& folder, const std::string& text, bool byAuthor);
+
+    StoreResult<Entry> createFolder(
+        const User& user, const AreaRef& area, const std::vector<std::string>& path, const EntryMeta& meta);
+    // Moves or renames the entry to the path (which names the new entry, not its parent).
+    StoreResult<Entry> move(const User& user, const AreaRef& fromArea, const std::vector<std::string>& from,
+        const AreaRef& toArea, const std::vector<std::string>& to, bool overwrite, const EntryMeta& meta);
+    // Copies the entry (file or folder tree) into the folder under its own name. A tree of more
+    // than copyInBackgroundAbove entries is copied by a background thread; the destination and
+    // source trees carry the action fields until it ends.
+    StoreResult<Entry> copy(const User& user, const AreaRef& fromArea, const std::vector<std::string>& from,
+        const AreaRef& toArea, const std::vector<std::string>& toFolder, bool overwrite, const EntryMeta& meta);
+    StoreStatus remove(const User& user, const AreaRef& area, const std::vector<std::string>& path);
+    StoreStatus setEditPermission(
+        const User& user, const AreaRef& area, const std::vector<std::string>& path, int editPermission);
+    StoreStatus setReadOnly(const AreaRef& area, const std::vector<std::string>& path, bool readOnly);
+    // Lock or unlock a file for the user; the ids and names are what the client sent.
+    StoreStatus setLock(const User& user, const AreaRef& area, const std::vector<std::string>& path, bool lock,
+        const std::string& lockUserId, const std::string& lockUserName);
+    void setCopyInBackgroundAbove(std::size_t entries);
+    void setCopyStepDelayMs(int milliseconds); // slows background copies down for tests
+    // Blocks until no background copy runs (tests and shutdown).
+    void waitForBackgroundCopies();
+    // The state of a reading or a change of the entry while a copy runs: CopySource or CopyDest
+    // when it is part of one, else nothing.
+    std::optional<StoreError> copyStateOf(const Entry& entry);
+
+    // --- content ---------------------------------------------------------------------------
+    std::filesystem::path blobPath(const std::string& blobId) const;
+    std::int64_t usedBytes(std::int64_t userId);
+
+    // --- uploads ---------------------------------------------------------------------------
+    // The offset held for (user, path, md5); 0 when there is no session.
+    std::int64_t uploadOffset(std::int64_t userId, const std::string& path, const std::string& md5);
+    // Checks the target and rights (parent folder exists, PUT needs an existing file
+    // (NotFound -> the caller answers 410), locks, size limit, quota) before any byte is kept.
+    StoreStatus checkUpload(
+        const User& user, const AreaRef& area, const std::vector<std::string>& path, std::int64_t size, bool mustExist);
+    // Appends one chunk that starts at `offset`. The chunk source is called until it returns 0;
+    // bytes are written and synced before the new offset is recorded. When the session reaches
+    // `size` the MD5 is checked and the file becomes visible in one transaction (replacing the
+    // content of an existing entry); the returned session then has received == size.
+    StoreResult<UploadSession> appendChunk(const User& user, const AreaRef& area, const std::vector<std::string>& path,
+        const std::string& pathText, const std::string& md5, std::int64_t size, std::int64_t offset,
+        const std::function<long(char* buffer, std::size_t capacity)>& source, const EntryMeta& meta);
+
+    // --- share links and print jobs ----------------------------------------------------------
+    StoreResult<ShareLink> createShareLink(
+        const User& user, const Entry& file, int validDays, std::int64_t downloadLimit, bool needPassword);
+    StoreResult<ShareLink> shareLink(const std::string& key);
+    // Counts one delivery; refuses (Forbidden) past the limit or the expiry.
+    StoreResult<ShareLink> countShareDownload(const std::string& key);
+    StoreResult<Entry> entryById(std::int64_t id);
+
+    StoreResult<PrintJob> addPrintJob(const PrintJob& job);
+    StoreResult<std::vector<PrintJob>> printJobs(std::int64_t userId);
+    StoreStatus removePrintJob(std::int64_t userId, const std::string& key);
+
+private:
+    struct State;
+    explicit ServerStore(std::unique_ptr<State> state);
+    std::unique_ptr<State> state_;
+};
+
+} // namespace norvane::server
