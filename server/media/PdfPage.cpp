@@ -17,6 +17,24 @@
 #include <string>
 #include <vector>
 
+#if defined(__SANITIZE_ADDRESS__)
+#define NORVANE_LEAK_CHECKED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define NORVANE_LEAK_CHECKED 1
+#endif
+#endif
+
+#ifdef NORVANE_LEAK_CHECKED
+// Fontconfig 2.14 loses a few bytes once per process while it parses its configuration, which
+// poppler loads on the first page that uses a font that is not embedded. The leak checker of
+// sanitizer builds is told so, instead of failing every process that renders a page.
+extern "C" const char* __lsan_default_suppressions()
+{
+    return "leak:libfontconfig.so\n";
+}
+#endif
+
 namespace norvane::server {
 
 namespace {
