@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace norvane::server {
@@ -61,6 +62,8 @@ public:
 
     StoreResult<Entry> lookup(const AreaRef& area, const std::vector<std::string>& path);
     StoreResult<std::vector<Entry>> children(const Entry& folder); // folders first, then by name
+    // True when the folder has no children (cheaper than listing them).
+    StoreResult<bool> isEmptyFolder(const Entry& folder);
     EntryRights rightsOf(const User& user, const Entry& entry);
     // Files and folders below the folder (not the folder itself) whose name, or author login or
     // author name, contains the text ignoring case.
@@ -109,6 +112,10 @@ public:
     StoreResult<UploadSession> appendChunk(const User& user, const AreaRef& area, const std::vector<std::string>& path,
         const std::string& pathText, const std::string& md5, std::int64_t size, std::int64_t offset,
         const std::function<long(char* buffer, std::size_t capacity)>& source, const EntryMeta& meta);
+    // Writes a whole file at once through the same checks and commit as an upload (demo seeding,
+    // tests). Replaces the content of an existing file.
+    StoreResult<Entry> putFile(const User& user, const AreaRef& area, const std::vector<std::string>& path,
+        std::string_view content, const EntryMeta& meta = {});
 
     // --- share links and print jobs ----------------------------------------------------------
     StoreResult<ShareLink> createShareLink(

@@ -1,0 +1,148 @@
+#include "server/store/Schema.h"
+
+#include "server/store/Database.h"
+
+namespace norvane::server {
+
+namespace {
+
+constexpr int kSchemaVersion = 1;
+
+// Entries of every area live in one table: area_kind 0 is a user's personal area (area_owner is
+// the user id), 1 a company's shared area (area_owner is the company id). The root of an area is
+// the entry without a parent. Blob ids, lock holders and owners are kept as ids; the texts beside
+// them are what listings show.
+constexpr const char* kSchema = R"sql(
+CREATE TABLE companies (
+    id INTEGER PRIMARY KEY,
+    code TEXT NOT NULL UNIQUE,
+    name TEXT NOT NULL DEFAULT '',
+    require_device INTEGER NOT NULL DEFAULT 0,
+    max_file_size INTEGER NOT NULL DEFAULT 0,
+    quota INTEGER NOT NULL DEFAULT 0,
+    information_seq TEXT NOT NULL DEFAULT '0',
+    information_text TEXT NOT NULL DEFAULT ''
+);
+CREATE TABLE company_headers (
+    company_id INTEGER NOT NULL REFERENCES companies(id) ON DELETE CASCADE,
+    name TEXT NOT NULL,
+    value TEXT NOT NULL,
+    PRIMARY KEY (company_id, name)
+);
+CREATE TABLE users (
+    id INTEGER PRIMARY KEY,
+    company_id INTEGER NOT NULL REFERENCES companies(id) ON DELETE CASCADE,
+    login TEXT NOT NULL,
+    full_name TEXT NOT NULL DEFAULT '',
+    user_key TEXT NOT NULL UNIQUE,
+    password TEXT NOT NULL,
+    suspended INTEGER NOT NULL DEFAULT 0,
+    UNIQUE (company_id, login)
+);
+CREATE TABLE devices (
+    user_id INTEGER NOT NULL REFERENCES users(id) ON DELETE CASCADE,
+    device_id TEXT NOT NULL,
+    registered INTEGER NOT NULL DEFAULT 0,
+    PRIMARY KEY (user_id, device_id)
+);
+CREATE TABLE sessions (
+    qor_id TEXT PRIMARY KEY,
+    var_id TEXT NOT NULL,
+    user_id INTEGER NOT NULL REFERENCES users(id) ON DELETE CASCADE,
+    device_id TEXT NOT NULL DEFAULT '',
+    created_at INTEGER NOT NULL
+);
+CREATE TABLE entries (
+    id INTEGER PRIMARY KEY,
+    parent_id INTEGER REFERENCES entries(id),
+    area_kind INTEGER NOT NULL,
+    area_owner INTEGER NOT NULL,
+    name TEXT NOT NULL,
+    is_folder INTEGER NOT NULL,
+    size INTEGER NOT NULL DEFAULT 0,
+    blob_id TEXT,
+    md5 TEXT NOT NULL DEFAULT '',
+    created_at INTEGER NOT NULL,
+    modified_at INTEGER NOT NULL,
+    stamp INTEGER NOT NULL,
+    owner_id INTEGER REFERENCES users(id) ON DELETE SET NULL,
+    owner TEXT NOT NULL DEFAULT '',
+    owner_name TEXT NOT NULL DEFAULT '',
+    author TEXT NOT NULL DEFAULT '',
+    author_name TEXT NOT NULL DEFAULT '',
+    creation_date TEXT NOT NULL DEFAULT '',
+    device_id TEXT NOT NULL DEFAULT '',
+    edit_permission INTEGER NOT NULL DEFAULT 0,
+    read_only INTEGER NOT NULL DEFAULT 0,
+    lock_owner INTEGER REFERENCES users(id) ON DELETE SET NULL,
+    lock_user_id TEXT NOT NULL DEFAULT '',
+    lock_user_name TEXT NOT NULL DEFAULT '',
+    lock_start_time TEXT NOT NULL DEFAULT '',
+    action_type TEXT NOT NULL DEFAULT '',
+    action_file_type TEXT NOT NULL DEFAULT '',
+    action_progress TEXT NOT NULL DEFAULT '',
+    action_src TEXT NOT NULL DEFAULT '',
+    action_dest TEXT NOT NULL DEFAULT ''
+);
+CREATE UNIQUE INDEX entries_by_name ON entries(parent_id, name);
+CREATE UNIQUE INDEX entries_root ON entries(area_kind, area_owner) WHERE parent_id IS NULL;
+CREATE INDEX entries_by_area ON entries(area_kind, area_owner);
+CREATE INDEX entries_by_blob ON entries(blob_id) WHERE blob_id IS NOT NULL;
+CREATE INDEX entries_by_owner ON entries(owner_id);
+CREATE INDEX entries_copying ON entries(action_type) WHERE action_type <> '';
+CREATE TABLE managers (
+    folder_id INTEGER NOT NULL REFERENCES entries(id) ON DELETE CASCADE,
+    user_id INTEGER NOT NULL REFERENCES users(id) ON DELETE CASCADE,
+    PRIMARY KEY (folder_id, user_id)
+);
+CREATE TABLE uploads (
+    id TEXT PRIMARY KEY,
+    user_id INTEGER NOT NULL REFERENCES users(id) ON DELETE CASCADE,
+    path TEXT NOT NULL,
+    md5 TEXT NOT NULL,
+    size INTEGER NOT NULL,
+    received INTEGER NOT NULL DEFAULT 0,
+    UNIQUE (user_id, path, md5)
+);
+CREATE TABLE share_links (
+    key TEXT PRIMARY KEY,
+    entry_id INTEGER NOT NULL REFERENCES entries(id) ON DELETE CASCADE,
+    user_id INTEGER NOT NULL REFERENCES users(id) ON DELETE CASCADE,
+    password TEXT NOT NULL DEFAULT '',
+    valid_until INTEGER NOT NULL,
+    download_limit INTEGER NOT NULL DEFAULT 0,
+    download_count INTEGER NOT NULL DEFAULT 0
+);
+CREATE TABLE print_jobs (
+    seq INTEGER PRIMARY KEY,
+    key TEXT NOT NULL UNIQUE,
+    user_id INTEGER NOT NULL REFERENCES users(id) ON DELETE CASCADE,
+    result_code TEXT NOT NULL DEFAULT '',
+    file_name TEXT NOT NULL DEFAULT '',
+    print_id TEXT NOT NULL DEFAULT '',
+    upload_date TEXT NOT NULL DEFAULT '',
+    end_date TEXT NOT NULL DEFAULT '',
+    thumbnail TEXT NOT NULL DEFAULT '',
+    access_key TEXT NOT NULL DEFAULT '',
+    printable_count TEXT NOT NULL DEFAULT '',
+    print_finish_count TEXT NOT NULL DEFAULT ''
+);
+CREATE INDEX print_jobs_by_user ON print_jobs(user_id, seq);
+)sql";
+
+} // namespace
+
+void applySchema(Database& db)
+{
+    const std::int64_t version = db.scalar("PRAGMA user_version", 0);
+    if (version == kSchemaVersion)
+        return;
+    if (version > kSchemaVersion)
+        throw DatabaseError("the database was written by a newer server (schema " + std::to_string(version) + ")", 1);
+    Transaction tx(db);
+    db.exec(kSchema);
+    db.exec("PRAGMA user_version=" + std::to_string(kSchemaVersion));
+    tx.commit();
+}
+
+} // namespace norvane::server

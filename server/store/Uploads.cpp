@@ -1,0 +1,476 @@
+// Resumable uploads: sessions in the database, their bytes in DIR/uploads/<session>.part. A chunk
+// is on disk before its new offset is recorded, so after a crash the recorded offset never
+// promises bytes that are not there; longer part files are cut back to it at the next open.
+
+#include "server/store/Random.h"
+#include "server/store/StoreState.h"
+
+#include <openssl/evp.h>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <memory>
+#include <unistd.h>
+
+namespace norvane::server {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::size_t kChunkBuffer = 256 * 1024;
+
+[[noreturn]] void failIo(const std::string& what, const fs::path& path)
+{
+    throw fs::filesystem_error(what, path, std::error_code(errno, std::generic_category()));
+}
+
+// An open file descriptor that closes itself.
+class FileHandle {
+public:
+    FileHandle(const fs::path& path, int flags, mode_t mode = 0600)
+        : path_(path)
+        , fd_(::open(path.c_str(), flags | O_CLOEXEC, mode))
+    {
+        if (fd_ < 0)
+            failIo("cannot open", path);
+    }
+    ~FileHandle() { ::close(fd_); }
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+    int fd() const { return fd_; }
+    void truncate(std::int64_t size)
+    {
+        if (::ftruncate(fd_, static_cast<off_t>(size)) != 0)
+            failIo("cannot truncate", path_);
+    }
+    void sync()
+    {
+        if (::fdatasync(fd_) != 0)
+            failIo("cannot sync", path_);
+    }
+    void writeAll(const char* data, std::size_t size, std::int64_t at)
+    {
+        while (size > 0) {
+            const ssize_t written = ::pwrite(fd_, data, size, static_cast<off_t>(at));
+            if (written < 0 && errno == EINTR)
+                continue;
+            if (written <= 0)
+                failIo("cannot write", path_);
+            data += written;
+            size -= static_cast<std::size_t>(written);
+            at += written;
+        }
+    }
+
+private:
+    fs::path path_;
+    int fd_;
+};
+
+bool isMd5Text(const std::string& text)
+{
+    if (text.size() != 32)
+        return false;
+    for (char c : text) {
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
+            return false;
+    }
+    return true;
+}
+
+std::string hexOf(const unsigned char* bytes, unsigned size)
+{
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string text;
+    for (unsigned i = 0; i < size; ++i) {
+        text += kHex[bytes[i] >> 4];
+        text += kHex[bytes[i] & 0x0f];
+    }
+    return text;
+}
+
+// MD5 of a whole file, lowercase hex.
+std::string md5OfFile(const fs::path& path)
+{
+    FileHandle file(path, O_RDONLY);
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
+    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_md5(), nullptr) != 1)
+        throw std::runtime_error("MD5 unavailable");
+    std::vector<char> buffer(kChunkBuffer);
+    for (;;) {
+        const ssize_t got = ::read(file.fd(), buffer.data(), buffer.size());
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            failIo("cannot read", path);
+        if (got == 0)
+            break;
+        EVP_DigestUpdate(ctx.get(), buffer.data(), static_cast<std::size_t>(got));
+    }
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned size = 0;
+    if (EVP_DigestFinal_ex(ctx.get(), digest, &size) != 1)
+        throw std::runtime_error("MD5 failed");
+    return hexOf(digest, size);
+}
+
+std::string md5OfText(std::string_view text)
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned size = 0;
+    if (EVP_Digest(text.data(), text.size(), digest, &size, EVP_md5(), nullptr) != 1)
+        throw std::runtime_error("MD5 failed");
+    return hexOf(digest, size);
+}
+
+} // namespace
+
+UploadTarget ServerStore::State::examineUpload(
+    const User& user, const AreaRef& area, const std::vector<std::string>& path, std::int64_t size, bool mustExist)
+{
+    State& s = *this;
+    if (path.empty() || !isValidEntryPath(path))
+        refuse(StoreError::Invalid, "unacceptable upload target " + pathText(path));
+    if (size < 0)
+        refuse(StoreError::Invalid, "negative size");
+    s.requireArea(user, area);
+    UploadTarget target { s.requireParent(area, path), std::nullopt };
+    target.existing = s.childOf(target.parent, path.back());
+    if (!target.existing && mustExist)
+        refuse(StoreError::NotFound, pathText(path) + " does not exist");
+    std::int64_t charged = user.id;
+    std::int64_t previousSize = 0;
+    if (target.existing) {
+        const Node& existing = *target.existing;
+        if (existing.entry.isFolder)
+            refuse(StoreError::NotAFile, pathText(path) + " is a folder");
+        s.requireNotCopying(existing, false);
+        s.requireUnlocked(user, existing, false);
+        s.requireChange(user, existing);
+        charged = s.chargedUser(area, existing.ownerId);
+        previousSize = existing.entry.size;
+    } else {
+        s.requireNotCopying(target.parent, false);
+        if (!s.mayCreateIn(user, target.parent))
+            refuse(StoreError::Forbidden, "no right to create in " + pathText(target.parent.entry.path));
+    }
+    auto company = s.loadCompany(user.companyId);
+    if (!company)
+        refuse(StoreError::NotFound, "the user's company is gone");
+    if (company->maxFileSize > 0 && size > company->maxFileSize)
+        refuse(StoreError::TooLarge, "above the file size limit");
+    s.requireQuota(user.companyId, charged, size - previousSize);
+    return target;
+}
+
+namespace {
+
+// Appends the chunk's bytes at `offset` and syncs them; returns the new end.
+std::int64_t writeChunk(const fs::path& part, std::int64_t offset, std::int64_t size,
+    const std::function<long(char* buffer, std::size_t capacity)>& source)
+{
+    FileHandle file(part, O_WRONLY);
+    // Bytes past the recorded offset are the remains of a chunk that did not complete.
+    file.truncate(offset);
+    std::vector<char> buffer(kChunkBuffer);
+    std::int64_t end = offset;
+    for (;;) {
+        const long got = source(buffer.data(), buffer.size());
+        if (got == 0)
+            break;
+        if (got < 0 || static_cast<std::size_t>(got) > buffer.size())
+            refuse(StoreError::Io, "the chunk did not arrive whole");
+        if (got > size - end)
+            refuse(StoreError::Invalid, "the chunk runs past the announced size");
+        file.writeAll(buffer.data(), static_cast<std::size_t>(got), end);
+        end += got;
+    }
+    file.sync();
+    return end;
+}
+
+[[noreturn]] void refuseOffset(std::int64_t offset)
+{
+    Refusal refusal { storeFailure(StoreError::OffsetMismatch, "the upload continues at " + std::to_string(offset)) };
+    refusal.failure.offset = offset;
+    throw refusal;
+}
+
+} // namespace
+
+// --- state helpers ------------------------------------------------------------------------------
+
+fs::path ServerStore::State::partPath(const std::string& sessionId) const
+{
+    return dataDir / "uploads" / (sessionId + ".part");
+}
+
+void ServerStore::State::dropUpload(const std::string& sessionId)
+{
+    db->prepare("DELETE FROM uploads WHERE id = ?1").with(sessionId).run();
+    std::error_code ec;
+    fs::remove(partPath(sessionId), ec);
+}
+
+void ServerStore::State::trimUploadParts()
+{
+    std::set<std::string> known;
+    std::vector<std::pair<std::string, std::int64_t>> sessions;
+    auto stmt = db->prepare("SELECT id, received FROM uploads");
+    while (stmt.step())
+        sessions.emplace_back(stmt.text(0), stmt.int64(1));
+    for (const auto& [id, received] : sessions) {
+        known.insert(id + ".part");
+        const fs::path part = partPath(id);
+        std::error_code ec;
+        const auto size = static_cast<std::int64_t>(fs::file_size(part, ec));
+        if (ec) {
+            // The part file is gone: the session starts again from nothing.
+            FileHandle(part, O_WRONLY | O_CREAT | O_TRUNC).sync();
+            db->prepare("UPDATE uploads SET received = 0 WHERE id = ?1").with(id).run();
+        } else if (size > received) {
+            FileHandle file(part, O_WRONLY);
+            file.truncate(received);
+            file.sync();
+        } else if (size < received) {
+            db->prepare("UPDATE uploads SET received = ?2 WHERE id = ?1").with(id, size).run();
+        }
+    }
+    for (const auto& item : fs::directory_iterator(dataDir / "uploads")) {
+        if (!known.count(item.path().filename().string())) {
+            std::error_code ec;
+            fs::remove_all(item.path(), ec);
+        }
+    }
+}
+
+std::int64_t ServerStore::State::chargedUser(const AreaRef& area, std::int64_t ownerId) const
+{
+    return area.area == Area::Personal ? area.ownerId : ownerId;
+}
+
+std::int64_t ServerStore::State::usedBytes(std::int64_t userId)
+{
+    auto user = loadUser(userId);
+    if (!user)
+        return 0;
+    std::int64_t used = db->scalar(R"sql(
+        SELECT SUM(size) FROM entries WHERE is_folder = 0
+            AND ((area_kind = 0 AND area_owner = ?1) OR (area_kind = 1 AND area_owner = ?2 AND owner_id = ?1)))sql",
+        0, userId, user->companyId);
+    // Files that a running background copy has still to write count already.
+    for (const auto& copy : copies) {
+        if (copy->userId == userId)
+            used += copy->pendingBytes;
+    }
+    return used;
+}
+
+void ServerStore::State::requireQuota(std::int64_t companyId, std::int64_t userId, std::int64_t extraBytes)
+{
+    if (extraBytes <= 0)
+        return;
+    auto company = loadCompany(companyId);
+    if (company && company->quota > 0 && usedBytes(userId) + extraBytes > company->quota)
+        refuse(StoreError::QuotaExceeded, "above the quota");
+}
+
+// --- public calls -------------------------------------------------------------------------------
+
+std::int64_t ServerStore::usedBytes(std::int64_t userId)
+{
+    try {
+        std::lock_guard lock(state_->mutex);
+        return state_->usedBytes(userId);
+    } catch (const std::exception& error) {
+        Log::line(std::string("store: usedBytes failed: ") + error.what());
+        return 0;
+    }
+}
+
+std::int64_t ServerStore::uploadOffset(std::int64_t userId, const std::string& path, const std::string& md5)
+{
+    try {
+        std::lock_guard lock(state_->mutex);
+        return state_->db->scalar("SELECT received FROM uploads WHERE user_id = ?1 AND path = ?2 AND md5 = ?3", 0,
+            userId, path, foldCase(md5));
+    } catch (const std::exception& error) {
+        Log::line(std::string("store: uploadOffset failed: ") + error.what());
+        return 0;
+    }
+}
+
+StoreStatus ServerStore::checkUpload(
+    const User& user, const AreaRef& area, const std::vector<std::string>& path, std::int64_t size, bool mustExist)
+{
+    return guarded<Done>("checkUpload", [&] {
+        std::lock_guard lock(state_->mutex);
+        state_->examineUpload(user, area, path, size, mustExist);
+        return Done {};
+    });
+}
+
+StoreResult<UploadSession> ServerStore::appendChunk(const User& user, const AreaRef& area,
+    const std::vector<std::string>& path, const std::string& pathText, const std::string& md5, std::int64_t size,
+    std::int64_t offset, const std::function<long(char* buffer, std::size_t capacity)>& source, const EntryMeta& meta)
+{
+    State& s = *state_;
+    UploadSession session;
+    auto release = [&] {
+        std::lock_guard lock(s.mutex);
+        s.busyUploads.erase(session.id);
+    };
+    return guarded<UploadSession>("appendChunk", [&] {
+        session.userId = user.id;
+        session.path = pathText;
+        session.md5 = foldCase(md5);
+        session.size = size;
+        if (!isMd5Text(session.md5))
+            refuse(StoreError::Invalid, "not an MD5 digest");
+        if (size < 0 || offset < 0 || offset > size)
+            refuse(StoreError::Invalid, "offset or size out of range");
+
+        // 1. The target may take the file, and the chunk continues the session.
+        {
+            std::lock_guard lock(s.mutex);
+            s.examineUpload(user, area, path, size, false);
+            auto stmt = s.db->prepare("SELECT id, size, received FROM uploads WHERE user_id = ?1 AND path = ?2 "
+                                      "AND md5 = ?3");
+            stmt.with(user.id, pathText, session.md5);
+            if (stmt.step()) {
+                session.id = stmt.text(0);
+                session.received = stmt.int64(2);
+                // A chunk of the same session is being written right now: this one cannot follow it.
+                if (s.busyUploads.count(session.id))
+                    refuseOffset(session.received);
+                if (stmt.int64(1) != size) {
+                    // Same digest, other length: the old bytes cannot be part of this file.
+                    s.db->prepare("UPDATE uploads SET size = ?2, received = 0 WHERE id = ?1")
+                        .with(session.id, size)
+                        .run();
+                    session.received = 0;
+                }
+                if (session.received != offset)
+                    refuseOffset(session.received);
+            } else {
+                if (offset != 0)
+                    refuseOffset(0);
+                session.id = randomHex(32);
+                FileHandle(s.partPath(session.id), O_WRONLY | O_CREAT | O_TRUNC).sync();
+                s.db->prepare("INSERT INTO uploads (id, user_id, path, md5, size, received) "
+                              "VALUES (?1, ?2, ?3, ?4, ?5, 0)")
+                    .with(session.id, user.id, pathText, session.md5, size)
+                    .run();
+            }
+            s.busyUploads.insert(session.id);
+        }
+
+        // 2. The bytes, without holding the store: they arrive at the speed of the network.
+        std::string digest;
+        try {
+            const std::int64_t end = writeChunk(s.partPath(session.id), offset, size, source);
+            {
+                std::lock_guard lock(s.mutex);
+                s.db->prepare("UPDATE uploads SET received = ?2 WHERE id = ?1").with(session.id, end).run();
+                session.received = end;
+                if (end < size) {
+                    s.busyUploads.erase(session.id);
+                    return session;
+                }
+            }
+            digest = md5OfFile(s.partPath(session.id));
+        } catch (...) {
+            release();
+            throw;
+        }
+
+        // 3. Complete: the digest must match, then the file appears in one transaction.
+        std::lock_guard lock(s.mutex);
+        s.busyUploads.erase(session.id);
+        if (digest != session.md5) {
+            s.dropUpload(session.id);
+            refuse(StoreError::DigestMismatch, "the bytes do not have the announced MD5");
+        }
+        UploadTarget target;
+        try {
+            target = s.examineUpload(user, area, path, size, false);
+        } catch (const Refusal&) {
+            s.dropUpload(session.id);
+            throw;
+        }
+        std::string blobId;
+        try {
+            blobId = s.blobs->adopt(s.partPath(session.id));
+            Transaction tx(*s.db);
+            std::vector<std::string> freed;
+            const std::int64_t stamp = s.nextStamp();
+            if (target.existing) {
+                const Node& existing = *target.existing;
+                const Entry& e = existing.entry;
+                freed.push_back(e.blobId);
+                const bool chmod = meta.editPermission && s.rights(user, existing).canChmod;
+                s.db->prepare("UPDATE entries SET blob_id = ?2, size = ?3, md5 = ?4, modified_at = ?5, stamp = ?6, "
+                              "author = ?7, author_name = ?8, device_id = ?9, edit_permission = ?10 WHERE id = ?1")
+                    .with(e.id, blobId, size, session.md5, meta.modifiedAt.value_or(nowSeconds()), stamp,
+                        meta.author.value_or(e.author), meta.authorName.value_or(e.authorName),
+                        meta.deviceId.empty() ? e.deviceId : meta.deviceId,
+                        chmod ? (*meta.editPermission == 1 ? 1 : 0) : e.editPermission)
+                    .run();
+            } else {
+                Node file = newNodeFor(user, target.parent, path.back(), false, meta, stamp);
+                file.entry.size = size;
+                file.entry.blobId = blobId;
+                file.entry.md5 = session.md5;
+                s.insertNode(file);
+            }
+            s.db->prepare("DELETE FROM uploads WHERE id = ?1").with(session.id).run();
+            tx.commit();
+            s.releaseBlobs(freed);
+        } catch (...) {
+            if (!blobId.empty())
+                s.blobs->remove(blobId);
+            s.dropUpload(session.id);
+            throw;
+        }
+        return session;
+    });
+}
+
+StoreResult<Entry> ServerStore::putFile(const User& user, const AreaRef& area, const std::vector<std::string>& path,
+    std::string_view content, const EntryMeta& meta)
+{
+    return guarded<Entry>("putFile", [&] {
+        // A session key that no client request can produce, so that a client's unfinished upload
+        // of the same path is left alone.
+        const std::string key
+            = std::string("\n") + (area.area == Area::Personal ? "personal" : "shared") + pathText(path);
+        {
+            std::lock_guard lock(state_->mutex);
+            auto stmt = state_->db->prepare("SELECT id FROM uploads WHERE user_id = ?1 AND path = ?2");
+            stmt.with(user.id, key);
+            std::vector<std::string> stale;
+            while (stmt.step())
+                stale.push_back(stmt.text(0));
+            for (const auto& id : stale) {
+                if (!state_->busyUploads.count(id))
+                    state_->dropUpload(id);
+            }
+        }
+        std::size_t position = 0;
+        auto source = [&](char* buffer, std::size_t capacity) -> long {
+            const std::size_t count = std::min(capacity, content.size() - position);
+            std::copy_n(content.data() + position, count, buffer);
+            position += count;
+            return static_cast<long>(count);
+        };
+        auto result = appendChunk(
+            user, area, path, key, md5OfText(content), static_cast<std::int64_t>(content.size()), 0, source, meta);
+        if (!result)
+            throw Refusal { result.failure() };
+        std::lock_guard lock(state_->mutex);
+        return state_->require(area, path).entry;
+    });
+}
+
+} // namespace norvane::server
