@@ -1,0 +1,298 @@
+// The tree against the real server: listing, folder creation, search by name and by author, copy,
+// move, rename, delete and permission changes, and in the shared area the rules between members:
+// locks, read-only entries, managers.
+
+#include "e2e/ContractTest.h"
+
+#include <algorithm>
+
+namespace norvane::testing {
+namespace {
+
+class FileManagementContractTest : public ContractTest {
+protected:
+    static CloudServiceCommandPtr copy(
+        const std::string& source, const std::string& folder, const std::string& type, bool overwrite = false)
+    {
+        ValueMap options;
+        if (overwrite)
+            options[kOptionOverwrite] = kOptionValueYes;
+        auto command = CommandFactory::makeCpCommand(source, folder, options);
+        command->applicationType = type;
+        return command;
+    }
+    static CloudServiceCommandPtr move(
+        const std::string& source, const std::string& destination, const std::string& type)
+    {
+        auto command = CommandFactory::makeMvCommand(source, destination);
+        command->applicationType = type;
+        return command;
+    }
+    static CloudServiceCommandPtr remove(const std::string& path, const std::string& type)
+    {
+        auto command = CommandFactory::makeRmCommand("", path);
+        command->applicationType = type;
+        return command;
+    }
+    static CloudServiceCommandPtr chmod(const std::string& path, int flag)
+    {
+        auto command = CommandFactory::makeChmodCommand(path, ValueMap { { kOptionAccessFlag, flag } });
+        command->applicationType = "file";
+        return command;
+    }
+    // Lock (true) or unlock through an empty upload to the lock form of the file's path.
+    static CloudServiceCommandPtr lock(const Account& who, const std::string& lockPath, bool on)
+    {
+        auto command = putMemory({}, lockPath, /*create=*/false);
+        auto& options = command->inputParameter->cmdOption;
+        options["x-zel-lock-flg"] = on ? "1" : "0";
+        options["x-zel-lock-userid"] = who.user;
+        options["x-zel-lock-username"] = who.fullName;
+        return command;
+    }
+    static std::vector<std::string> searchNames(const Client& client, const std::string& path)
+    {
+        auto search = client.run(CommandFactory::makeSearchCommand(path));
+        EXPECT_EQ(search->commandRes, ResultSuccess) << path;
+        std::vector<std::string> names;
+        for (const auto& entry : *search->outputParameter->fileInfo)
+            names.push_back(entry->displayName.value_or("") + "@" + entry->uk.value_or(""));
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+};
+
+TEST_P(FileManagementContractTest, ListingShowsWhatIsMadeWithEveryField)
+{
+    const auto accounts = newCompany("listing", 1);
+    const Account& sora = accounts[0];
+    Client& client = loggedIn(sora);
+
+    ASSERT_EQ(client.run(makeFolder("/FOLDER/docs"))->commandRes, ResultSuccess);
+    EXPECT_EQ(client.run(makeFolder("/FOLDER/docs"))->commandRes, ResultWriteConflict) << "the name exists";
+    ASSERT_EQ(client.run(makeFolder("/FOLDER/docs/empty"))->commandRes, ResultSuccess);
+    auto report = putMemory(randomBytes(100), "/FILE/docs/report.txt");
+    report->inputParameter->cmdOption["creationdate"] = "2024-05-01 10:20:30";
+    ASSERT_EQ(client.run(report)->commandRes, ResultSuccess);
+    ASSERT_EQ(client.run(putMemory(randomBytes(5), "/FILE/docs/a.txt"))->commandRes, ResultSuccess);
+
+    auto ls = client.run(CommandFactory::makeLsCommand("/FOLDER/docs"));
+    ASSERT_EQ(ls->commandRes, ResultSuccess);
+    const auto& entries = *ls->outputParameter->fileInfo;
+    ASSERT_EQ(entries.size(), 3u);
+    // Folders first, then files by name.
+    EXPECT_EQ(entries[0]->displayName.value_or(""), "empty");
+    EXPECT_EQ(entries[1]->displayName.value_or(""), "a.txt");
+    EXPECT_EQ(entries[2]->displayName.value_or(""), "report.txt");
+
+    const fileInformation& folder = *entries[0];
+    EXPECT_EQ(folder.fileType, 1u);
+    EXPECT_TRUE(folder.isEmpty);
+    EXPECT_EQ(folder.uk.value_or(""), "/FOLDER/docs/empty");
+    EXPECT_EQ(folder.fullPath.value_or(""), "/docs/empty");
+
+    const fileInformation& file = *entries[2];
+    EXPECT_EQ(file.fileType, 0u);
+    EXPECT_EQ(file.fileSize, 100u);
+    EXPECT_EQ(file.uk.value_or(""), "/FILE/docs/report.txt");
+    EXPECT_EQ(file.fullPath.value_or(""), "/docs/report.txt");
+    EXPECT_EQ(file.owner.value_or(""), sora.user);
+    EXPECT_EQ(file.ownername.value_or(""), sora.fullName);
+    EXPECT_EQ(file.creationdate.value_or(""), "2024-05-01 10:20:30");
+    EXPECT_EQ(file.canEdit, 1) << "everything in the personal area is the user's";
+    EXPECT_FALSE(file.timestamp.value_or("").empty());
+    EXPECT_NE(file.lastModifiedTime.value_or("").find("GMT"), std::string::npos) << file.lastModifiedTime.value_or("");
+    EXPECT_TRUE(file.lockUserId.value_or("").empty());
+
+    EXPECT_FALSE(listing(client, "/FOLDER")["docs"].isEmpty);
+    auto missing = client.run(CommandFactory::makeLsCommand("/FOLDER/nothing-here"));
+    EXPECT_EQ(missing->commandRes, ResultNotFound);
+}
+
+TEST_P(FileManagementContractTest, SearchFindsByNameAndByAuthorBelowTheFolderOnly)
+{
+    const auto accounts = newCompany("search", 1);
+    Client& client = loggedIn(accounts[0]);
+    for (const char* folder : { "/FOLDER/docs", "/FOLDER/docs/sub", "/FOLDER/other" })
+        ASSERT_EQ(client.run(makeFolder(folder))->commandRes, ResultSuccess);
+    for (const char* file : { "/FILE/docs/Report-2024.txt", "/FILE/docs/sub/old-report.txt", "/FILE/other/report.txt" })
+        ASSERT_EQ(client.run(putMemory(randomBytes(10), file))->commandRes, ResultSuccess);
+    auto byHanako = putMemory(randomBytes(12), "/FILE/docs/notes.txt");
+    byHanako->inputParameter->cmdOption["author"] = "hanako";
+    byHanako->inputParameter->cmdOption["authorname"] = "Hanako Yamada";
+    ASSERT_EQ(client.run(byHanako)->commandRes, ResultSuccess);
+
+    EXPECT_EQ(searchNames(client, "/SEARCH/docs?filename=REPORT"),
+        (std::vector<std::string> {
+            "Report-2024.txt@/FILE/docs/Report-2024.txt", "old-report.txt@/FILE/docs/sub/old-report.txt" }));
+    EXPECT_EQ(searchNames(client, "/SEARCH/docs?authname=hanako"),
+        (std::vector<std::string> { "notes.txt@/FILE/docs/notes.txt" }));
+    EXPECT_EQ(
+        searchNames(client, "/SEARCH?authname=Yamada"), (std::vector<std::string> { "notes.txt@/FILE/docs/notes.txt" }))
+        << "the author's full name counts too, and the whole area is searched from the root";
+    EXPECT_TRUE(searchNames(client, "/SEARCH/docs?filename=nothing-like-it").empty());
+
+    auto search = client.run(CommandFactory::makeSearchCommand("/SEARCH/docs?authname=hanako"));
+    ASSERT_EQ(search->outputParameter->fileInfo->size(), 1u);
+    const fileInformation& found = *search->outputParameter->fileInfo->front();
+    EXPECT_EQ(found.fileSize, 12u);
+    EXPECT_EQ(found.authorname.value_or(""), "Hanako Yamada");
+    EXPECT_EQ(found.fullPath.value_or(""), "/docs/notes.txt");
+}
+
+TEST_P(FileManagementContractTest, CopyMoveRenameAndDeleteChangeTheTreeAsAsked)
+{
+    const auto accounts = newCompany("tree", 1);
+    Client& client = loggedIn(accounts[0]);
+    const Bytes a = randomBytes(kMiB + 3, 31);
+    const Bytes b = randomBytes(700, 32);
+    ASSERT_EQ(client.run(makeFolder("/FOLDER/docs"))->commandRes, ResultSuccess);
+    ASSERT_EQ(client.run(makeFolder("/FOLDER/backup"))->commandRes, ResultSuccess);
+    ASSERT_EQ(client.run(putMemory(a, "/FILE/docs/a.txt"))->commandRes, ResultSuccess);
+    ASSERT_EQ(client.run(putMemory(b, "/FILE/backup/a.txt"))->commandRes, ResultSuccess);
+
+    // A copy onto an existing name is refused unless it is asked to overwrite.
+    EXPECT_EQ(client.run(copy("/FILE/docs/a.txt", "/FOLDER/backup", "file"))->commandRes, ResultWriteConflict);
+    EXPECT_EQ(download(client, "/FILE/backup/a.txt"), b);
+    EXPECT_EQ(client.run(copy("/FILE/docs/a.txt", "/FOLDER/backup", "file", true))->commandRes, ResultSuccess);
+    EXPECT_EQ(download(client, "/FILE/backup/a.txt"), a);
+
+    // A folder copies with its content.
+    EXPECT_EQ(client.run(copy("/FOLDER/docs", "/FOLDER/backup", "folder"))->commandRes, ResultSuccess);
+    EXPECT_EQ(download(client, "/FILE/backup/docs/a.txt"), a);
+
+    // Move within a folder (a rename), refused onto an existing name.
+    ASSERT_EQ(client.run(putMemory(b, "/FILE/docs/b.txt"))->commandRes, ResultSuccess);
+    EXPECT_EQ(client.run(move("/FILE/docs/a.txt", "/FILE/docs/b.txt", "file"))->commandRes, ResultWriteConflict);
+    EXPECT_EQ(client.run(move("/FILE/docs/a.txt", "/FILE/docs/moved.txt", "file"))->commandRes, ResultSuccess);
+    auto docs = listing(client, "/FOLDER/docs");
+    EXPECT_FALSE(docs.count("a.txt"));
+    EXPECT_EQ(docs["moved.txt"].fileSize, a.size());
+    EXPECT_EQ(download(client, "/FILE/docs/moved.txt"), a);
+
+    // And into another folder.
+    EXPECT_EQ(client.run(move("/FILE/docs/b.txt", "/FILE/Memo/b.txt", "file"))->commandRes, ResultSuccess);
+    EXPECT_EQ(download(client, "/FILE/Memo/b.txt"), b);
+    EXPECT_FALSE(listing(client, "/FOLDER/docs").count("b.txt"));
+
+    // A folder rename carries the tree below it.
+    EXPECT_EQ(client.run(move("/FOLDER/backup", "/FOLDER/archive", "folder"))->commandRes, ResultSuccess);
+    auto root = listing(client, "/FOLDER");
+    EXPECT_FALSE(root.count("backup"));
+    ASSERT_TRUE(root.count("archive"));
+    EXPECT_EQ(download(client, "/FILE/archive/docs/a.txt"), a);
+
+    EXPECT_EQ(client.run(remove("/FILE/docs/moved.txt", "file"))->commandRes, ResultSuccess);
+    EXPECT_TRUE(listing(client, "/FOLDER/docs").empty());
+    EXPECT_EQ(client.run(remove("/FOLDER/archive", "folder"))->commandRes, ResultSuccess);
+    EXPECT_FALSE(listing(client, "/FOLDER").count("archive"));
+    EXPECT_EQ(client.run(getMemory("/FILE/archive/docs/a.txt"))->commandRes, ResultNotFound);
+    EXPECT_EQ(client.run(remove("/FILE/docs/never-was.txt", "file"))->commandRes, ResultNotFound);
+}
+
+TEST_P(FileManagementContractTest, LockHoldsOffOtherMembersUntilItsHolderUnlocks)
+{
+    const auto accounts = newCompany("lock", 2);
+    const Account& aki = accounts[0];
+    const Account& ben = accounts[1];
+    expectControlOk(server().createSharedFolder(aki.company, "Team", {}), "shared folder");
+    Client& holder = loggedIn(aki);
+    Client& other = loggedIn(ben);
+    const Bytes original = randomBytes(300, 41);
+    auto upload = putMemory(original, "/SHAREFILE/Team/plan.txt");
+    upload->inputParameter->cmdOption["editpermission"] = "1";
+    ASSERT_EQ(holder.run(upload)->commandRes, ResultSuccess);
+
+    ASSERT_EQ(holder.run(lock(aki, "/LOCKSHAREFILE/Team/plan.txt", true))->commandRes, ResultSuccess);
+    auto seen = listing(other, "/SHAREFOLDER/Team")["plan.txt"];
+    EXPECT_EQ(seen.lockUserId.value_or(""), aki.user);
+    EXPECT_EQ(seen.lockUserName.value_or(""), aki.fullName);
+    EXPECT_FALSE(seen.lockStartTime.value_or("").empty());
+    EXPECT_EQ(seen.canEdit, 0) << "the file is not the other member's";
+    EXPECT_EQ(seen.editpermission, 1);
+
+    // The other member's upload is refused with the holder named in the answer.
+    auto overwrite = putMemory(randomBytes(50, 42), "/SHAREFILE/Team/plan.txt", /*create=*/false);
+    EXPECT_EQ(other.run(overwrite)->commandRes, ResultWriteConflict);
+    const std::string& body = overwrite->commandRestringWhenErr;
+    EXPECT_NE(body.find("<LockFileResult>"), std::string::npos) << body;
+    EXPECT_NE(body.find("<Code>FileStatusError_locked</Code>"), std::string::npos) << body;
+    EXPECT_NE(body.find("<UserId>" + aki.user + "</UserId>"), std::string::npos) << body;
+    EXPECT_NE(body.find("<UserName>" + aki.fullName + "</UserName>"), std::string::npos) << body;
+    EXPECT_EQ(other.run(lock(ben, "/LOCKSHAREFILE/Team/plan.txt", true))->commandRes, ResultWriteConflict);
+    EXPECT_EQ(other.run(lock(ben, "/LOCKSHAREFILE/Team/plan.txt", false))->commandRes, ResultWriteConflict)
+        << "nobody else lifts the lock";
+    EXPECT_EQ(other.run(move("/SHAREFILE/Team/plan.txt", "/SHAREFILE/Team/moved.txt", "file"))->commandRes,
+        ResultWriteConflict);
+    other.run(remove("/SHAREFILE/Team/plan.txt", "file"));
+    EXPECT_EQ(download(other, "/SHAREFILE/Team/plan.txt"), original) << "a locked file survives a delete";
+
+    ASSERT_EQ(holder.run(lock(aki, "/LOCKSHAREFILE/Team/plan.txt", false))->commandRes, ResultSuccess);
+    EXPECT_TRUE(listing(other, "/SHAREFOLDER/Team")["plan.txt"].lockUserId.value_or("").empty());
+    const Bytes replaced = randomBytes(70, 43);
+    EXPECT_EQ(other.run(putMemory(replaced, "/SHAREFILE/Team/plan.txt", /*create=*/false))->commandRes, ResultSuccess);
+    EXPECT_EQ(download(holder, "/SHAREFILE/Team/plan.txt"), replaced);
+}
+
+TEST_P(FileManagementContractTest, MembersCannotChangeWhatTheyMayOnlyReadAndManagersCan)
+{
+    const auto accounts = newCompany("rights", 3);
+    const Account& owner = accounts[0];
+    const Account& member = accounts[1];
+    const Account& manager = accounts[2];
+    expectControlOk(server().createSharedFolder(owner.company, "Docs", { manager.user }), "shared folder");
+    Client& owns = loggedIn(owner);
+    Client& reads = loggedIn(member);
+    Client& manages = loggedIn(manager);
+    const Bytes content = randomBytes(64, 51);
+    ASSERT_EQ(owns.run(putMemory(content, "/SHAREFILE/Docs/fixed.txt"))->commandRes, ResultSuccess);
+
+    // Readable by every member, changeable by none of them.
+    EXPECT_EQ(download(reads, "/SHAREFILE/Docs/fixed.txt"), content);
+    EXPECT_EQ(reads.run(remove("/SHAREFILE/Docs/fixed.txt", "file"))->commandRes, ResultBadRequest);
+    EXPECT_EQ(reads.run(chmod("/SHAREFILE/Docs/fixed.txt", 1))->commandRes, ResultBadRequest);
+    EXPECT_EQ(reads.run(putMemory(randomBytes(8), "/SHAREFILE/Docs/fixed.txt", false))->commandRes, ResultBadRequest);
+    EXPECT_EQ(reads.run(move("/SHAREFILE/Docs/fixed.txt", "/SHAREFILE/Docs/taken.txt", "file"))->commandRes,
+        ResultBadRequest);
+    EXPECT_EQ(download(owns, "/SHAREFILE/Docs/fixed.txt"), content);
+    auto asSeen = listing(reads, "/SHAREFOLDER/Docs")["fixed.txt"];
+    EXPECT_EQ(asSeen.canEdit, 0);
+    EXPECT_FALSE(asSeen.isManager);
+    EXPECT_TRUE(listing(manages, "/SHAREFOLDER/Docs")["fixed.txt"].isManager);
+
+    // The manager opens it up; then members may change it, but chmod stays owner's or manager's.
+    EXPECT_EQ(manages.run(chmod("/SHAREFILE/Docs/fixed.txt", 1))->commandRes, ResultSuccess);
+    EXPECT_EQ(listing(reads, "/SHAREFOLDER/Docs")["fixed.txt"].editpermission, 1);
+    const Bytes edited = randomBytes(9, 52);
+    EXPECT_EQ(reads.run(putMemory(edited, "/SHAREFILE/Docs/fixed.txt", false))->commandRes, ResultSuccess);
+    EXPECT_EQ(download(owns, "/SHAREFILE/Docs/fixed.txt"), edited);
+    EXPECT_EQ(reads.run(chmod("/SHAREFILE/Docs/fixed.txt", 0))->commandRes, ResultBadRequest);
+    EXPECT_EQ(owns.run(chmod("/SHAREFILE/Docs/fixed.txt", 0))->commandRes, ResultSuccess);
+    EXPECT_EQ(reads.run(remove("/SHAREFILE/Docs/fixed.txt", "file"))->commandRes, ResultBadRequest);
+
+    // Top-level shared folders belong to the control endpoint, not even to their managers.
+    EXPECT_EQ(manages.run(remove("/SHAREFOLDER/Docs", "folder"))->commandRes, ResultBadRequest);
+    EXPECT_EQ(manages.run(makeFolder("/SHAREFOLDER/Another"))->commandRes, ResultBadRequest);
+    EXPECT_EQ(manages.run(remove("/SHAREFILE/Docs/fixed.txt", "file"))->commandRes, ResultSuccess);
+    EXPECT_FALSE(listing(owns, "/SHAREFOLDER/Docs").count("fixed.txt"));
+
+    // Each personal area is its user's alone.
+    ASSERT_EQ(owns.run(putMemory(content, "/FILE/Memo/mine.txt"))->commandRes, ResultSuccess);
+    EXPECT_EQ(reads.run(getMemory("/FILE/Memo/mine.txt"))->commandRes, ResultNotFound);
+}
+
+TEST_P(FileManagementContractTest, PermissionChangeOfAnOwnFileIsListed)
+{
+    const auto accounts = newCompany("chmod", 1);
+    Client& client = loggedIn(accounts[0]);
+    ASSERT_EQ(client.run(putMemory(randomBytes(3), "/FILE/Memo/p.txt"))->commandRes, ResultSuccess);
+    EXPECT_EQ(listing(client, "/FOLDER/Memo")["p.txt"].editpermission, 0);
+    EXPECT_EQ(client.run(chmod("/FILE/Memo/p.txt", 1))->commandRes, ResultSuccess);
+    EXPECT_EQ(listing(client, "/FOLDER/Memo")["p.txt"].editpermission, 1);
+    EXPECT_EQ(client.run(chmod("/FILE/Memo/none.txt", 1))->commandRes, ResultNotFound);
+}
+
+INSTANTIATE_TEST_SUITE_P(Wire, FileManagementContractTest, ::testing::Values(Scheme::Http, Scheme::Https), schemeName);
+
+} // namespace
+} // namespace norvane::testing

@@ -1,0 +1,203 @@
+// Sessions against the real server: the connection probe, every login outcome the client tells
+// apart, device registration, the password change, and what every response carries besides its
+// body (policy headers, storage gauge, notice text).
+
+#include "e2e/ContractTest.h"
+
+namespace norvane::testing {
+namespace {
+
+class SessionContractTest : public ContractTest { };
+
+const void* objectOf(const Client& client)
+{
+    return static_cast<const RestStorageServiceAdaptor*>(client.adaptor);
+}
+
+TEST_P(SessionContractTest, LoginAnswersEveryRefusalWithItsOwnCode)
+{
+    const auto accounts = newCompany("login", 2);
+    const Account& taro = accounts[0];
+    const Account& jiro = accounts[1];
+
+    Client& probe = newClient(taro);
+    auto connect = probe.run(CommandFactory::makeConnectCommand());
+    EXPECT_EQ(connect->commandRes, ResultSuccess);
+    EXPECT_EQ(probe.service->status(), StatusConnected);
+
+    const std::pair<std::string, std::int32_t> refusals[] = {
+        { taro.company + "," + taro.user + ",wrong," + taro.device, ResultInvalidArgument },
+        { "NO-SUCH-COMPANY," + taro.user + "," + taro.password + "," + taro.device, ResultInvalidArgument },
+        { taro.company + ",nobody," + taro.password + "," + taro.device, ResultInvalidArgument },
+    };
+    for (const auto& [text, expected] : refusals) {
+        Client& client = newClient(taro);
+        auto login = client.run(CommandFactory::makeLoginCommand(text));
+        EXPECT_EQ(login->commandRes, expected) << text;
+        EXPECT_EQ(client.service->status(), StatusLoginFailed) << text;
+    }
+
+    expectControlOk(server().suspend(jiro.company, jiro.user), "suspend");
+    NotificationLog disabled({ kNotificationUserDisabled });
+    Client& suspended = newClient(jiro);
+    EXPECT_EQ(suspended.run(CommandFactory::makeLoginCommand(jiro.loginText()))->commandRes, ResultAccountSuspended);
+    EXPECT_EQ(disabled.seen.size(), 1u);
+
+    Client& client = newClient(taro);
+    auto login = client.run(CommandFactory::makeLoginCommand(taro.loginText()));
+    ASSERT_EQ(login->commandRes, ResultSuccess);
+    const auto& info = login->outputParameter->cmdOption;
+    EXPECT_EQ(info.at("UserName").string() ? *info.at("UserName").string() : "", taro.fullName);
+    const auto account = client.adaptor->headerInfo()->acountInfo();
+    EXPECT_TRUE(account.validateCheck());
+    EXPECT_EQ(account.UserKey.size(), 20u);
+    EXPECT_EQ(account.QorID.size(), 16u);
+    EXPECT_EQ(account.VarID.size(), 16u);
+    EXPECT_EQ(account.KigyoID.find_first_not_of("0123456789"), std::string::npos) << account.KigyoID;
+    EXPECT_EQ(client.adaptor->headerInfo()->theNewDeviceId(), taro.device);
+
+    // The session works for storage requests: a fresh personal area has its four folders.
+    auto root = listing(client, "/FOLDER");
+    for (const char* name : { "Photos", "Memo", "Recorder", ".Favorite." }) {
+        ASSERT_TRUE(root.count(name)) << name;
+        EXPECT_EQ(root[name].fileType, 1u) << name;
+        EXPECT_EQ(root[name].uk.value_or(""), std::string("/FOLDER/") + name);
+    }
+    EXPECT_EQ(root.size(), 4u);
+
+    // A second login of the same user makes a second session; the first stays valid.
+    Client& second = loggedIn(taro);
+    EXPECT_NE(authorization(second), authorization(client));
+    EXPECT_EQ(listing(client, "/FOLDER").size(), 4u);
+}
+
+TEST_P(SessionContractTest, StorageRequestsWithoutALiveSessionAreRefusedWithAnEmptyBody)
+{
+    const auto accounts = newCompany("nosession", 1);
+    Client& client = loggedIn(accounts[0]);
+    auto reply = server().request(
+        "GET", "/FOLDER", { { "Authorization", "0123456789abcdef:0123456789abcdef:1:0" }, { "range", "bytes=0-99" } });
+    EXPECT_EQ(reply.status, 401) << reply.error;
+    EXPECT_TRUE(reply.body.empty()) << reply.body;
+
+    // The adaptor of a client that never logged in sends an empty account: that is 27, not a crash
+    // of the listing reader on an error page.
+    Client& stranger = newClient(accounts[0]);
+    FileInfoList entries;
+    EXPECT_EQ(stranger.adaptor->ls("/FOLDER", entries, {}), ResultBadRequest);
+    EXPECT_TRUE(entries.empty());
+    EXPECT_EQ(listing(client, "/FOLDER").size(), 4u);
+}
+
+TEST_P(SessionContractTest, DeviceRegistrationGatesLoginsWhereTheCompanyRequiresIt)
+{
+    auto accounts = newCompany("device", 1, /*requireDevice=*/true);
+    const Account& hana = accounts[0];
+
+    NotificationLog disabled({ kNotificationUserDisabled });
+    Client& before = newClient(hana);
+    EXPECT_EQ(before.run(CommandFactory::makeLoginCommand(hana.loginText()))->commandRes, ResultDeviceNotAuthorized);
+    EXPECT_EQ(disabled.seen.size(), 1u);
+
+    expectControlOk(server().registerDevice(hana.company, hana.user, hana.device), "device");
+    Client& after = loggedIn(hana);
+    EXPECT_EQ(listing(after, "/FOLDER").size(), 4u);
+
+    // Registration is per device: another one of the same user is still refused.
+    Account other = hana;
+    other.device = deviceId("other-device", 9);
+    Client& stranger = newClient(other);
+    EXPECT_EQ(stranger.run(CommandFactory::makeLoginCommand(other.loginText()))->commandRes, ResultDeviceNotAuthorized);
+}
+
+TEST_P(SessionContractTest, PasswordChangeTakesEffectAndARefusalShowsTheServersMessage)
+{
+    const auto accounts = newCompany("passwd", 1);
+    const Account& yuki = accounts[0];
+    Client& client = loggedIn(yuki);
+
+    const std::string prefix = yuki.company + "," + yuki.user + ",";
+    auto wrong = client.run(CommandFactory::makeChangePasswordCommand(prefix + "not-it,new-secret"));
+    EXPECT_EQ(wrong->commandRes, ResultPasswordChangeFailed);
+    auto empty = client.run(CommandFactory::makeChangePasswordCommand(prefix + yuki.password + ","));
+    EXPECT_EQ(empty->commandRes, ResultPasswordChangeFailed);
+    auto shown = alerts->records();
+    ASSERT_EQ(shown.size(), 2u);
+    for (const auto& record : shown) {
+        EXPECT_EQ(record.alert.titleKey, "word_password_change_failed");
+        EXPECT_FALSE(record.alert.detail.empty()) << "the server's Message is what the user reads";
+    }
+
+    auto changed = client.run(CommandFactory::makeChangePasswordCommand(prefix + yuki.password + ",new-secret"));
+    EXPECT_EQ(changed->commandRes, ResultSuccess);
+
+    Account renewed = yuki;
+    renewed.password = "new-secret";
+    Client& oldPassword = newClient(yuki);
+    EXPECT_EQ(oldPassword.run(CommandFactory::makeLoginCommand(yuki.loginText()))->commandRes, ResultInvalidArgument);
+    loggedIn(renewed);
+}
+
+TEST_P(SessionContractTest, PolicyHeadersOfTheCompanyArePostedAfterAListing)
+{
+    const auto accounts = newCompany("policy", 1);
+    const auto bystanders = newCompany("nopolicy", 1);
+    const Account& mika = accounts[0];
+    expectControlOk(server().setPolicies(mika.company,
+                        { { "X-Zel-Disablecalendar", "1" }, { "x-zel-enable-mail", "0" },
+                            { "x-zel-file-web-publish-max-day", "30" } }),
+        "policies");
+
+    Client& client = loggedIn(mika);
+    Client& bystander = loggedIn(bystanders[0]);
+    const Bytes content = randomBytes(1234);
+    ASSERT_EQ(client.run(putMemory(content, "/FILE/Memo/gauge.bin"))->commandRes, ResultSuccess);
+
+    NotificationLog log({ "DISABLE_CALENDAR", "NOTIFICATION_ENABLE_MAIL", "NOTIFICATION_FILE_WEB_PUBLISH_MAX_DAY",
+        RestStorageServiceAdaptor::kNotificationStorageSizeChange, "NOTIFICATION_DISABLE_OFFLINELOG" });
+    listing(client, "/FOLDER/Memo");
+    EXPECT_EQ(log.last("DISABLE_CALENDAR", "disableCalendar"), "1");
+    EXPECT_EQ(log.last("NOTIFICATION_ENABLE_MAIL", "enableMail"), "0");
+    EXPECT_EQ(log.last("NOTIFICATION_FILE_WEB_PUBLISH_MAX_DAY", "webPublishMaxDay"), "30");
+    // The gauge is "<used>/<quota>" of this user: the one file uploaded so far.
+    const auto gauge = log.last(RestStorageServiceAdaptor::kNotificationStorageSizeChange, "storage");
+    ASSERT_TRUE(gauge);
+    EXPECT_EQ(gauge->substr(0, gauge->find('/')), "1234") << *gauge;
+    // A listing response without the offline-log header turns the offline log off.
+    EXPECT_EQ(log.last("NOTIFICATION_DISABLE_OFFLINELOG", "disableOffLineLog"), "1");
+    for (const auto& seen : log.seen)
+        EXPECT_EQ(seen.object, objectOf(client)) << seen.name;
+
+    // The policies are the company's own: another company's listing carries none of them.
+    log.seen.clear();
+    listing(bystander, "/FOLDER");
+    EXPECT_FALSE(log.last("DISABLE_CALENDAR", "disableCalendar"));
+    EXPECT_FALSE(log.last("NOTIFICATION_ENABLE_MAIL", "enableMail"));
+    EXPECT_TRUE(log.last(RestStorageServiceAdaptor::kNotificationStorageSizeChange, "storage"));
+}
+
+TEST_P(SessionContractTest, NoticeTextOfTheCompanyReachesTheClientOncePerVersion)
+{
+    const auto accounts = newCompany("notice", 1);
+    const Account& rin = accounts[0];
+    expectControlOk(server().setInformation(rin.company, "7", "Maintenance on Sunday"), "information");
+
+    NotificationLog log({ RestStorageServiceAdaptor::kNotificationNotificationChanged });
+    Client& client = loggedIn(rin);
+    listing(client, "/FOLDER");
+    listing(client, "/FOLDER/Memo");
+    ASSERT_EQ(log.seen.size(), 1u);
+    EXPECT_EQ(
+        log.last(RestStorageServiceAdaptor::kNotificationNotificationChanged, "Information"), "Maintenance on Sunday");
+    EXPECT_EQ(RestStorageServiceAdaptor::storedNoticeVersion(), "7");
+
+    expectControlOk(server().setInformation(rin.company, "8", "Back to normal"), "information");
+    listing(client, "/FOLDER");
+    ASSERT_EQ(log.seen.size(), 2u);
+    EXPECT_EQ(log.last(RestStorageServiceAdaptor::kNotificationNotificationChanged, "Information"), "Back to normal");
+}
+
+INSTANTIATE_TEST_SUITE_P(Wire, SessionContractTest, ::testing::Values(Scheme::Http, Scheme::Https), schemeName);
+
+} // namespace
+} // namespace norvane::testing
