@@ -1,11 +1,31 @@
 #!/usr/bin/env bash
-# Builds the benchmarks (Release, in build-bench/) and runs the HTTP throughput benchmark: the
-# engine against the curl command line on one loopback nginx. Arguments go to the benchmark
-# (--rounds N). Prints BENCH lines; exits 1 when a figure misses its target, 2 when the run failed.
+# Builds the benchmarks (Release, in build-bench/) and runs the throughput benchmarks: the HTTP
+# engine against the curl command line on one loopback nginx (http_throughput), and curl's
+# downloads from norvane-server against nginx serving the same file (server_throughput).
+#
+#   bench/run.sh [http_throughput|server_throughput] [--rounds N]
+#
+# Without a name both run, one after the other; the other arguments go to each benchmark. Prints
+# BENCH lines; exits 1 when a figure misses its target, 2 when a run failed.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 
+benchmarks=(http_throughput server_throughput)
+if [[ $# -gt 0 && "$1" != -* ]]; then
+    benchmarks=("$1")
+    shift
+fi
+
 "$root/scripts/deps"
 cmake -S "$root" -B "$root/build-bench" -G Ninja -DCMAKE_BUILD_TYPE=Release -DNORVANE_TESTS=OFF -DNORVANE_BENCH=ON >/dev/null
-cmake --build "$root/build-bench" --target http_throughput -j "$(nproc)"
-exec "$root/build-bench/bench/http_throughput" "$@"
+cmake --build "$root/build-bench" --target "${benchmarks[@]}" -j "$(nproc)"
+
+worst=0
+for name in "${benchmarks[@]}"; do
+    status=0
+    "$root/build-bench/bench/$name" "$@" || status=$?
+    if [[ $status -gt $worst ]]; then
+        worst=$status
+    fi
+done
+exit "$worst"

@@ -5,6 +5,7 @@
 #include "e2e/ContractTest.h"
 
 #include <algorithm>
+#include <thread>
 
 namespace norvane::testing {
 namespace {
@@ -270,6 +271,15 @@ TEST_P(FileManagementContractTest, MembersCannotChangeWhatTheyMayOnlyReadAndMana
     EXPECT_EQ(owns.run(chmod("/SHAREFILE/Docs/fixed.txt", 0))->commandRes, ResultSuccess);
     EXPECT_EQ(reads.run(remove("/SHAREFILE/Docs/fixed.txt", "file"))->commandRes, ResultBadRequest);
 
+    // A read-only entry is closed even to its owner and to members it was opened for; its manager
+    // still may.
+    EXPECT_EQ(owns.run(chmod("/SHAREFILE/Docs/fixed.txt", 1))->commandRes, ResultSuccess);
+    expectControlOk(server().setReadOnly(owner.company, "/SHAREFILE/Docs/fixed.txt"), "read-only");
+    EXPECT_TRUE(listing(reads, "/SHAREFOLDER/Docs")["fixed.txt"].isReadOnly);
+    EXPECT_EQ(reads.run(putMemory(randomBytes(8), "/SHAREFILE/Docs/fixed.txt", false))->commandRes, ResultBadRequest);
+    EXPECT_EQ(owns.run(remove("/SHAREFILE/Docs/fixed.txt", "file"))->commandRes, ResultBadRequest);
+    EXPECT_EQ(download(reads, "/SHAREFILE/Docs/fixed.txt"), edited);
+
     // Top-level shared folders belong to the control endpoint, not even to their managers.
     EXPECT_EQ(manages.run(remove("/SHAREFOLDER/Docs", "folder"))->commandRes, ResultBadRequest);
     EXPECT_EQ(manages.run(makeFolder("/SHAREFOLDER/Another"))->commandRes, ResultBadRequest);
@@ -279,6 +289,42 @@ TEST_P(FileManagementContractTest, MembersCannotChangeWhatTheyMayOnlyReadAndMana
     // Each personal area is its user's alone.
     ASSERT_EQ(owns.run(putMemory(content, "/FILE/Memo/mine.txt"))->commandRes, ResultSuccess);
     EXPECT_EQ(reads.run(getMemory("/FILE/Memo/mine.txt"))->commandRes, ResultNotFound);
+}
+
+TEST_P(FileManagementContractTest, BackgroundCopyIsListedAndGuardsBothTreesUntilItEnds)
+{
+    const auto accounts = newCompany("bgcopy", 1);
+    Client& client = loggedIn(accounts[0]);
+    ASSERT_EQ(client.run(makeFolder("/FOLDER/src"))->commandRes, ResultSuccess);
+    ASSERT_EQ(client.run(makeFolder("/FOLDER/dst"))->commandRes, ResultSuccess);
+    std::vector<Bytes> contents;
+    for (int i = 0; i < 4; ++i) {
+        contents.push_back(randomBytes(100 + i, 80 + i));
+        ASSERT_EQ(client.run(putMemory(contents.back(), "/FILE/src/f" + std::to_string(i)))->commandRes, ResultSuccess);
+    }
+    // Trees above two entries go to the background, slowly enough to be seen at work.
+    expectControlOk(server().setCopySettings(2, 150), "copy settings");
+    struct Restore {
+        ServerProcess& target;
+        ~Restore() { target.setCopySettings(64, 0); }
+    } restore { server() };
+
+    ASSERT_EQ(client.run(copy("/FOLDER/src", "/FOLDER/dst", "folder"))->commandRes, ResultSuccess);
+    auto running = listing(client, "/FOLDER/dst")["src"];
+    EXPECT_EQ(running.actionType.value_or(""), "COPY");
+    EXPECT_EQ(running.actionFileType.value_or(""), "folder");
+    EXPECT_FALSE(running.actionProgress.value_or("").empty());
+    EXPECT_EQ(client.run(remove("/FILE/src/f0", "file"))->commandRes, ResultIsCopySource);
+    EXPECT_EQ(client.run(getMemory("/FILE/dst/src/f3"))->commandRes, ResultIsCopyDest);
+
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!listing(client, "/FOLDER/dst")["src"].actionType.value_or("").empty()
+        && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(listing(client, "/FOLDER/dst")["src"].actionType.value_or("").empty()) << "the copy never ended";
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(download(client, "/FILE/dst/src/f" + std::to_string(i)), contents[static_cast<std::size_t>(i)]);
+    EXPECT_EQ(client.run(remove("/FILE/src/f0", "file"))->commandRes, ResultSuccess);
 }
 
 TEST_P(FileManagementContractTest, PermissionChangeOfAnOwnFileIsListed)

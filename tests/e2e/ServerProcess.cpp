@@ -443,6 +443,21 @@ HttpReply ServerProcess::setInformation(
     return control("POST", "/_control/information", body.dump());
 }
 
+HttpReply ServerProcess::setReadOnly(
+    const std::string& company, const std::string& entryKey, bool readOnly, const std::string& user) const
+{
+    nlohmann::json body { { "company", company }, { "path", entryKey }, { "readOnly", readOnly } };
+    if (!user.empty())
+        body["user"] = user;
+    return control("POST", "/_control/read-only", body.dump());
+}
+
+HttpReply ServerProcess::setCopySettings(std::int64_t inBackgroundAbove, std::int64_t stepDelayMs) const
+{
+    nlohmann::json body { { "inBackgroundAbove", inBackgroundAbove }, { "stepDelayMs", stepDelayMs } };
+    return control("POST", "/_control/copy-settings", body.dump());
+}
+
 HttpReply ServerProcess::setFaults(const std::string& rules) const
 {
     return control("POST", "/_control/faults", rules);

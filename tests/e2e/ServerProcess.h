@@ -124,6 +124,12 @@ public:
     HttpReply suspend(const std::string& company, const std::string& user, bool suspended = true) const;
     HttpReply setPolicies(const std::string& company, const std::map<std::string, std::string>& headers) const;
     HttpReply setInformation(const std::string& company, const std::string& seq, const std::string& text) const;
+    // Marks an entry ("/SHAREFOLDER/a", "/SHAREFILE/a/b", or a personal one of `user`) read-only.
+    HttpReply setReadOnly(const std::string& company, const std::string& entryKey, bool readOnly = true,
+        const std::string& user = {}) const;
+    // Folder trees of more than inBackgroundAbove entries are copied in the background, one entry
+    // every stepDelayMs.
+    HttpReply setCopySettings(std::int64_t inBackgroundAbove, std::int64_t stepDelayMs) const;
     // A JSON array of fault rules replaces the list; clearFaults empties it.
     HttpReply setFaults(const std::string& rules) const;
     HttpReply clearFaults() const;
