@@ -1,0 +1,123 @@
+#include "server/http/ServerOptions.h"
+
+#include <charconv>
+
+namespace norvane::server {
+
+std::optional<std::pair<std::string, int>> parseListenAddress(std::string_view text)
+{
+    std::string_view host;
+    std::string_view port;
+    if (text.starts_with('[')) {
+        auto close = text.find("]:");
+        if (close == std::string_view::npos)
+            return std::nullopt;
+        host = text.substr(1, close - 1);
+        port = text.substr(close + 2);
+    } else {
+        auto colon = text.rfind(':');
+        if (colon == std::string_view::npos)
+            return std::nullopt;
+        host = text.substr(0, colon);
+        port = text.substr(colon + 1);
+        if (host.find(':') != std::string_view::npos)
+            return std::nullopt; // an IPv6 address needs its brackets
+    }
+    if (host.empty() || port.empty() || port.size() > 5)
+        return std::nullopt;
+    for (char c : host) {
+        const bool allowed = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '.'
+            || c == '-' || c == ':' || c == '_';
+        if (!allowed)
+            return std::nullopt;
+    }
+    int value = 0;
+    auto [end, error] = std::from_chars(port.data(), port.data() + port.size(), value);
+    if (error != std::errc() || end != port.data() + port.size() || value < 0 || value > 65535)
+        return std::nullopt;
+    return std::make_pair(std::string(host), value);
+}
+
+ServerOptionsParse parseServerOptions(std::span<const std::string> arguments)
+{
+    ServerOptionsParse parse;
+    ServerOptions& options = parse.options;
+    auto fail = [&](std::string message) {
+        parse.error = std::move(message);
+        return parse;
+    };
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        auto value = [&](std::string& out) {
+            if (i + 1 >= arguments.size() || arguments[i + 1].empty())
+                return false;
+            out = arguments[++i];
+            return true;
+        };
+        std::string text;
+        if (argument == "--help" || argument == "-h") {
+            parse.help = true;
+        } else if (argument == "--data") {
+            if (!value(text))
+                return fail("--data needs a folder");
+            options.dataDir = text;
+        } else if (argument == "--listen") {
+            if (!value(text))
+                return fail("--listen needs HOST:PORT");
+            auto address = parseListenAddress(text);
+            if (!address)
+                return fail("--listen: '" + text + "' is not HOST:PORT");
+            options.host = address->first;
+            options.port = address->second;
+        } else if (argument == "--tls") {
+            options.tls = true;
+        } else if (argument == "--cert") {
+            if (!value(text))
+                return fail("--cert needs a file");
+            options.certificateFile = text;
+        } else if (argument == "--key") {
+            if (!value(text))
+                return fail("--key needs a file");
+            options.keyFile = text;
+        } else if (argument == "--demo") {
+            options.demo = true;
+        } else if (argument == "--faults") {
+            if (!value(text))
+                return fail("--faults needs a file");
+            options.faultsFile = text;
+        } else if (argument == "--control-token") {
+            if (!value(text))
+                return fail("--control-token needs a token");
+            for (char c : text) {
+                if (static_cast<unsigned char>(c) <= 0x20 || c == 0x7f)
+                    return fail("--control-token: the token must be printable without blanks");
+            }
+            options.controlToken = text;
+        } else {
+            return fail("unknown argument '" + argument + "'");
+        }
+    }
+    if (parse.help)
+        return parse;
+    if (options.dataDir.empty())
+        return fail("--data DIR is required");
+    if (options.certificateFile.empty() != options.keyFile.empty())
+        return fail("--cert and --key go together");
+    if (!options.certificateFile.empty() && !options.tls)
+        return fail("--cert and --key need --tls");
+    return parse;
+}
+
+std::string serverUsage()
+{
+    return "usage: norvane-server --data DIR [--listen HOST:PORT] [--tls [--cert FILE --key FILE]] [--demo]\n"
+           "                      [--faults FILE] [--control-token TOKEN]\n"
+           "  --data DIR            the data folder (created when missing)\n"
+           "  --listen HOST:PORT    where to accept connections (default 127.0.0.1:0, a free port)\n"
+           "  --tls                 HTTPS with the data folder's self-signed certificate, or --cert/--key\n"
+           "  --demo                seed demo companies, users and files\n"
+           "  --faults FILE         fault-injection rules (JSON array)\n"
+           "  --control-token TOKEN the token of the /_control endpoint (default: a random one)\n";
+}
+
+} // namespace norvane::server
