@@ -75,13 +75,9 @@ protected:
 
 } // namespace
 
-TEST(TextReading, TheFourReadingsOfPolicyText)
+TEST(TextReading, IntegerLimitsAndBooleanTexts)
 {
-    EXPECT_EQ(TextReading::integerValue("  -42abc"), -42);
-    EXPECT_EQ(TextReading::integerValue("+7"), 7);
-    EXPECT_EQ(TextReading::integerValue("abc"), 0);
     EXPECT_EQ(TextReading::integerValue("-99999999999999999999"), INT64_MIN);
-    EXPECT_EQ(TextReading::int32Value("4294967297"), INT32_MAX);
     for (const char* yes : { "1", " 007", "-1", "Yes", "true", "t", "+0009" })
         EXPECT_TRUE(TextReading::boolValue(yes)) << yes;
     for (const char* no : { "", "0", "000", "no", "false", " ", "-0" })
