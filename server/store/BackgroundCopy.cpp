@@ -91,9 +91,17 @@ void ServerStore::State::runBackgroundCopy(
             .with(copy->destId, nextStamp())
             .run();
         finish(lock);
-    } catch (const std::exception& error) {
+    } catch (...) {
         // A half copy is worse than none: what was copied goes again.
-        Log::line(std::string("store: background copy failed: ") + error.what());
+        std::string reason = "unknown failure";
+        try {
+            throw;
+        } catch (const std::exception& error) {
+            reason = error.what();
+        } catch (const Refusal& refusal) {
+            reason = refusal.failure.detail;
+        } catch (...) { }
+        Log::line("store: background copy failed: " + reason);
         std::unique_lock lock(mutex);
         try {
             if (auto dest = nodeById(copy->destId)) {

@@ -85,7 +85,7 @@ EntryRights ServerStore::rightsOf(const User& user, const Entry& entry)
 {
     try {
         std::lock_guard lock(state_->mutex);
-        auto node = state_->nodeById(entry.id);
+        auto node = state_->rowById(entry.id);
         return node ? state_->rights(user, *node) : EntryRights {};
     } catch (const std::exception& error) {
         Log::line(std::string("store: rightsOf failed: ") + error.what());
@@ -142,9 +142,8 @@ StoreResult<Entry> ServerStore::createSharedFolder(
         e.isFolder = true;
         e.createdAt = e.modifiedAt = nowSeconds();
         e.timestamp = std::to_string(s.nextStamp());
-        // Every member may add to a new shared folder; marking it read-only leaves that to the
-        // managers.
-        e.editPermission = 1;
+        // A new shared folder is its managers' until one of them opens it to everyone.
+        e.editPermission = 0;
         const std::int64_t id = s.insertNode(folder);
         for (std::int64_t manager : managerIds)
             s.db->prepare("INSERT OR IGNORE INTO managers (folder_id, user_id) VALUES (?1, ?2)")

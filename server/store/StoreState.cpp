@@ -114,13 +114,21 @@ std::int64_t ServerStore::State::nextStamp()
 
 // --- reading the tree ---------------------------------------------------------------------------
 
-std::optional<Node> ServerStore::State::nodeById(std::int64_t id)
+std::optional<Node> ServerStore::State::rowById(std::int64_t id)
 {
     auto stmt = db->prepare(select("WHERE e.id = ?1"));
     stmt.with(id);
     if (!stmt.step())
         return std::nullopt;
-    Node node = readNode(stmt);
+    return readNode(stmt);
+}
+
+std::optional<Node> ServerStore::State::nodeById(std::int64_t id)
+{
+    auto found = rowById(id);
+    if (!found)
+        return std::nullopt;
+    Node node = std::move(*found);
     const auto chain = ancestry(*db, id);
     // The root's name is empty and not part of the path.
     for (auto it = chain.rbegin() + (chain.empty() ? 0 : 1); it != chain.rend(); ++it)

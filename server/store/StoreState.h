@@ -101,6 +101,7 @@ struct ServerStore::State {
 
     // Tree reading (StoreState.cpp). `path` of the results is filled.
     std::optional<Node> nodeById(std::int64_t id);
+    std::optional<Node> rowById(std::int64_t id); // without `path`: cheaper where it is not needed
     std::optional<Node> rootOf(const AreaRef& area);
     std::optional<Node> childOf(const Node& folder, const std::string& name);
     std::optional<Node> find(const AreaRef& area, const std::vector<std::string>& path);

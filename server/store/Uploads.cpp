@@ -216,25 +216,36 @@ void ServerStore::State::dropUpload(const std::string& sessionId)
 void ServerStore::State::trimUploadParts()
 {
     std::set<std::string> known;
-    std::vector<std::pair<std::string, std::int64_t>> sessions;
-    auto stmt = db->prepare("SELECT id, received FROM uploads");
+    struct Held {
+        std::string id;
+        std::int64_t size;
+        std::int64_t received;
+    };
+    std::vector<Held> sessions;
+    auto stmt = db->prepare("SELECT id, size, received FROM uploads");
     while (stmt.step())
-        sessions.emplace_back(stmt.text(0), stmt.int64(1));
-    for (const auto& [id, received] : sessions) {
+        sessions.push_back({ stmt.text(0), stmt.int64(1), stmt.int64(2) });
+    for (const auto& [id, size, received] : sessions) {
+        if (received >= size) {
+            // Complete but never committed (the process ended in between): no chunk can finish it
+            // any more, so the client starts again from nothing.
+            dropUpload(id);
+            continue;
+        }
         known.insert(id + ".part");
         const fs::path part = partPath(id);
         std::error_code ec;
-        const auto size = static_cast<std::int64_t>(fs::file_size(part, ec));
+        const auto held = static_cast<std::int64_t>(fs::file_size(part, ec));
         if (ec) {
             // The part file is gone: the session starts again from nothing.
             FileHandle(part, O_WRONLY | O_CREAT | O_TRUNC).sync();
             db->prepare("UPDATE uploads SET received = 0 WHERE id = ?1").with(id).run();
-        } else if (size > received) {
+        } else if (held > received) {
             FileHandle file(part, O_WRONLY);
             file.truncate(received);
             file.sync();
-        } else if (size < received) {
-            db->prepare("UPDATE uploads SET received = ?2 WHERE id = ?1").with(id, size).run();
+        } else if (held < received) {
+            db->prepare("UPDATE uploads SET received = ?2 WHERE id = ?1").with(id, held).run();
         }
     }
     for (const auto& item : fs::directory_iterator(dataDir / "uploads")) {
@@ -382,6 +393,12 @@ StoreResult<UploadSession> ServerStore::appendChunk(const User& user, const Area
             digest = md5OfFile(s.partPath(session.id));
         } catch (...) {
             release();
+            if (session.received == size) {
+                // All bytes are in but the file cannot be checked: no chunk could complete the
+                // session any more, so it goes and the upload starts again.
+                std::lock_guard lock(s.mutex);
+                s.dropUpload(session.id);
+            }
             throw;
         }
 
