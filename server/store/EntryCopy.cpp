@@ -106,8 +106,19 @@ StoreResult<Entry> ServerStore::copy(const User& user, const AreaRef& fromArea, 
         }
         tx.commit();
         s.releaseBlobs(freed);
-        if (background)
-            s.startBackgroundCopy(user, source, top, static_cast<std::int64_t>(tree.size()) + 1, bytes);
+        if (background) {
+            try {
+                s.startBackgroundCopy(user, source, top, static_cast<std::int64_t>(tree.size()) + 1, bytes);
+            } catch (...) {
+                // No worker: the empty destination must not stay marked as copying.
+                std::erase_if(s.copies, [&](const auto& copy) { return copy->destId == top.id(); });
+                Transaction undo(*s.db);
+                std::vector<std::string> none;
+                s.deleteTree(top, none);
+                undo.commit();
+                throw;
+            }
+        }
         return top.entry;
     });
 }

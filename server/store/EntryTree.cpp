@@ -142,8 +142,9 @@ StoreResult<Entry> ServerStore::createSharedFolder(
         e.isFolder = true;
         e.createdAt = e.modifiedAt = nowSeconds();
         e.timestamp = std::to_string(s.nextStamp());
-        // A new shared folder is its managers' until one of them opens it to everyone.
-        e.editPermission = 0;
+        // Every member may add to a new shared folder; a manager closes it with the permission
+        // or the read-only mark.
+        e.editPermission = 1;
         const std::int64_t id = s.insertNode(folder);
         for (std::int64_t manager : managerIds)
             s.db->prepare("INSERT OR IGNORE INTO managers (folder_id, user_id) VALUES (?1, ?2)")

@@ -417,10 +417,10 @@ StoreResult<UploadSession> ServerStore::appendChunk(const User& user, const Area
             throw;
         }
         std::string blobId;
+        std::vector<std::string> freed;
         try {
             blobId = s.blobs->adopt(s.partPath(session.id));
             Transaction tx(*s.db);
-            std::vector<std::string> freed;
             const std::int64_t stamp = s.nextStamp();
             if (target.existing) {
                 const Node& existing = *target.existing;
@@ -443,13 +443,14 @@ StoreResult<UploadSession> ServerStore::appendChunk(const User& user, const Area
             }
             s.db->prepare("DELETE FROM uploads WHERE id = ?1").with(session.id).run();
             tx.commit();
-            s.releaseBlobs(freed);
         } catch (...) {
             if (!blobId.empty())
                 s.blobs->remove(blobId);
             s.dropUpload(session.id);
             throw;
         }
+        // After the commit: the new content is referenced now, whatever happens below.
+        s.releaseBlobs(freed);
         return session;
     });
 }

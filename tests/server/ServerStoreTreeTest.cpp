@@ -100,6 +100,12 @@ TEST_F(ServerStoreTree, RightsFollowOwnerManagerEditPermissionAndReadOnly)
     EXPECT_EQ(store->putFile(bob, team, { "Team", "alices", "x" }, "x").failure().error, StoreError::Forbidden);
     EXPECT_TRUE(store->putFile(carol, team, { "Team", "alices", "x" }, "x"));
 
+    // A manager, and only a manager, may close a shared folder to the members.
+    EXPECT_EQ(store->setEditPermission(alice, team, { "Team" }, 0).failure().error, StoreError::Forbidden);
+    ASSERT_TRUE(store->setEditPermission(carol, team, { "Team" }, 0));
+    EXPECT_EQ(store->createFolder(bob, team, { "Team", "closed" }, {}).failure().error, StoreError::Forbidden);
+    EXPECT_TRUE(store->createFolder(carol, team, { "Team", "closed" }, {}));
+
     // Top-level shared folders stay where the control endpoint put them.
     EXPECT_EQ(store->remove(carol, team, { "Team" }).failure().error, StoreError::Forbidden);
     EXPECT_EQ(
