@@ -75,6 +75,24 @@ bool refuseWhileCopying(Exchange& exchange, const Entry& entry, bool change)
     return true;
 }
 
+void readFailure(Exchange& exchange, const std::vector<std::string>& path, const StoreFailure& failure)
+{
+    if (failure.error == StoreError::NotFound && !path.empty()) {
+        std::vector<std::string> ancestor(path.begin(), path.end() - 1);
+        while (true) {
+            if (auto entry = exchange.store.lookup(exchange.area(), ancestor)) {
+                if (refuseWhileCopying(exchange, entry.value(), false))
+                    return;
+                break;
+            }
+            if (ancestor.empty())
+                break;
+            ancestor.pop_back();
+        }
+    }
+    exchange.storeFailure(failure);
+}
+
 std::string contentTypeOf(std::string_view name)
 {
     struct Type {

@@ -35,6 +35,10 @@ bool answerNotModified(Exchange& exchange, const Entry& entry);
 // are checked here.)
 bool refuseWhileCopying(Exchange& exchange, const Entry& entry, bool change);
 
+// The answer to a read whose entry could not be looked up: an entry that the destination tree of
+// a running copy has still to receive is refused as part of that tree (409), not as missing.
+void readFailure(Exchange& exchange, const std::vector<std::string>& path, const StoreFailure& failure);
+
 // A content type from the name's extension ("application/octet-stream" for unknown ones).
 std::string contentTypeOf(std::string_view name);
 

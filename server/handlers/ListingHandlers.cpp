@@ -123,7 +123,7 @@ void handleFolderRead(Exchange& exchange)
 {
     auto folder = exchange.store.lookup(exchange.area(), exchange.target.path);
     if (!folder)
-        return exchange.storeFailure(folder.failure());
+        return readFailure(exchange, exchange.target.path, folder.failure());
     if (!folder->isFolder)
         return exchange.storeFailure(storeFailure(StoreError::NotAFolder, "The entry is not a folder"));
     handleListing(exchange, folder.value());
@@ -149,7 +149,7 @@ void handleSearch(Exchange& exchange)
         return exchange.invalidArgument("A search needs filename= or authname=");
     auto folder = exchange.store.lookup(exchange.area(), exchange.target.path);
     if (!folder)
-        return exchange.storeFailure(folder.failure());
+        return readFailure(exchange, exchange.target.path, folder.failure());
     if (!folder->isFolder)
         return exchange.storeFailure(storeFailure(StoreError::NotAFolder, "The entry is not a folder"));
     if (refuseWhileCopying(exchange, folder.value(), false))

@@ -253,7 +253,7 @@ void handlePublicLink(Exchange& exchange)
             return goneOrMissingPage(exchange, 429, "Too many wrong passwords. Try again in a minute.");
         if (!sameSecret(*given, link->password)) {
             wrongPasswords().wrong(key);
-            return passwordPage(exchange, 403, file->name, true, true);
+            return passwordPage(exchange, 200, file->name, true, true);
         }
         wrongPasswords().right(key);
     }

@@ -201,7 +201,7 @@ void handleThumbnail(Exchange& exchange)
         return exchange.invalidArgument("thumbnail=WxH with edges of 1 to 2048");
     auto file = fileOfTarget(exchange);
     if (!file)
-        return exchange.storeFailure(file.failure());
+        return readFailure(exchange, exchange.target.path, file.failure());
     if (refuseWhileCopying(exchange, file.value(), false) || answerNotModified(exchange, file.value()))
         return;
     if (file->size == 0)
@@ -242,7 +242,7 @@ void handleFileRead(Exchange& exchange)
         return handleUploadStatus(exchange);
     auto entry = exchange.store.lookup(exchange.area(), target.path);
     if (!entry)
-        return exchange.storeFailure(entry.failure());
+        return readFailure(exchange, target.path, entry.failure());
     if (entry->isFolder)
         return handleListing(exchange, entry.value());
     if (refuseWhileCopying(exchange, entry.value(), false) || answerNotModified(exchange, entry.value()))
@@ -262,7 +262,7 @@ void handlePdfPage(Exchange& exchange)
         return exchange.invalidArgument("pageno must be a page number");
     auto file = fileOfTarget(exchange);
     if (!file)
-        return exchange.storeFailure(file.failure());
+        return readFailure(exchange, exchange.target.path, file.failure());
     if (refuseWhileCopying(exchange, file.value(), false) || answerNotModified(exchange, file.value()))
         return;
     if (file->size == 0)

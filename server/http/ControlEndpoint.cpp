@@ -161,8 +161,9 @@ void users(Request& request)
     }
     if (!company)
         return refuse(request.exchange, company.failure());
-    auto user = store.createUser(company->id, *login, text(body, "fullName").value_or(*login), *password,
-        flag(body, "suspended").value_or(false));
+    const std::string fullName = text(body, "fullName").value_or(text(body, "name").value_or(*login));
+    auto user = store.createUser(
+        company->id, *login, fullName.empty() ? *login : fullName, *password, flag(body, "suspended").value_or(false));
     if (!user)
         return refuse(request.exchange, user.failure());
     answer(

@@ -11,7 +11,7 @@ namespace norvane::server {
 //   POST|DELETE faults      replace (JSON array of rules) / clear the fault rules
 //   POST companies          {"code", "name", "requireDevice", "maxFileSize", "quota", "headers",
 //                            "information", "informationSeq"}: create, or update the given fields
-//   POST users              {"company", "user", "fullName", "password", "suspended"}: create (the
+//   POST users              {"company", "user", "fullName" (or "name"), "password", "suspended"}: create (the
 //                            company is made with defaults when missing)
 //   POST devices            {"company", "user", "device", "registered"}: register a device id
 //   POST shared-folders     {"company", "name", "managers": [logins]}
