@@ -220,16 +220,15 @@ protected:
         return client;
     }
 
-    // A new company of the test's own, with `users` members (logins "<tag>1", "<tag>2", ...).
-    std::vector<Account> newCompany(
-        const std::string& tag, std::size_t users, bool requireDevice = false, ServerProcess* target = nullptr)
+    // A new company of the test's own, with `users` members (logins "<tag>1", "<tag>2", ...); the
+    // settings of spec apply, its code is made here.
+    std::vector<Account> newCompany(const std::string& tag, std::size_t users, ServerProcess::CompanySpec spec = {},
+        ServerProcess* target = nullptr)
     {
         ServerProcess& s = target ? *target : server();
         static std::atomic<int> sequence { 0 };
         const std::string code = "C" + std::to_string(::getpid()) + "x" + std::to_string(++sequence) + tag;
-        ServerProcess::CompanySpec spec;
         spec.code = code;
-        spec.requireDevice = requireDevice;
         expectControlOk(s.createCompany(spec), "company " + code);
         std::vector<Account> accounts;
         for (std::size_t i = 1; i <= users; ++i) {

@@ -315,6 +315,7 @@ TEST_P(FileManagementContractTest, BackgroundCopyIsListedAndGuardsBothTreesUntil
     EXPECT_EQ(running.actionFileType.value_or(""), "folder");
     EXPECT_FALSE(running.actionProgress.value_or("").empty());
     EXPECT_EQ(client.run(remove("/FILE/src/f0", "file"))->commandRes, ResultIsCopySource);
+    EXPECT_EQ(client.run(CommandFactory::makeLsCommand("/FOLDER/dst/src"))->commandRes, ResultIsCopyDest);
     EXPECT_EQ(client.run(getMemory("/FILE/dst/src/f3"))->commandRes, ResultIsCopyDest);
 
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);

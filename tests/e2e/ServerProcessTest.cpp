@@ -22,7 +22,7 @@ bool noChildLeft()
     return ::waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD;
 }
 
-class ScriptFolder : public ::testing::Test {
+class ServerProcessWithScript : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -44,7 +44,7 @@ protected:
     std::filesystem::path folder_;
 };
 
-TEST_F(ScriptFolder, AServerThatNeverAnnouncesItselfIsGivenUpAndKilled)
+TEST_F(ServerProcessWithScript, AServerThatNeverAnnouncesItselfIsGivenUpAndKilled)
 {
     ServerProcess::Options options;
     options.binary = script("silent", "echo starting; exec sleep 60");
@@ -65,7 +65,7 @@ TEST_F(ScriptFolder, AServerThatNeverAnnouncesItselfIsGivenUpAndKilled)
     EXPECT_TRUE(noChildLeft());
 }
 
-TEST_F(ScriptFolder, AnnouncementLinesAreReadWhateverFollowsThem)
+TEST_F(ServerProcessWithScript, AnnouncementLinesAreReadWhateverFollowsThem)
 {
     ServerProcess::Options options;
     options.tls = true;
@@ -106,7 +106,7 @@ TEST_F(ScriptFolder, AnnouncementLinesAreReadWhateverFollowsThem)
     EXPECT_TRUE(noChildLeft());
 }
 
-TEST_F(ScriptFolder, AServerThatIgnoresSigtermIsKilledAfterTheGrace)
+TEST_F(ServerProcessWithScript, AServerThatIgnoresSigtermIsKilledAfterTheGrace)
 {
     ServerProcess::Options options;
     options.binary = script("stubborn",

@@ -91,7 +91,9 @@ TEST_P(SessionContractTest, StorageRequestsWithoutALiveSessionAreRefusedWithAnEm
 
 TEST_P(SessionContractTest, DeviceRegistrationGatesLoginsWhereTheCompanyRequiresIt)
 {
-    auto accounts = newCompany("device", 1, /*requireDevice=*/true);
+    ServerProcess::CompanySpec registeredOnly;
+    registeredOnly.requireDevice = true;
+    auto accounts = newCompany("device", 1, registeredOnly);
     const Account& hana = accounts[0];
 
     NotificationLog disabled({ kNotificationUserDisabled });

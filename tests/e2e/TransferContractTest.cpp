@@ -167,6 +167,30 @@ TEST_P(TransferContractTest, ReplacingContentAndUploadsTheServerMustRefuse)
     EXPECT_NE(climb.body.find("<Code>InvalidArgument</Code>"), std::string::npos) << climb.body;
 }
 
+TEST_P(TransferContractTest, CompanyLimitsRefuseUploadsAndKeepNothingOfThem)
+{
+    ServerProcess::CompanySpec limits;
+    limits.maxFileSize = 2 * kMiB;
+    limits.quota = 3 * kMiB;
+    const auto accounts = newCompany("limits", 1, limits);
+    Client& client = loggedIn(accounts[0]);
+
+    EXPECT_EQ(client.run(putMemory(randomBytes(2 * kMiB + 1, 5), "/FILE/Memo/big.bin"))->commandRes, ResultTooLarge);
+    ASSERT_EQ(client.run(putMemory(randomBytes(2 * kMiB, 6), "/FILE/Memo/fits.bin"))->commandRes, ResultSuccess);
+    EXPECT_EQ(client.run(putMemory(randomBytes(kMiB + 1, 7), "/FILE/Memo/over.bin"))->commandRes, ResultNoSpace);
+    std::vector<std::string> shown;
+    for (const auto& alert : alerts->alerts())
+        shown.push_back(alert.titleKey);
+    EXPECT_EQ(shown, (std::vector<std::string> { "message_upload_size_too_big", "message_space_not_enough" }));
+
+    NotificationLog log({ RestStorageServiceAdaptor::kNotificationStorageSizeChange });
+    auto memo = listing(client, "/FOLDER/Memo");
+    EXPECT_EQ(memo.size(), 1u);
+    EXPECT_TRUE(memo.count("fits.bin"));
+    EXPECT_EQ(log.last(RestStorageServiceAdaptor::kNotificationStorageSizeChange, "storage"),
+        std::to_string(2 * kMiB) + "/" + std::to_string(3 * kMiB));
+}
+
 TEST_P(TransferContractTest, UploadBrokenOffMidwayResumesFromTheServersOffset)
 {
     const auto accounts = newCompany("upresume", 1);
@@ -176,6 +200,7 @@ TEST_P(TransferContractTest, UploadBrokenOffMidwayResumesFromTheServersOffset)
     constexpr std::uint64_t kDropAfter = 200000;
 
     // Two chunks go through; the third breaks off after some of its bytes.
+    client.adaptor->puts.clear();
     client.adaptor->beforePut = [&](std::size_t index, const std::string& path, std::uint64_t) {
         if (index == 2 && path == remote)
             faultOnce("POST", remote, kDropAfter);
@@ -252,7 +277,7 @@ TEST_P(ServerKillTest, KillDuringAnUploadKeepsEveryAcknowledgedChunk)
     ServerProcess own(options);
     ASSERT_TRUE(own.start()) << own.error();
     const std::string pin = own.pin();
-    const auto accounts = newCompany("kill", 1, false, &own);
+    const auto accounts = newCompany("kill", 1, {}, &own);
     Client& client = loggedIn(accounts[0], &own);
 
     const Bytes earlier = randomBytes(kMiB + 9, 21);
@@ -260,6 +285,7 @@ TEST_P(ServerKillTest, KillDuringAnUploadKeepsEveryAcknowledgedChunk)
 
     const Bytes content = randomBytes(4 * kMiB + 7, 22);
     const std::string remote = "/FILE/Memo/killed.bin";
+    client.adaptor->puts.clear();
     client.adaptor->beforePut = [&](std::size_t index, const std::string& path, std::uint64_t) {
         if (index == 3 && path == remote)
             own.kill();
