@@ -217,9 +217,13 @@ CloudServiceCommandPtr StorageServiceLogic::downloadFileToFile(const fileInforma
     LocalFileName::Result file { {}, ErrorValue { kPosixErrorDomain, 0, "The cache folder cannot be made", {} } };
     bool nameRefused = false;
     if (Path::createIfNotExistDir(cacheRoot)) {
-        LocalFileName::Result folder = LocalFileName::createDirectoryIn(cacheRoot, entry.folderid.value_or(""));
+        // Search results carry no folder id: their copies share the folder "(null)".
+        const std::string folderId = entry.folderid.value_or("");
+        LocalFileName::Result folder
+            = LocalFileName::createDirectoryIn(cacheRoot, folderId.empty() ? "(null)" : folderId);
         file = folder.ok() ? LocalFileName::joinUnder(folder.path, entry.displayName.value_or("")) : std::move(folder);
-        nameRefused = !file.ok() && file.error->domain == kLocalNameErrorDomain;
+        nameRefused
+            = !file.ok() && file.error->domain == kLocalNameErrorDomain && file.error->code <= LocalNameOutsideTarget;
     }
 
     if (!file.ok()) {

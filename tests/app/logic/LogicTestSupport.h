@@ -21,6 +21,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace norvane::testing {
@@ -90,20 +91,11 @@ public:
     {
         if (onLs)
             onLs(path);
-        const std::int32_t result = answer(call("ls", path));
-        std::lock_guard lock(mutex_);
-        if (result == ResultSuccess)
-            for (const auto& entry : folders[path])
-                fileInfo.push_back(std::make_shared<fileInformation>(*entry));
-        return result;
+        return listed(call("ls", path), fileInfo);
     }
     std::int32_t search(const std::string& path, FileInfoList& fileInfo) override
     {
-        const std::int32_t result = answer(call("search", path));
-        std::lock_guard lock(mutex_);
-        for (const auto& entry : folders[path])
-            fileInfo.push_back(std::make_shared<fileInformation>(*entry));
-        return result;
+        return listed(call("search", path), fileInfo);
     }
     std::int32_t netPrint(const std::string& path, const std::string&, const std::string&, std::string& message,
         std::string& message2) override
@@ -130,13 +122,10 @@ public:
         std::uint64_t length, ASIProgressDelegate*, std::uint64_t, std::uint64_t, const ValueMap&,
         const std::optional<Date>&) override
     {
-        if (start == 0) {
-            std::lock_guard lock(mutex_);
-            if (!files.contains(path) && !scripted_.contains("get " + path))
-                scripted_["get " + path].push_back(ResultNotFound);
-        }
-        const std::int32_t result = start == 0 ? answer(call("get", path, "", type)) : ResultSuccess;
+        std::int32_t result = start == 0 ? answer(call("get", path, "", type)) : ResultSuccess;
         std::lock_guard lock(mutex_);
+        if (result == ResultSuccess && !files.contains(path))
+            result = ResultNotFound;
         const Bytes& content = files[path];
         if (result == ResultSuccess && start < content.size())
             data.insert(data.end(), content.begin() + static_cast<std::ptrdiff_t>(start),
@@ -168,6 +157,18 @@ public:
     }
 
 private:
+    // The folder's entries (copies, as a new listing brings) when the answer is 1.
+    std::int32_t listed(AdaptorCall made, FileInfoList& fileInfo)
+    {
+        const std::string path = made.path;
+        const std::int32_t result = answer(std::move(made));
+        std::lock_guard lock(mutex_);
+        if (result == ResultSuccess)
+            for (const auto& entry : folders[path])
+                fileInfo.push_back(std::make_shared<fileInformation>(*entry));
+        return result;
+    }
+
     std::int32_t answer(AdaptorCall made)
     {
         std::lock_guard lock(mutex_);
@@ -285,6 +286,15 @@ protected:
         });
         pumpUntil([&] { return result.has_value(); });
         return result.value_or(-1);
+    }
+
+    // Starts an operation whose callback takes (A...) and waits for the values it was given.
+    template <class... A, class Start> std::tuple<std::decay_t<A>...> collect(Start start)
+    {
+        std::optional<std::tuple<std::decay_t<A>...>> got;
+        start([&](A... values) { got.emplace(values...); });
+        pumpUntil([&] { return got.has_value(); });
+        return got.value_or(std::tuple<std::decay_t<A>...> {});
     }
 
     std::vector<Alert> shown() const { return alerts_->alerts(); }

@@ -144,47 +144,38 @@ TEST_F(DownloadsTest, ExistingTargetStopsBeforeAnyTransferAndAFailedTransferLeav
 TEST_F(DownloadsTest, CacheCopyRefusesServerNamesThatLeaveTheCache)
 {
     auto file = serverFile("a.txt", "/FILE/a.txt");
+    const auto fetch = [&] {
+        return collect<std::int32_t, const std::string&>(
+            [&](auto done) { StorageServiceLogic::downloadFileToFile(*file, done); });
+    };
     file->folderid = "..";
-    std::optional<std::int32_t> result;
-    StorageServiceLogic::downloadFileToFile(*file, [&](std::int32_t r, const std::string& path) {
-        result = r;
-        EXPECT_TRUE(path.empty());
-    });
-    pumpUntil([&] { return result.has_value(); });
-    EXPECT_EQ(*result, ResultFailed);
+    EXPECT_EQ(fetch(), std::make_tuple(ResultFailed, std::string()));
     EXPECT_TRUE(adaptor_->calls("get").empty());
 
     // A good one lands in tmp/file_cache/<folder id>/<name>, replacing the earlier copy.
     file->folderid = "F42";
-    std::string landed;
-    for (int i = 0; i < 2; ++i) {
-        result.reset();
-        StorageServiceLogic::downloadFileToFile(*file, [&](std::int32_t r, const std::string& path) {
-            result = r;
-            landed = path;
-        });
-        pumpUntil([&] { return result.has_value(); });
-        EXPECT_EQ(*result, ResultSuccess);
-    }
+    EXPECT_EQ(std::get<0>(fetch()), ResultSuccess);
+    const auto [result, landed] = fetch();
+    EXPECT_EQ(result, ResultSuccess);
     EXPECT_EQ(landed, Path::temporaryDirectory() + "/file_cache/F42/a.txt");
     EXPECT_EQ(readFile(landed), "data of a.txt");
     EXPECT_EQ(tree(fs::path(landed).parent_path()), (std::set<std::string> { "a.txt" }));
+    // A link planted where the folder goes is no folder.
+    fs::create_directory_symlink(outside_, Path::temporaryDirectory() + "/file_cache/F43");
+    file->folderid = "F43";
+    EXPECT_EQ(std::get<0>(fetch()), ResultFailed);
+    EXPECT_EQ(tree(outside_), (std::set<std::string> { "victim" }));
 }
 
 TEST_F(DownloadsTest, ThumbnailPathIsEscapedTwiceAndPageImageConflictsStayQuiet)
 {
     StorageServiceLogic::setImageDecoder([](const Bytes& data) { return std::make_shared<Bytes>(data); });
     adaptor_->files["/FILE/a%2520b.jpg?thumbnail=64x64"] = bytesOf("JPEG");
-    std::optional<std::int32_t> result;
-    ThumbnailImage image;
-    StorageServiceLogic::downloadThumbnailImageWithQueue(
-        *entry("a b.jpg", "/FILE/a b.jpg"), 64, [&](std::int32_t r, const ThumbnailImage& picture) {
-            result = r;
-            image = picture;
-        });
-    pumpUntil([&] { return result.has_value(); });
+    const auto [result, image] = collect<std::int32_t, const ThumbnailImage&>([](auto done) {
+        StorageServiceLogic::downloadThumbnailImageWithQueue(*entry("a b.jpg", "/FILE/a b.jpg"), 64, done);
+    });
     StorageServiceLogic::setImageDecoder(nullptr);
-    EXPECT_EQ(*result, ResultSuccess);
+    EXPECT_EQ(result, ResultSuccess);
     ASSERT_TRUE(image);
     EXPECT_EQ(*std::static_pointer_cast<Bytes>(image), bytesOf("JPEG"));
 

@@ -21,54 +21,36 @@ protected:
 
 TEST_F(SessionTest, LoginMapsProbeFailuresAndStoresTheAccountOnSuccess)
 {
-    ScriptedAdaptor& first = freshService();
-    first.script("connect *", { ResultFailed });
-    EXPECT_EQ(await([](auto done) { StorageServiceLogic::commonLogin(false, done); }), ResultConnectFailed);
-    EXPECT_TRUE(first.calls("login").empty());
-
-    ScriptedAdaptor& second = freshService();
-    second.script("login *", { ResultAccountSuspended });
-    EXPECT_EQ(await([](auto done) { StorageServiceLogic::commonLogin(false, done); }), ResultAccountSuspended);
+    ScriptedAdaptor& server = freshService();
+    server.script("connect *", { ResultUnreachable, ResultFailed });
+    server.script("login *", { ResultAccountSuspended });
+    const auto login = [](auto done) { StorageServiceLogic::commonLogin(true, done); };
+    EXPECT_EQ(await(login), ResultUnreachable);
+    EXPECT_EQ(await(login), ResultConnectFailed);
+    EXPECT_TRUE(server.calls("login").empty());
+    EXPECT_EQ(await(login), ResultAccountSuspended);
     EXPECT_FALSE(environment_->stored);
     EXPECT_EQ(environment_->timerStarts, 0);
 
-    ScriptedAdaptor& third = freshService();
     int timerStartsSeenByCallback = -1;
-    std::optional<std::int32_t> result;
-    StorageServiceLogic::commonLogin(true, [&](std::int32_t r) {
-        result = r;
-        timerStartsSeenByCallback = environment_->timerStarts;
-    });
-    pumpUntil([&] { return result.has_value() && environment_->timerStarts == 1; });
-    EXPECT_EQ(*result, ResultSuccess);
+    EXPECT_EQ(await([&](auto done) {
+        StorageServiceLogic::commonLogin(false, [&, done](std::int32_t r) {
+            timerStartsSeenByCallback = environment_->timerStarts;
+            done(r);
+        });
+    }),
+        ResultSuccess);
+    pumpUntil([&] { return environment_->timerStarts == 1; });
     EXPECT_EQ(timerStartsSeenByCallback, 0) << "the timer starts after the callback";
-    const auto logins = third.calls("login");
-    ASSERT_EQ(logins.size(), 1u);
+    const auto logins = server.calls("login");
+    ASSERT_EQ(logins.size(), 2u);
     EXPECT_EQ(logins[0].path, "C01,user1,secret,DEV1");
     EXPECT_EQ(logins[0].option.at("isAutoLogin"), Value("1"));
+    EXPECT_EQ(logins[1].option.at("isAutoLogin"), Value("0"));
     ASSERT_TRUE(environment_->stored);
     EXPECT_EQ(environment_->stored->fullName, "Full Name");
-    EXPECT_EQ(environment_->stored->userKey, "key-1");
     EXPECT_NE(environment_->stored->lastLoginTime.find("GMT"), std::string::npos);
     EXPECT_TRUE(shown().empty());
-}
-
-TEST_F(SessionTest, UnreachableProbeIsReportedAsSuch)
-{
-    freshService().script("connect *", { ResultUnreachable });
-    EXPECT_EQ(await([](auto done) { StorageServiceLogic::commonLogin(false, done); }), ResultUnreachable);
-}
-
-TEST_F(SessionTest, PasswordChangeSendsOldAndNewPasswordsAndAlertsByResult)
-{
-    adaptor_->script("passwd *", { ResultSuccess, ResultPasswordChangeFailed, ResultInvalidArgument, ResultFailed });
-    for (int i = 0; i < 4; ++i)
-        await([](auto done) { StorageServiceLogic::commonChangePassword(done); });
-    EXPECT_EQ(adaptor_->calls("passwd")[0].path, "C01,user1,old,new");
-    EXPECT_EQ(shown(),
-        (std::vector<Alert> { { Alert::Kind::Show, "message_password_change", "message_password_changed", "", {} },
-            { Alert::Kind::Show, "message_error_bad_requst_400", "", "", {} },
-            { Alert::Kind::Show, "warning", "get_folder_failed", "", {} } }));
 }
 
 TEST_F(SessionTest, ListingFiltersInheritsSortsAndAddsFavourites)

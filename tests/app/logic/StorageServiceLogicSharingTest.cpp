@@ -63,24 +63,19 @@ TEST_F(SharingTest, PublishParsesTheLinkAndAddsThePeriod)
     EXPECT_EQ(StorageServiceLogic::parsePublishXMLData(bytesOf("<MakeUrlResult><download-key>k</download-key>")),
         StorageServiceLogic::PublishResult {});
 
-    std::optional<StorageServiceLogic::PublishResult> result;
+    using Link = StorageServiceLogic::PublishResult;
+    const auto publish = [&](int needPassword) {
+        return collect<std::int32_t, const Link&>(
+            [&](auto done) { StorageServiceLogic::publishFile("/FILE/a.txt", 7, 3, needPassword, done); });
+    };
     adaptor_->publishBody = bytesOf("<MakeUrlResult><download-key>u</download-key></MakeUrlResult>");
-    StorageServiceLogic::publishFile("/FILE/a.txt", 7, 3, 1, [&](std::int32_t r, const auto& dictionary) {
-        EXPECT_EQ(r, ResultSuccess);
-        result = dictionary;
-    });
-    pumpUntil([&] { return result.has_value(); });
-    EXPECT_EQ(*result, (StorageServiceLogic::PublishResult { { "downloadUrl", "u" }, { "period", "7" } }));
+    EXPECT_EQ(publish(1), std::make_tuple(ResultSuccess, Link { { "downloadUrl", "u" }, { "period", "7" } }));
     const auto call = adaptor_->calls("publish").at(0);
     EXPECT_EQ(call.option.at("times"), Value("3"));
     EXPECT_EQ(call.option.at("needPassword"), Value("1"));
-
     // Success without a body: an empty link.
-    result.reset();
     adaptor_->publishBody.clear();
-    StorageServiceLogic::publishFile("/FILE/a.txt", 7, 3, 0, [&](std::int32_t, const auto& d) { result = d; });
-    pumpUntil([&] { return result.has_value(); });
-    EXPECT_TRUE(result->empty());
+    EXPECT_EQ(publish(0), std::make_tuple(ResultSuccess, Link {}));
 }
 
 TEST_F(SharingTest, PrintJobListRecordsAndFault)
@@ -88,26 +83,21 @@ TEST_F(SharingTest, PrintJobListRecordsAndFault)
     const std::string ns = RestStorageServiceAdaptor::kListingNamespaceURI;
     adaptor_->files["/NETPRINT"] = bytesOf("<NetPrintList xmlns=\"" + ns
         + "\"><FileInfo><Key>k1</Key></FileInfo><Other/><FileInfo><Key>k2</Key></FileInfo></NetPrintList>");
-    std::optional<std::int32_t> result;
-    std::optional<std::vector<JobRecord>> jobs;
-    const auto collect = [&](std::int32_t r, std::optional<std::vector<JobRecord>> list) {
-        result = r;
-        jobs = std::move(list);
+    const auto fetch = [&] {
+        return collect<std::int32_t, std::optional<std::vector<JobRecord>>>(
+            [&](auto done) { StorageServiceLogic::getNetPrintInfo<JobRecord>(done); });
     };
-    StorageServiceLogic::getNetPrintInfo<JobRecord>(collect);
-    pumpUntil([&] { return result.has_value(); });
-    EXPECT_EQ(*result, ResultSuccess);
+    const auto [result, jobs] = fetch();
+    EXPECT_EQ(result, ResultSuccess);
     ASSERT_TRUE(jobs);
     ASSERT_EQ(jobs->size(), 2u);
     EXPECT_EQ((*jobs)[1].key, "k2");
 
     for (const std::string body : { "<Fault><faultString>Service stopped</faultString></Fault>", "not xml", "" }) {
         adaptor_->files["/NETPRINT"] = bytesOf(body);
-        result.reset();
-        StorageServiceLogic::getNetPrintInfo<JobRecord>(collect);
-        pumpUntil([&] { return result.has_value(); });
-        EXPECT_EQ(*result, ResultFailed) << body;
-        EXPECT_FALSE(jobs);
+        const auto [failed, none] = fetch();
+        EXPECT_EQ(failed, ResultFailed) << body;
+        EXPECT_FALSE(none);
     }
     EXPECT_EQ(shown(), (std::vector<Alert> { { Alert::Kind::Show, "Service stopped", "", "", {} } }));
 }
