@@ -1,6 +1,7 @@
 // norvane-server: the storage and login server. See server/README.md for what it serves.
 
 #include "platform/Log.h"
+#include "server/demo/DemoSeed.h"
 #include "server/http/FaultRules.h"
 #include "server/http/HttpFrontEnd.h"
 #include "server/http/RandomText.h"
@@ -66,6 +67,15 @@ int main(int argc, char** argv)
             return fail("fault rules: " + failure->description);
     }
 
+    // Seeded before the first connection is accepted, so that what is announced is there.
+    std::vector<DemoAccount> demoAccounts;
+    if (options.demo) {
+        auto seeded = seedDemo(*store.value());
+        if (!seeded)
+            return fail("demo seed: " + seeded.failure().detail);
+        demoAccounts = std::move(seeded.value());
+    }
+
     FrontEndSettings settings;
     settings.host = options.host;
     settings.port = options.port;
@@ -89,6 +99,8 @@ int main(int argc, char** argv)
     std::cout << "listening " << frontEnd.url() << std::endl;
     if (!pin.empty())
         std::cout << "pin " << pin << std::endl;
+    for (const auto& account : demoAccounts)
+        std::cout << "demo " << account.companyCode << " " << account.login << " " << account.password << std::endl;
     std::cout << "control-token " << settings.controlToken << std::endl;
 
     int received = 0;

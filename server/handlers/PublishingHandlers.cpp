@@ -18,6 +18,7 @@ namespace {
 constexpr std::int64_t kDefaultValidDays = 7;
 constexpr std::int64_t kMostValidDays = 365;
 constexpr std::size_t kMaxFormBody = 4096;
+constexpr std::int64_t kMegabyte = 1024 * 1024;
 // Wrong passwords of one link in a row before it refuses tries for a while: a four-digit password
 // must not be guessed by trying them all.
 constexpr int kWrongPasswordsInARow = 10;
@@ -187,8 +188,10 @@ void handleMakeUrl(Exchange& exchange)
         return exchange.invalidArgument("Only a file can be published");
     if (refuseWhileCopying(exchange, file->entry, false))
         return;
-    if (auto maxSize = policyNumber(company, "x-zel-file-web-publish-max-file-size");
-        maxSize && *maxSize > 0 && file->entry.size > *maxSize)
+    // The policy's limit is in MB, as the client shows it.
+    if (auto maxMegabytes = policyNumber(company, "x-zel-file-web-publish-max-file-size"); maxMegabytes
+        && *maxMegabytes > 0 && file->entry.size / kMegabyte >= *maxMegabytes
+        && file->entry.size > *maxMegabytes * kMegabyte)
         return exchange.error(403, "AccessDenied", "The file is larger than web publishing allows");
 
     const std::int64_t mostDays = std::clamp<std::int64_t>(

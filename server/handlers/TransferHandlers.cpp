@@ -344,7 +344,14 @@ void handleUpload(Exchange& exchange)
         }
         pipe.takerDone();
     });
-    const bool whole = exchange.readBody([&](const char* data, std::size_t n) { return pipe.offer(data, n); });
+    bool whole = false;
+    try {
+        whole = exchange.readBody([&](const char* data, std::size_t n) { return pipe.offer(data, n); });
+    } catch (...) {
+        pipe.end(false);
+        writer.join();
+        throw;
+    }
     pipe.end(whole);
     writer.join();
 
