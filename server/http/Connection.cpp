@@ -135,6 +135,7 @@ void Connection::beginRequest()
     line_.clear();
     linePosition_ = 0;
     closeAfterAnswer_ = false;
+    handled_ = false;
 }
 
 ssize_t Connection::fill()

@@ -45,6 +45,11 @@ public:
     // not read).
     void closeAfterAnswer() { closeAfterAnswer_ = true; }
     bool closesAfterAnswer() const { return closeAfterAnswer_ || abandoned_; }
+    // The request reached a handler of the front end. One that did not was refused by httplib while
+    // it was read (a malformed request line or header, a method without handlers): what follows it
+    // on the connection cannot be trusted to start a request, so the connection ends.
+    void noteHandled() { handled_ = true; }
+    bool handled() const { return handled_; }
     // Nothing more is written: the answer being made is never sent and the connection is cut.
     void abandon() { abandoned_ = true; }
     bool abandoned() const { return abandoned_; }
@@ -89,6 +94,7 @@ private:
     std::string line_;
     std::size_t linePosition_ = 0;
     bool closeAfterAnswer_ = false;
+    bool handled_ = false;
     bool abandoned_ = false;
 };
 

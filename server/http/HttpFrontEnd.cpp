@@ -201,6 +201,8 @@ struct HttpFrontEnd::Impl {
     void handle(const httplib::Request& request, httplib::Response& response, const httplib::ContentReader* reader)
     {
         Exchange exchange(service, request, response, reader, Connection::current());
+        if (exchange.connection)
+            exchange.connection->noteHandled();
         try {
             dispatch(exchange, stopping);
         } catch (const std::exception& failure) {
@@ -277,7 +279,7 @@ private:
             Connection::setCurrent(&connection);
             const bool ok = process_request(connection, last, closed, nullptr);
             Connection::setCurrent(nullptr);
-            if (!ok || closed || connection.closesAfterAnswer())
+            if (!ok || closed || connection.closesAfterAnswer() || !connection.handled())
                 return;
         }
     }
