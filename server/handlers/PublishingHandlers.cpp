@@ -41,16 +41,22 @@ std::optional<std::int64_t> headerNumber(const Exchange& exchange, std::string_v
     return parseDecimal(ascii::trimBlanks(exchange.header(name)));
 }
 
-// Host and port the client reached this server by, when it said so in a usable form.
+// Where visitors reach this server: the announced address, or, when the server listens on every
+// address, the host and port the client named (when it named them in a usable form).
 std::string publicBase(const Exchange& exchange)
 {
+    const std::string& base = exchange.service.baseUrl;
+    const bool everyAddress
+        = base.find("://0.0.0.0:") != std::string::npos || base.find("://[::]:") != std::string::npos;
+    if (!everyAddress)
+        return base;
     const std::string host = exchange.header("Host");
     const bool usable = !host.empty() && host.size() <= 255 && std::all_of(host.begin(), host.end(), [](char c) {
         return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '.' || c == '-'
             || c == ':' || c == '[' || c == ']';
     });
     if (!usable)
-        return exchange.service.baseUrl;
+        return base;
     return std::string(exchange.service.tls ? "https" : "http") + "://" + host;
 }
 

@@ -225,7 +225,9 @@ AreaRef Exchange::area() const
 
 std::optional<std::uint64_t> Exchange::contentLength() const
 {
-    if (!hasHeader("Content-Length"))
+    // A chunked body is read as chunks whatever length is announced besides (as httplib reads it).
+    if (!hasHeader("Content-Length")
+        || ascii::lowered(header("Transfer-Encoding")).find("chunked") != std::string::npos)
         return std::nullopt;
     auto length = parseDecimal(ascii::trimBlanks(header("Content-Length")));
     if (!length)

@@ -67,6 +67,7 @@ public:
     // --- the request body --------------------------------------------------------------------
     // Content-Length above 0, or a chunked body.
     bool hasBody() const;
+    // The announced length; none for a chunked body.
     std::optional<std::uint64_t> contentLength() const;
     // Hands the body to `receiver` piece by piece, paced or cut as the active fault says. False
     // when the body could not be read whole (the connection then ends after the answer) or was cut
