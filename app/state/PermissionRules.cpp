@@ -118,7 +118,7 @@ bool PermissionRules::needCopyBySrc(const DraggedItem& source, const fileInforma
         return alternate;
     if (startsWith(source.uk, "/SHAREFILE/") && targetShared) {
         const auto from = pathComponents(source.fullpath);
-        const auto to = pathComponents(target.fullPath.value_or(""));
+        const auto to = pathComponents(target.fullPath ? std::string_view(*target.fullPath) : std::string_view());
         if (from.size() >= 2 && to.size() >= 2 && from[1] == to[1])
             return alternate;
     }
