@@ -141,7 +141,20 @@ struct Client {
 
 class ContractTest : public LocalStoreTestHome, public ::testing::WithParamInterface<Scheme> {
 protected:
-    static void TearDownTestSuite() { sharedServers().clear(); }
+    // The suite's servers stop here; one that does not end cleanly on SIGTERM (a crash, a
+    // sanitizer report, a hang) fails the suite with its log.
+    static void TearDownTestSuite()
+    {
+        for (auto& [scheme, process] : sharedServers()) {
+            if (!process || !process->running())
+                continue;
+            process->stop();
+            EXPECT_EQ(process->lastExitStatus(), 0)
+                << "norvane-server over " << (scheme == Scheme::Http ? "http" : "https") << " ended badly:\n"
+                << process->log();
+        }
+        sharedServers().clear();
+    }
 
     void SetUp() override
     {

@@ -89,6 +89,24 @@ TEST_P(SessionContractTest, StorageRequestsWithoutALiveSessionAreRefusedWithAnEm
     EXPECT_EQ(listing(client, "/FOLDER").size(), 4u);
 }
 
+TEST_P(SessionContractTest, CommandsWithoutARequestOfTheirOwnAndLogout)
+{
+    const auto accounts = newCompany("local", 1);
+    Client& client = loggedIn(accounts[0]);
+    // Changing folders is the client's own affair, and a folder is made by an upload, not by mkdir.
+    EXPECT_EQ(client.run(CommandFactory::makeLsCommand("/FOLDER"))->commandRes, ResultSuccess);
+    auto cd = CommandFactory::initCommand(CommandTypeCd);
+    cd->inputParameter->pathName = "/FOLDER/Memo";
+    EXPECT_EQ(client.run(cd)->commandRes, ResultSuccess);
+    EXPECT_EQ(client.run(CommandFactory::makeMakeDirCommand("/FOLDER/by-mkdir"))->commandRes, ResultSuccess);
+    EXPECT_FALSE(listing(client, "/FOLDER").count("by-mkdir"));
+
+    EXPECT_EQ(client.run(CommandFactory::makeLogoutCommand())->commandRes, ResultSuccess);
+    EXPECT_EQ(client.service->status(), StatusIdle);
+    EXPECT_EQ(client.run(CommandFactory::makeLsCommand("/FOLDER"))->commandRes, ResultNone)
+        << "after logout no file operation runs";
+}
+
 TEST_P(SessionContractTest, DeviceRegistrationGatesLoginsWhereTheCompanyRequiresIt)
 {
     ServerProcess::CompanySpec registeredOnly;
