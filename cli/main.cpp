@@ -1,16 +1,78 @@
-#include "Version.h"
+// norvane-cli: the command-line front end over the operation layer and the desktop client's
+// settings file.
 
-#include <cstdio>
-#include <cstring>
+#include "Version.h"
+#include "cli/CliCommands.h"
+#include "cli/CliHelp.h"
+#include "cli/CliSession.h"
+#include "cli/CommandLine.h"
+#include "cli/Reporter.h"
+
+#include <cstdlib>
+#include <exception>
+#include <filesystem>
+#include <iostream>
+#include <unistd.h>
+
+using namespace norvane::cli;
+
+namespace {
+
+int runInvocation(const Invocation& invocation, Reporter& reporter)
+{
+    if (invocation.version) {
+        reporter.line(std::string("norvane-cli ") + norvane::kVersion);
+        reporter.result()["version"] = norvane::kVersion;
+        reporter.finish("version", ExitStatus::kSuccess, 0);
+        return ExitStatus::kSuccess;
+    }
+    if (invocation.help) {
+        const std::string topic = invocation.command == "help" && !invocation.arguments.empty()
+            ? invocation.arguments.front()
+            : invocation.command == "help" ? std::string()
+                                           : invocation.command;
+        std::string text = topic.empty() ? CliHelp::full() : CliHelp::command(topic);
+        if (text.empty()) {
+            reporter.finish("help", ExitStatus::kUsage, 0, "no command \"" + topic + "\"");
+            return ExitStatus::kUsage;
+        }
+        reporter.line(text);
+        reporter.result()["help"] = text;
+        reporter.finish("help", ExitStatus::kSuccess, 0);
+        return ExitStatus::kSuccess;
+    }
+
+    if (!invocation.home.empty()) {
+        std::error_code error;
+        const std::string home = std::filesystem::absolute(invocation.home, error).string();
+        ::setenv("NORVANE_HOME", home.c_str(), 1);
+    }
+    Outcome outcome;
+    {
+        CliSession session(invocation, reporter);
+        outcome = CliCommands::run(session);
+    }
+    reporter.finish(invocation.command, outcome.exitStatus, outcome.result, outcome.error);
+    return outcome.exitStatus;
+}
+
+} // namespace
 
 int main(int argc, char** argv)
 {
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--version") == 0) {
-            std::printf("norvane-cli %s\n", norvane::kVersion);
-            return 0;
-        }
+    const std::vector<std::string> arguments(argv + 1, argv + argc);
+    const CommandLine::Result parsed = CommandLine::parse(arguments);
+    Reporter reporter(parsed.invocation.json, std::cout, std::cerr, ::isatty(STDERR_FILENO) != 0);
+    if (!parsed.ok()) {
+        reporter.finish(parsed.invocation.command, ExitStatus::kUsage, 0, parsed.error + " (norvane-cli --help)");
+        return ExitStatus::kUsage;
     }
-    std::fprintf(stderr, "usage: norvane-cli --version\n");
-    return 2;
+    try {
+        return runInvocation(parsed.invocation, reporter);
+    } catch (const std::exception& exception) {
+        reporter.finish(parsed.invocation.command, ExitStatus::kInternal, 0, exception.what());
+    } catch (...) {
+        reporter.finish(parsed.invocation.command, ExitStatus::kInternal, 0, "unexpected failure");
+    }
+    return ExitStatus::kInternal;
 }

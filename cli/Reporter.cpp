@@ -1,0 +1,77 @@
+#include "cli/Reporter.h"
+
+#include "cli/ExitStatus.h"
+
+namespace norvane::cli {
+
+Reporter::Reporter(bool json, std::ostream& out, std::ostream& err, bool progressOnTerminal)
+    : json_(json)
+    , out_(out)
+    , err_(err)
+    , bar_(err, progressOnTerminal)
+{ }
+
+void Reporter::line(const std::string& text)
+{
+    if (json_)
+        return;
+    std::lock_guard lock(mutex_);
+    bar_.clear();
+    out_ << text << '\n';
+    out_.flush();
+}
+
+void Reporter::message(const std::string& text)
+{
+    std::lock_guard lock(mutex_);
+    bar_.clear();
+    err_ << text << '\n';
+    err_.flush();
+}
+
+void Reporter::alert(const std::string& title, const std::string& message)
+{
+    std::lock_guard lock(mutex_);
+    alerts_.push_back({ { "title", title }, { "message", message } });
+}
+
+void Reporter::clearProgress()
+{
+    std::lock_guard lock(mutex_);
+    bar_.clear();
+}
+
+void Reporter::progress(std::uint64_t done, std::uint64_t total)
+{
+    std::lock_guard lock(mutex_);
+    bar_.update(done, total);
+}
+
+void Reporter::finish(const std::string& command, int exitStatus, std::int32_t result, const std::string& error)
+{
+    std::lock_guard lock(mutex_);
+    bar_.clear();
+    if (!error.empty())
+        err_ << "norvane-cli: " << error << '\n';
+    err_.flush();
+    if (!json_)
+        return;
+    nlohmann::json object = nlohmann::json::object();
+    object["command"] = command;
+    object["ok"] = exitStatus == ExitStatus::kSuccess;
+    object["exitStatus"] = exitStatus;
+    if (result != 0) {
+        object["result"] = result;
+        object["resultName"] = ExitStatus::resultName(result);
+    }
+    if (!error.empty())
+        object["error"] = error;
+    object["alerts"] = alerts_;
+    for (auto& [key, value] : result_.items())
+        object[key] = value;
+    // Names from the server are not always valid UTF-8: replace rather than fail.
+    out_ << object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+    out_.flush();
+}
+
+} // namespace norvane::cli
