@@ -17,7 +17,7 @@ std::string responseText(const ASIHTTPRequest& request)
     return data ? std::string(data->begin(), data->end()) : std::string();
 }
 
-// A copy or move refused with 409: what the server's code says happened.
+// A request refused with 409: what the server's code says happened.
 std::int32_t transferConflict(const ASIHTTPRequest& request)
 {
     auto code = RestStorageServiceAdaptor::errorCodeOfBody(responseText(request));
@@ -28,18 +28,6 @@ std::int32_t transferConflict(const ASIHTTPRequest& request)
     if (code == "FileStatusError_isCopyDest")
         return ResultIsCopyDest;
     return ResultWriteConflict;
-}
-
-// A delete or permission change refused because the entry takes part in a running copy; none for
-// any other 409, which these requests count as done.
-std::optional<std::int32_t> copyInProgress(const ASIHTTPRequest& request)
-{
-    auto code = RestStorageServiceAdaptor::errorCodeOfBody(responseText(request));
-    if (code == "FileStatusError_isCopySource")
-        return ResultIsCopySource;
-    if (code == "FileStatusError_isCopyDest")
-        return ResultIsCopyDest;
-    return std::nullopt;
 }
 
 bool reachedServer(const ASIHTTPRequest& request)
@@ -164,10 +152,10 @@ std::int32_t RestStorageServiceAdaptor::rm(const std::string& path, const std::s
     std::int32_t mapped = runRequest(*request, kShortWaitSlice);
     if (mapped != ResultNone)
         return mapped;
-    if (request->responseStatusCode() == 409) {
-        if (auto refused = copyInProgress(*request))
-            return *refused;
-    }
+    // A 409 is a refusal whatever its code says (a lock, a name taken, a copy running): counting
+    // it as done would tell the user that a file still there was deleted.
+    if (request->responseStatusCode() == 409)
+        return transferConflict(*request);
     if (reachedServer(*request)) {
         postNotification(request->responseHeaders());
         return ResultSuccess;
@@ -187,10 +175,10 @@ std::int32_t RestStorageServiceAdaptor::chmod(
     std::int32_t mapped = runRequest(*request, kShortWaitSlice);
     if (mapped != ResultNone)
         return mapped;
-    if (request->responseStatusCode() == 409) {
-        if (auto refused = copyInProgress(*request))
-            return *refused;
-    }
+    // A 409 is a refusal whatever its code says (a lock, a name taken, a copy running): counting
+    // it as done would tell the user that a file still there was deleted.
+    if (request->responseStatusCode() == 409)
+        return transferConflict(*request);
     if (reachedServer(*request) && request->responseStatusCode() != 404)
         return ResultSuccess;
     if (request->error())

@@ -1,5 +1,6 @@
 #include "server/handlers/PublishingHandlers.h"
 
+#include "formats/HttpDate.h"
 #include "platform/AsciiText.h"
 #include "server/handlers/HandlerSupport.h"
 #include "server/http/ByteRange.h"
@@ -39,25 +40,6 @@ std::optional<std::int64_t> headerNumber(const Exchange& exchange, std::string_v
     if (!exchange.hasHeader(name))
         return std::nullopt;
     return parseDecimal(ascii::trimBlanks(exchange.header(name)));
-}
-
-// Where visitors reach this server: the announced address, or, when the server listens on every
-// address, the host and port the client named (when it named them in a usable form).
-std::string publicBase(const Exchange& exchange)
-{
-    const std::string& base = exchange.service.baseUrl;
-    const bool everyAddress
-        = base.find("://0.0.0.0:") != std::string::npos || base.find("://[::]:") != std::string::npos;
-    if (!everyAddress)
-        return base;
-    const std::string host = exchange.header("Host");
-    const bool usable = !host.empty() && host.size() <= 255 && std::all_of(host.begin(), host.end(), [](char c) {
-        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '.' || c == '-'
-            || c == ':' || c == '[' || c == ']';
-    });
-    if (!usable)
-        return base;
-    return std::string(exchange.service.tls ? "https" : "http") + "://" + host;
 }
 
 // Content-Disposition for a name: a plain ASCII fallback and the UTF-8 name percent-encoded.
@@ -219,9 +201,12 @@ void handleMakeUrl(Exchange& exchange)
     if (!link)
         return exchange.storeFailure(link.failure());
     XmlWriter document;
-    document.open("MakeUrlResult")
-        .element("valid-day", localDateText(link->validUntil))
-        .element("download-key", publicBase(exchange) + "/s/" + link->key)
+    document
+        .open("MakeUrlResult")
+        // The client puts its own address of this server in front of the key and reads the end of
+        // the validity as an HTTP date.
+        .element("valid-day", rfc1123String(std::chrono::system_clock::from_time_t(link->validUntil)))
+        .element("download-key", "/s/" + link->key)
         .element("download-password", link->password)
         .close("MakeUrlResult");
     exchange.xml(document.take());

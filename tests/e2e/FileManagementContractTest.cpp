@@ -225,7 +225,8 @@ TEST_P(FileManagementContractTest, LockHoldsOffOtherMembersUntilItsHolderUnlocks
         << "nobody else lifts the lock";
     EXPECT_EQ(other.run(move("/SHAREFILE/Team/plan.txt", "/SHAREFILE/Team/moved.txt", "file"))->commandRes,
         ResultWriteConflict);
-    other.run(remove("/SHAREFILE/Team/plan.txt", "file"));
+    EXPECT_EQ(other.run(remove("/SHAREFILE/Team/plan.txt", "file"))->commandRes, ResultWriteConflict)
+        << "a refused delete is never reported as done";
     EXPECT_EQ(download(other, "/SHAREFILE/Team/plan.txt"), original) << "a locked file survives a delete";
 
     ASSERT_EQ(holder.run(lock(aki, "/LOCKSHAREFILE/Team/plan.txt", false))->commandRes, ResultSuccess);

@@ -180,15 +180,17 @@ TEST_F(AdaptorFileManagementTest, ConflictsAndFailuresGiveEachOperationItsCode)
         std::int32_t cp, mv, rm, chmod;
     };
     const Case cases[] = {
-        { [] { return conflict("ResourceChanged"); }, ResultResourceChanged, ResultResourceChanged, ResultSuccess,
-            ResultSuccess },
+        { [] { return conflict("ResourceChanged"); }, ResultResourceChanged, ResultResourceChanged,
+            ResultResourceChanged, ResultResourceChanged },
         { [] { return conflict("FileStatusError_isCopySource"); }, ResultIsCopySource, ResultIsCopySource,
             ResultIsCopySource, ResultIsCopySource },
         { [] { return conflict("FileStatusError_isCopyDest"); }, ResultIsCopyDest, ResultIsCopyDest, ResultIsCopyDest,
             ResultIsCopyDest },
-        { [] { return conflict("Unknown"); }, ResultWriteConflict, ResultWriteConflict, ResultSuccess, ResultSuccess },
+        // Every other 409 is a refusal for all four, never a success.
+        { [] { return conflict("FileStatusError_locked"); }, ResultWriteConflict, ResultWriteConflict,
+            ResultWriteConflict, ResultWriteConflict },
         { [] { return Reply::status(409).withContentLength(); }, ResultWriteConflict, ResultWriteConflict,
-            ResultSuccess, ResultSuccess },
+            ResultWriteConflict, ResultWriteConflict },
         { [] { return Reply::status(404).withContentLength(); }, ResultNotFound, ResultNotFound, ResultNotFound,
             ResultNotFound },
         { [] { return Reply::status(410).withContentLength(); }, ResultGone, ResultGone, ResultGone, ResultGone },
