@@ -88,7 +88,7 @@ StoreResult<Entry> ServerStore::copy(const User& user, const AreaRef& fromArea, 
         const bool background = source.entry.isFolder && tree.size() + 1 > s.copyInBackgroundAbove.load();
         if (background) {
             top.entry.actionType = "COPY";
-            top.entry.actionFileType = "folder";
+            top.entry.actionFileType = "1"; // the client shows the progress of a copy target marked "1"
             top.entry.actionProgress = "0";
             top.entry.actionSrc = pathText(source.entry.path);
             top.entry.actionDest = pathText(top.entry.path);

@@ -313,7 +313,7 @@ TEST_P(FileManagementContractTest, BackgroundCopyIsListedAndGuardsBothTreesUntil
     ASSERT_EQ(client.run(copy("/FOLDER/src", "/FOLDER/dst", "folder"))->commandRes, ResultSuccess);
     auto running = listing(client, "/FOLDER/dst")["src"];
     EXPECT_EQ(running.actionType.value_or(""), "COPY");
-    EXPECT_EQ(running.actionFileType.value_or(""), "folder");
+    EXPECT_EQ(running.actionFileType.value_or(""), "1");
     EXPECT_FALSE(running.actionProgress.value_or("").empty());
     EXPECT_EQ(client.run(remove("/FILE/src/f0", "file"))->commandRes, ResultIsCopySource);
     EXPECT_EQ(client.run(CommandFactory::makeLsCommand("/FOLDER/dst/src"))->commandRes, ResultIsCopyDest);

@@ -310,7 +310,7 @@ TEST_F(ServerStoreTree, LargeTreesCopyInTheBackgroundAndFreezeBothTrees)
     ASSERT_TRUE(dest) << dest.failure().detail;
     const Entry listed = get(area, { "Photos", "src" });
     EXPECT_EQ(listed.actionType, "COPY");
-    EXPECT_EQ(listed.actionFileType, "folder");
+    EXPECT_EQ(listed.actionFileType, "1");
     EXPECT_EQ(listed.actionSrc, "/Memo/src");
     EXPECT_EQ(listed.actionDest, "/Photos/src");
     const int progress = std::stoi(listed.actionProgress);
