@@ -725,8 +725,6 @@ AfterReply sendReply(Channel& channel, const RecordedRequest& request, const Rep
             discard.clear();
         return AfterReply::Gone;
     }
-    if (!channel.pause(reply.delayBeforeHead))
-        return AfterReply::Gone;
 
     ReplyWriter writer(channel, reply);
     auto outcome = [&](ReplyWriter::Step step, bool close) {
@@ -738,14 +736,12 @@ AfterReply sendReply(Channel& channel, const RecordedRequest& request, const Rep
             return AfterReply::Abort;
         return close || reply.closeConnection || !clientKeepsAlive ? AfterReply::Close : AfterReply::Keep;
     };
-    if (reply.rawBytes)
-        return outcome(writer.send(*reply.rawBytes, true), false);
 
     std::string head = reply.statusLine + "\r\n";
     for (const auto& [name, value] : reply.headers)
         head += name + ": " + value + "\r\n";
     bool hasLength = hasHeader(reply.headers, "Content-Length");
-    if (reply.autoContentLength && reply.bodyKind != Reply::BodyKind::Chunks) {
+    if (reply.autoContentLength) {
         std::uint64_t length = reply.bodyKind == Reply::BodyKind::Fixed ? reply.body.size() : reply.generatedSize;
         head += "Content-Length: " + std::to_string(length) + "\r\n";
         hasLength = true;
@@ -769,23 +765,6 @@ AfterReply sendReply(Channel& channel, const RecordedRequest& request, const Rep
     switch (reply.bodyKind) {
     case Reply::BodyKind::Fixed:
         step = writer.send(reply.body, true);
-        break;
-    case Reply::BodyKind::Chunks:
-        for (const auto& chunk : reply.chunks) {
-            if (chunk.empty())
-                continue;
-            char size[32];
-            std::snprintf(size, sizeof size, "%zx\r\n", chunk.size());
-            step = writer.send(size + chunk + "\r\n", true);
-            if (step != ReplyWriter::Step::Ok)
-                break;
-        }
-        if (step == ReplyWriter::Step::Ok) {
-            std::string last = "0\r\n";
-            for (const auto& [name, value] : reply.trailers)
-                last += name + ": " + value + "\r\n";
-            step = writer.send(last + "\r\n", true);
-        }
         break;
     case Reply::BodyKind::Generated: {
         std::string piece;
@@ -890,11 +869,6 @@ std::optional<std::string> RecordedRequest::query() const
     return target.substr(mark + 1);
 }
 
-Bytes RecordedRequest::bodyBytes() const
-{
-    return Bytes(body.begin(), body.end());
-}
-
 // Reply
 
 Reply Reply::status(int code)
@@ -934,15 +908,6 @@ Reply Reply::gzipped(std::string_view plain)
     return reply;
 }
 
-Reply Reply::chunked(std::vector<std::string> chunks)
-{
-    Reply reply = status(200);
-    reply.header("Transfer-Encoding", "chunked");
-    reply.bodyKind = BodyKind::Chunks;
-    reply.chunks = std::move(chunks);
-    return reply;
-}
-
 Reply Reply::generated(std::uint64_t size, Generator generator)
 {
     Reply reply = status(200);
@@ -959,13 +924,6 @@ Reply Reply::pattern(std::uint64_t size)
         for (std::size_t i = 0; i < count; ++i)
             out[i] = patternByte(offset + i);
     });
-}
-
-Reply Reply::raw(std::string bytes)
-{
-    Reply reply;
-    reply.rawBytes = std::move(bytes);
-    return reply;
 }
 
 Reply Reply::silence()
@@ -1041,22 +999,10 @@ Reply& Reply::closing()
     return *this;
 }
 
-Reply& Reply::delayed(std::chrono::milliseconds delay)
-{
-    delayBeforeHead = delay;
-    return *this;
-}
-
 Reply& Reply::trickle(std::size_t bytes, std::chrono::milliseconds interval)
 {
     trickleBytes = bytes;
     trickleInterval = interval;
-    return *this;
-}
-
-Reply& Reply::dropAfter(std::uint64_t bytes)
-{
-    dropAfterBytes = bytes;
     return *this;
 }
 
@@ -1092,31 +1038,6 @@ std::string corruptGzip(std::string_view plain)
     if (stream.size() > 10)
         stream[10] = '\x07';
     return stream;
-}
-
-std::optional<std::string> gunzip(std::string_view compressed)
-{
-    z_stream stream {};
-    if (inflateInit2(&stream, 31) != Z_OK)
-        return std::nullopt;
-    stream.next_in = reinterpret_cast<const Bytef*>(compressed.data());
-    stream.avail_in = static_cast<uInt>(compressed.size());
-    std::string out;
-    char buffer[kReadSize];
-    int result = Z_OK;
-    while (result == Z_OK) {
-        stream.next_out = reinterpret_cast<Bytef*>(buffer);
-        stream.avail_out = sizeof buffer;
-        result = inflate(&stream, Z_NO_FLUSH);
-        out.append(buffer, sizeof buffer - stream.avail_out);
-        if (result == Z_BUF_ERROR && stream.avail_in == 0)
-            break;
-    }
-    bool whole = result == Z_STREAM_END && stream.avail_in == 0;
-    inflateEnd(&stream);
-    if (!whole)
-        return std::nullopt;
-    return out;
 }
 
 char patternByte(std::uint64_t offset)
@@ -1276,16 +1197,6 @@ std::string ScriptedHttpServer::baseUrl() const
     return std::string(certificate_ ? "https" : "http") + "://127.0.0.1:" + std::to_string(port_);
 }
 
-std::string ScriptedHttpServer::certificatePem() const
-{
-    return certificate_ ? certificate_->certificatePem : std::string();
-}
-
-std::string ScriptedHttpServer::publicKeySha256() const
-{
-    return certificate_ ? certificate_->publicKeySha256 : std::string();
-}
-
 std::string ScriptedHttpServer::pinnedPublicKey() const
 {
     return certificate_ ? certificate_->pinnedPublicKey() : std::string();
@@ -1309,31 +1220,10 @@ void ScriptedHttpServer::enqueue(std::string target, Reply reply)
     targeted_[std::move(target)].push_back(std::move(reply));
 }
 
-std::size_t ScriptedHttpServer::pendingReplies() const
-{
-    std::lock_guard lock(mutex_);
-    std::size_t count = queue_.size();
-    for (const auto& entry : targeted_)
-        count += entry.second.size();
-    return count;
-}
-
 void ScriptedHttpServer::setBodyKeepLimit(std::uint64_t bytes)
 {
     std::lock_guard lock(mutex_);
     options_.bodyKeepLimit = bytes;
-}
-
-void ScriptedHttpServer::setMaxHeaderBytes(std::size_t bytes)
-{
-    std::lock_guard lock(mutex_);
-    options_.maxHeaderBytes = bytes;
-}
-
-void ScriptedHttpServer::setAnswerExpectContinue(bool answer)
-{
-    std::lock_guard lock(mutex_);
-    options_.answerExpectContinue = answer;
 }
 
 ScriptedHttpServer::Options ScriptedHttpServer::options() const
@@ -1558,8 +1448,7 @@ void ScriptedHttpServer::serve(int fd, std::uint64_t connectionId)
         if (result == RequestReader::Result::Complete) {
             bool hasBody = framing->chunked || framing->length > 0;
             auto expect = request.header("Expect");
-            if (hasBody && expect && equalsIgnoreCase(*expect, "100-continue") && request.version == "HTTP/1.1"
-                && settings.answerExpectContinue) {
+            if (hasBody && expect && equalsIgnoreCase(*expect, "100-continue") && request.version == "HTTP/1.1") {
                 if (channel.write("HTTP/1.1 100 Continue\r\n\r\n") != Channel::Io::Ok)
                     break;
                 request.continueSent = true;

@@ -53,7 +53,6 @@ struct RecordedRequest {
     std::vector<std::string> headerNames() const;
     std::string path() const; // target up to '?'
     std::optional<std::string> query() const; // after '?', when there is one
-    Bytes bodyBytes() const;
 };
 
 // What the server sends back for one request. The server writes the status line and the headers
@@ -66,24 +65,17 @@ struct RecordedRequest {
 struct Reply {
     // Fills out[0..count) with the body bytes at offset..offset+count.
     using Generator = std::function<void(std::uint64_t offset, char* out, std::size_t count)>;
-    enum class BodyKind { Fixed, Chunks, Generated };
+    enum class BodyKind { Fixed, Generated };
 
     std::string statusLine = "HTTP/1.1 200 OK";
     HeaderList headers;
     BodyKind bodyKind = BodyKind::Fixed;
     std::string body; // Fixed
-    std::vector<std::string> chunks; // Chunks: each non-empty one framed; the last-chunk is added
-    HeaderList trailers; // Chunks: sent after the last-chunk
     std::uint64_t generatedSize = 0; // Generated: produced piece by piece, never held whole
     Generator generator;
     bool autoContentLength = false;
-    // Escape hatch: these bytes instead of status line, headers and body (counted as body for
-    // trickling and dropping). Their framing is the test's business: only closeConnection and
-    // the client's wish close the connection afterwards.
-    std::optional<std::string> rawBytes;
     bool holdSilently = false; // answer nothing; keep the connection until the client or the server ends it
     bool closeConnection = false; // close after the reply even when the client wants keep-alive
-    std::chrono::milliseconds delayBeforeHead { 0 };
     std::size_t trickleBytes = 0; // body (not head) written in pieces of this size...
     std::chrono::milliseconds trickleInterval { 0 }; // ...with this pause between them
     std::optional<std::uint64_t> dropAfterBytes; // close abruptly after this many bytes of the whole response
@@ -98,13 +90,10 @@ struct Reply {
     static Reply redirect(int code, std::string location);
     // 200, "Content-Encoding: gzip", the gzip of plain, automatic Content-Length.
     static Reply gzipped(std::string_view plain);
-    // 200, "Transfer-Encoding: chunked", the chunks.
-    static Reply chunked(std::vector<std::string> chunks);
     // 200 with a streamed body of the given size and an automatic Content-Length.
     static Reply generated(std::uint64_t size, Generator generator);
     // generated() over patternBytes().
     static Reply pattern(std::uint64_t size);
-    static Reply raw(std::string bytes);
     static Reply silence();
     // Closes the connection without sending anything.
     static Reply hangUp();
@@ -122,9 +111,7 @@ struct Reply {
     // "Connection: Keep-Alive" and "Keep-Alive: timeout=T, max=M", the form the engine looks for.
     Reply& keepAlive(int timeoutSeconds = 15, int max = 100);
     Reply& closing();
-    Reply& delayed(std::chrono::milliseconds delay);
     Reply& trickle(std::size_t bytes, std::chrono::milliseconds interval);
-    Reply& dropAfter(std::uint64_t bytes);
     Reply& dropAfterBody(std::uint64_t bytes);
 };
 
@@ -132,8 +119,6 @@ struct Reply {
 std::string gzip(std::string_view plain);
 // A gzip stream whose first deflate block has an invalid type, so any inflater fails at once.
 std::string corruptGzip(std::string_view plain);
-// Nothing when the input is not one whole gzip stream.
-std::optional<std::string> gunzip(std::string_view compressed);
 // A deterministic byte pattern in which every offset matters (a shifted range never matches).
 char patternByte(std::uint64_t offset);
 std::string patternBytes(std::uint64_t offset, std::size_t count);
@@ -164,9 +149,6 @@ public:
     std::string baseUrl() const; // "http://127.0.0.1:PORT" or "https://..."
     std::string url(std::string_view target) const { return baseUrl() + std::string(target); }
     bool isTls() const { return certificate_.has_value(); }
-    // Empty for a plain server.
-    std::string certificatePem() const;
-    std::string publicKeySha256() const;
     std::string pinnedPublicKey() const;
 
     // Which reply a request gets: the first queued for its exact target, else the first queued
@@ -177,12 +159,8 @@ public:
     void setHandler(Handler handler);
     void enqueue(Reply reply);
     void enqueue(std::string target, Reply reply);
-    std::size_t pendingReplies() const;
 
     void setBodyKeepLimit(std::uint64_t bytes); // bodies above it keep only size and MD5
-    void setMaxHeaderBytes(std::size_t bytes); // default 65536
-    // Default true; false leaves the client to send its body after its own wait.
-    void setAnswerExpectContinue(bool answer);
 
     std::vector<RecordedRequest> requests() const;
     std::size_t requestCount() const;
@@ -214,7 +192,6 @@ private:
     struct Options {
         std::uint64_t bodyKeepLimit = UINT64_MAX;
         std::size_t maxHeaderBytes = 65536;
-        bool answerExpectContinue = true;
     };
 
     void acceptLoop();
