@@ -1,6 +1,5 @@
 #include "FrontEndFixture.h"
 
-#include "formats/HttpDate.h"
 #include "server/demo/DemoAssets.h"
 #include "server/http/TlsMaterial.h"
 
@@ -20,15 +19,13 @@ TEST_F(FrontEndFamiliesTest, PasswordChangeNoticeTextAndPolicyHeaders)
             { { "Authorization", "ZEL 3f0a9c27d41e8b65c0d2e" }, { "x-tkv-password", current },
                 { "x-tkv-newpassword", next } });
     };
-    const Answer wrong = change("guess", "new-one");
-    EXPECT_EQ(wrong.status, 200);
-    EXPECT_NE(wrong.body.find("<ChangePasswordResult><Code>PE002</Code>"), std::string::npos) << wrong.body;
-    EXPECT_NE(change("alice-secret", std::string(65, 'x')).body.find("PE002"), std::string::npos);
+    // A wrong current password and the change taking effect are checked end to end.
+    const Answer tooLong = change("alice-secret", std::string(65, 'x'));
+    EXPECT_EQ(tooLong.status, 200);
+    EXPECT_NE(tooLong.body.find("<ChangePasswordResult><Code>PE002</Code>"), std::string::npos) << tooLong.body;
     const Answer done = change("alice-secret", "new-one");
     EXPECT_EQ(done.status, 200);
     EXPECT_TRUE(done.body.empty()) << "a change that was made answers no document";
-    EXPECT_EQ(login("alice", "alice-secret").status, 400);
-    EXPECT_EQ(login("alice", "new-one").status, 200);
 
     Company changed = company;
     changed.informationText = "Maintenance on <Sunday> & Monday";
@@ -50,7 +47,7 @@ TEST_F(FrontEndFamiliesTest, PasswordChangeNoticeTextAndPolicyHeaders)
     EXPECT_EQ(call("GET", "/Storage9/QORPrivateStorage/information/7").status, 401);
 }
 
-TEST_F(FrontEndFamiliesTest, LocksHoldOffOtherUsersUntilTheirHolderLiftsThem)
+TEST_F(FrontEndFamiliesTest, LockRefusalsNameTheHolderAndUnknownFlagsAreRefused)
 {
     const std::string owner = session("carol"); // manages Team
     const std::string holder = session("alice");
@@ -70,56 +67,36 @@ TEST_F(FrontEndFamiliesTest, LocksHoldOffOtherUsersUntilTheirHolderLiftsThem)
             != std::string::npos,
         true);
     ASSERT_EQ(lock(holder, "1", "alice", "Alice%20A").status, 200);
-    const Answer listed = as(other, "GET", "/SHAREFOLDER/Team");
-    EXPECT_NE(listed.body.find("<lockUserId>alice</lockUserId><lockUserName>Alice A</lockUserName>"), std::string::npos)
-        << listed.body;
-
-    const Answer refusedUpload = as(other, "PUT", "/SHAREFILE/Team/plan.txt?md5=" + md5Hex("new!") + "&size=4",
+    // The other user's refusals and the release are checked end to end; here the holder's name
+    // as it arrives (escaped) and as it is answered, and a flag that is neither.
+    const Answer refused = as(other, "PUT", "/SHAREFILE/Team/plan.txt?md5=" + md5Hex("new!") + "&size=4",
         { { "x-zel-file-write-range", "0-3" } }, "new!");
-    EXPECT_EQ(refusedUpload.status, 409);
-    EXPECT_NE(refusedUpload.body.find("<LockFileResult><Code>FileStatusError_locked</Code><UserId>alice</UserId>"
-                                      "<UserName>Alice A</UserName></LockFileResult>"),
+    EXPECT_EQ(refused.status, 409);
+    EXPECT_NE(refused.body.find("<LockFileResult><Code>FileStatusError_locked</Code><UserId>alice</UserId>"
+                                "<UserName>Alice A</UserName></LockFileResult>"),
         std::string::npos)
-        << refusedUpload.body;
-    EXPECT_NE(lock(other, "1", "bob", "Bob").body.find("</LockFileResult>"), std::string::npos);
-    EXPECT_EQ(lock(other, "0", "bob", "Bob").status, 409) << "nobody else lifts the lock";
-    const Answer refusedDelete = as(other, "DELETE", "/SHAREFILE/Team/plan.txt");
-    EXPECT_EQ(refusedDelete.status, 409);
-    EXPECT_NE(refusedDelete.body.find("<Code>FileStatusError_locked</Code>"), std::string::npos);
+        << refused.body;
     EXPECT_EQ(lock(holder, "2", "alice", "Alice").status, 400);
 
-    ASSERT_EQ(lock(holder, "0", "alice", "Alice%20A").status, 200);
-    EXPECT_EQ(as(other, "PUT", "/SHAREFILE/Team/plan.txt?md5=" + md5Hex("new!") + "&size=4",
-                  { { "x-zel-file-write-range", "0-3" } }, "new!")
-                  .status,
-        200);
-    EXPECT_EQ(as(holder, "GET", "/SHAREFILE/Team/plan.txt").body, "new!");
+    EXPECT_EQ(lock(holder, "0", "alice", "Alice%20A").status, 200);
 }
 
-TEST_F(FrontEndFamiliesTest, SearchFindsByNameAndByAuthorBelowTheFolder)
+TEST_F(FrontEndFamiliesTest, SearchAnswersCsvAndRefusesMissingFoldersAndKeywords)
 {
-    EntryMeta byBob;
-    byBob.author = "bob";
-    byBob.authorName = "Bob B";
-    put(alice, mine(alice), { "Memo", "R&D \"plan\".txt" }, "1", byBob);
-    put(alice, mine(alice), { "Photos", "rnd.jpg" }, "2");
+    put(alice, mine(alice), { "Memo", "R&D \"plan\".txt" }, "1");
     const std::string auth = session("alice");
 
+    // Finding by name and by author below a folder is checked end to end; here the answer's type,
+    // a keyword with an escaped ampersand and a quoted name in the answer.
     const Answer byName = as(auth, "GET", "/SEARCH?filename=r%26d");
     EXPECT_EQ(byName.status, 200);
     EXPECT_NE(byName.header("content-type").find("text/csv"), std::string::npos);
-    EXPECT_NE(byName.body.find("\"R&D \"\"plan\"\".txt\""), std::string::npos) << byName.body;
-    EXPECT_NE(byName.body.find("\"/FILE/Memo/R&D \"\"plan\"\".txt\""), std::string::npos);
-    EXPECT_EQ(byName.body.find("rnd.jpg"), std::string::npos);
-
-    const Answer byAuthor = as(auth, "GET", "/SEARCH/Memo?authname=bob%20b");
-    EXPECT_NE(byAuthor.body.find("R&D"), std::string::npos) << byAuthor.body;
-    EXPECT_TRUE(as(auth, "GET", "/SEARCH/Photos?authname=bob").body.empty());
+    EXPECT_NE(byName.body.find("\"/FILE/Memo/R&D \"\"plan\"\".txt\""), std::string::npos) << byName.body;
     EXPECT_EQ(as(auth, "GET", "/SEARCH/Nowhere?filename=a").status, 404);
     EXPECT_EQ(as(auth, "GET", "/SEARCH").status, 400) << "a search names its keyword";
 }
 
-TEST_F(FrontEndFamiliesTest, WebLinksDeliverTheFileWithItsPasswordUntilTheirLimit)
+TEST_F(FrontEndFamiliesTest, WebLinksAreHeldToTheCompanyLimitsAndItsBan)
 {
     put(alice, mine(alice), { "Memo", "report.txt" }, "the report");
     Company policy = company;
@@ -133,7 +110,6 @@ TEST_F(FrontEndFamiliesTest, WebLinksDeliverTheFileWithItsPasswordUntilTheirLimi
     const std::string link = between(made.body, "<download-key>", "</download-key>");
     const std::string password = between(made.body, "<download-password>", "</download-password>");
     ASSERT_EQ(link.rfind("/s/", 0), 0u) << made.body;
-    EXPECT_TRUE(dateFromRFC1123(between(made.body, "<valid-day>", "</valid-day>"))) << made.body;
     ASSERT_EQ(password.size(), 4u);
     const std::string path = link.substr(link.find("/s/"));
     auto shareLink = store->shareLink(path.substr(3));
@@ -141,32 +117,19 @@ TEST_F(FrontEndFamiliesTest, WebLinksDeliverTheFileWithItsPasswordUntilTheirLimi
     EXPECT_EQ(shareLink->downloadLimit, 2) << "held to the company's most";
     EXPECT_LE(shareLink->validUntil - std::time(nullptr), 5 * 86400 + 5);
 
-    const Answer page = call("GET", path);
-    EXPECT_EQ(page.status, 200);
-    EXPECT_NE(page.body.find("report.txt"), std::string::npos);
-    EXPECT_NE(page.body.find("name=\"password\""), std::string::npos);
-    const Answer wrong = call("GET", path + "?password=" + (password == "1234" ? "4321" : "1234"));
-    EXPECT_EQ(wrong.body.find("the report"), std::string::npos);
-    EXPECT_TRUE(wrong.header("content-disposition").empty());
-
+    // Pages, wrong passwords, the form and the spent limit are checked end to end.
     const Answer byQuery = call("GET", path + "?password=" + password);
     EXPECT_EQ(byQuery.body, "the report");
     EXPECT_EQ(byQuery.header("content-disposition").rfind("attachment; filename=\"report.txt\"", 0), 0u);
-    const Answer byForm
-        = call("POST", path, { { "Content-Type", "application/x-www-form-urlencoded" } }, "password=" + password);
-    EXPECT_EQ(byForm.body, "the report");
-    EXPECT_EQ(call("GET", path + "?password=" + password).status, 410);
-    EXPECT_EQ(call("GET", "/s/unknown").status, 404);
 
     policy.policyHeaders["x-zel-disableWebDownload"] = "1";
     ASSERT_TRUE(store->updateCompany(policy));
     EXPECT_EQ(as(auth, "POST", "/MAKEURL", { { "x-zel-makeurl-file", "/FILE/Memo/report.txt" } }).status, 403);
 }
 
-TEST_F(FrontEndFamiliesTest, PrintRegistrationGivesANumberOrTheReasonItCannot)
+TEST_F(FrontEndFamiliesTest, PrintJobsAreListedInTheStorageNamespaceUpToTheirLimit)
 {
     put(alice, mine(alice), { "Memo", "one.txt" }, "print me");
-    put(alice, mine(alice), { "Memo", "huge.bin" }, std::string(10 * 1024 * 1024 + 1, 'h'));
     const std::string auth = session("alice");
     auto registration = [&](const std::string& key) {
         const Answer answer = as(auth, "POST", "/NETPRINT",
@@ -175,20 +138,14 @@ TEST_F(FrontEndFamiliesTest, PrintRegistrationGivesANumberOrTheReasonItCannot)
         return between(answer.body, "<detail>", "</detail>");
     };
     const std::string number = registration("/FILE/Memo/one.txt");
-    EXPECT_EQ(number.size(), 8u);
-    EXPECT_EQ(number.find_first_not_of("0123456789"), std::string::npos);
-    EXPECT_EQ(registration("/FILE/Memo/none.txt"), "-3");
-    EXPECT_EQ(registration("/FILE/Memo/huge.bin"), "-2");
-
+    // Numbers, the refusals of missing and large files and the jobs of other users are checked
+    // end to end; here the list's namespace, the job limit and deleting twice.
     const Answer list = as(auth, "GET", "/NETPRINT");
     EXPECT_NE(list.body.find("<NetPrintList xmlns=\"http://norvane.invalid/storage/2009-01-01/\"><FileInfo><Key>"),
         std::string::npos)
         << list.body;
     EXPECT_NE(list.body.find("<printID>" + number + "</printID>"), std::string::npos);
     const std::string key = between(list.body, "<Key>", "</Key>");
-    EXPECT_TRUE(as(session("bob"), "GET", "/NETPRINT").body.find("<FileInfo>") == std::string::npos)
-        << "jobs are their user's";
-
     for (int i = 1; i < 50; ++i) {
         PrintJob job;
         job.key = "k" + std::to_string(i);

