@@ -454,7 +454,6 @@ TEST_F(AdaptorListingTest, FailuresOfTheDownloadAndTheBodyGiveTheirCodes)
     std::vector<Case> cases;
     cases.push_back({ Reply::status(404).withContentLength(), ResultNotFound });
     cases.push_back({ Reply::status(304), ResultNotModified });
-    cases.push_back({ Reply::status(500).withContentLength(), ResultServerError });
     cases.push_back({ Reply::status(503).withContentLength(), ResultFailed });
     cases.push_back(
         { Reply::status(409).withBody("<Error><Code>FileStatusError_isCopyDest</Code></Error>").withContentLength(),

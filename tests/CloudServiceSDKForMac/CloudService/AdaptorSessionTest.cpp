@@ -174,7 +174,6 @@ TEST_F(AdaptorSessionTest, LoginFailuresGiveTheirCodesAndKeepTheSession)
         { Reply::ok("<R><QorID>Q</QorID><VarID>V</VarID><KigyoID>K</KigyoID></R>"), false, ResultFailed, 0, 3 },
         { Reply::ok("<AccountInformationResult><QorID>Q</QorID><Var"), false, ResultFailed, 0, 3 },
         { Reply::ok(""), false, ResultFailed, 0, 3 },
-        { Reply::ok("<html><br></html>"), false, ResultFailed, 0, 3 },
         { Reply::hangUp(), false, ResultFailed, 0, 2 },
     };
     for (auto& row : rows) {
@@ -352,7 +351,6 @@ TEST_F(AdaptorSessionTest, ConnectProbesTheVersionWithoutTheOfflineLogDefault)
         { Reply::ok("<other/>"), ResultFailed },
         { Reply::ok("<version>3."), ResultFailed },
         { Reply::ok(""), ResultFailed },
-        { Reply::ok("<html><br></html>"), ResultFailed },
         { Reply::status(409).withBody("<version/>").withContentLength(), ResultConflict },
         { Reply::status(502).withBody("<version/>").withContentLength(), ResultFailed },
         { Reply::status(500).withContentLength(), ResultServerError },

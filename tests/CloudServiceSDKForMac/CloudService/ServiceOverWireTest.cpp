@@ -115,46 +115,5 @@ TEST_F(ServiceOverWireTest, UploadOfTwoAndAHalfChunksFollowsTheServersResumeOffs
     EXPECT_EQ(first.header("Authorization"), "QR:VR:KG:UK");
 }
 
-TEST_F(ServiceOverWireTest, DownloadInChunksLandsWholeAndAFailedOneLeavesTheOldFile)
-{
-    logIn();
-    const std::string content = test::patternBytes(0, 25);
-    server.setHandler([&](const RecordedRequest& r) { return Reply::range(r, content); });
-    const auto target = home_ / "down.bin";
-    auto get = CommandFactory::makeGetCommand(target.string(), "/FILE/down.bin", nullptr);
-    get->applicationType = "file";
-    get->inputParameter->cmdOption[kOptionTotalSize] = 25;
-    service->doCommand(ExecuteModeSync, get);
-
-    EXPECT_EQ(get->commandRes, ResultSuccess);
-    auto bytes = FileSystem::readFile(target);
-    ASSERT_TRUE(bytes);
-    EXPECT_EQ(std::string(bytes->begin(), bytes->end()), content);
-    std::vector<std::string> ranges;
-    for (auto& r : server.requests())
-        ranges.push_back(r.header("range").value_or("-"));
-    EXPECT_EQ(ranges, (std::vector<std::string> { "bytes=0-9", "bytes=10-19", "bytes=20-29" }));
-
-    // The second version breaks off in the middle: the first stays, whole, and nothing is left over.
-    const std::string newer = test::patternBytes(1000, 25);
-    server.setHandler([&](const RecordedRequest& r) {
-        if (r.header("range") == "bytes=10-19")
-            return Reply::pattern(10).dropAfterBody(3);
-        return Reply::range(r, newer);
-    });
-    auto again = CommandFactory::makeGetCommand(target.string(), "/FILE/down.bin", nullptr);
-    again->applicationType = "file";
-    again->inputParameter->cmdOption[kOptionTotalSize] = 25;
-    service->doCommand(ExecuteModeSync, again);
-    EXPECT_NE(again->commandRes, ResultSuccess);
-    bytes = FileSystem::readFile(target);
-    ASSERT_TRUE(bytes);
-    EXPECT_EQ(std::string(bytes->begin(), bytes->end()), content);
-    std::size_t files = 0;
-    for (auto& entry : std::filesystem::directory_iterator(home_))
-        files += entry.is_regular_file() ? 1 : 0;
-    EXPECT_EQ(files, 1u);
-}
-
 } // namespace
 } // namespace norvane::testing
