@@ -148,6 +148,7 @@ Outcome CliCommands::get(CliSession& session)
             if (answer != 0)
                 return Outcome::ofResult(ResultWriteConflict);
         }
+        reporter.message("Downloading " + path->text() + " -> " + target);
         result = session.run(
             [&](Done done) {
                 auto command = StorageServiceLogic::downloadFile(
@@ -159,6 +160,7 @@ Outcome CliCommands::get(CliSession& session)
         auto list = std::make_shared<CommandProgressList>();
         progress.follow(list);
         const std::string key = entry.uk.value_or("");
+        reporter.message("Downloading " + path->text() + " -> " + target);
         result = session.run(
             [&](Done done) { StorageServiceLogic::downloadFolderToPath(target, key, list, nullptr, std::move(done)); },
             progressTick(reporter, progress));

@@ -50,7 +50,12 @@ int runInvocation(const Invocation& invocation, Reporter& reporter)
     Outcome outcome;
     {
         CliSession session(invocation, reporter);
-        outcome = CliCommands::run(session);
+        if (!session.busy().empty())
+            outcome = { ExitStatus::kBusy, 0, session.busy() };
+        else
+            outcome = CliCommands::run(session);
+        if (outcome.result == 4 && CliSession::interrupted() && outcome.error.empty())
+            outcome.error = "interrupted";
     }
     reporter.finish(invocation.command, outcome.exitStatus, outcome.result, outcome.error);
     return outcome.exitStatus;
