@@ -413,6 +413,17 @@ TEST_F(CliEndToEnd, AlertsSpeakTheUsersLanguageAndBadCommandLinesExitWith64)
     const CliResult leaked = cli({ "config", "--proxy", "p:8080", "--proxy-pass", "s3cret-word" });
     EXPECT_EQ(leaked.exitStatus, 64);
     EXPECT_EQ((leaked.out + leaked.err).find("s3cret-word"), std::string::npos);
+    // A proxy password comes from standard input and is kept, but never shown.
+    const fs::path proxied = folder_ / "proxied";
+    const CliResult proxy
+        = cli({ "--json", "config", "--proxy", "127.0.0.1:3128", "--proxy-user", "pu", "--proxy-pass" },
+            "proxy-secret\n", {}, proxied);
+    ASSERT_EQ(proxy.exitStatus, 0) << proxy.err;
+    EXPECT_EQ(proxy.json()["config"]["proxy"]["address"], "127.0.0.1:3128");
+    EXPECT_EQ(proxy.json()["config"]["proxy"]["passwordSet"], true);
+    EXPECT_EQ((proxy.out + proxy.err).find("proxy-secret"), std::string::npos);
+    const nlohmann::json cleared = cli({ "--json", "config", "--no-proxy" }, {}, {}, proxied).json();
+    EXPECT_EQ(cleared["config"]["proxy"], nlohmann::json({ { "enabled", false } }));
     const CliResult help = cli({ "--help" });
     EXPECT_EQ(help.exitStatus, 0);
     EXPECT_NE(help.out.find("   9  no such file or folder"), std::string::npos) << help.out;
