@@ -41,8 +41,9 @@ public:
 
     static EntryLocks& instance()
     {
-        static EntryLocks locks;
-        return locks;
+        // Never destroyed: a worker may still be releasing its guard while the process exits.
+        static EntryLocks* locks = new EntryLocks;
+        return *locks;
     }
 
 private:
