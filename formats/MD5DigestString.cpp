@@ -1,5 +1,6 @@
 #include "formats/MD5DigestString.h"
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 
 #include <cerrno>
@@ -10,6 +11,11 @@
 namespace norvane {
 
 namespace {
+
+// OpenSSL sets itself up on first use. Done by a worker thread of the background pool, which may
+// end later, the per-thread error state made while it reads its configuration is never given back;
+// setting it up while the process starts keeps that on the main thread.
+[[maybe_unused]] const bool opensslReady = OPENSSL_init_crypto(OPENSSL_INIT_LOAD_CONFIG, nullptr) == 1;
 
 struct ContextDeleter {
     void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
