@@ -1,0 +1,57 @@
+#include "app/ui/WindowSupport.h"
+
+#include <QCloseEvent>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QWidget>
+
+namespace norvane {
+
+WindowEvents* WindowEvents::watch(QWidget* window)
+{
+    auto* events = new WindowEvents;
+    events->setParent(window);
+    window->installEventFilter(events);
+    return events;
+}
+
+bool WindowEvents::eventFilter(QObject* watched, QEvent* event)
+{
+    switch (event->type()) {
+    case QEvent::Show:
+        if (shown)
+            shown();
+        break;
+    case QEvent::Close:
+        if (shouldClose && !shouldClose()) {
+            event->ignore();
+            return true;
+        }
+        break;
+    case QEvent::Hide:
+        // Both a close and a hide from code end the showing; a minimised window is still shown.
+        if (auto* widget = qobject_cast<QWidget*>(watched); widget && !widget->isMinimized() && willClose)
+            willClose();
+        break;
+    default:
+        break;
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+void showCentred(QWidget* window)
+{
+    if (!window->isVisible())
+        window->adjustSize();
+    QScreen* screen = window->screen() ? window->screen() : QGuiApplication::primaryScreen();
+    if (screen) {
+        QRect frame = window->frameGeometry();
+        frame.moveCenter(screen->availableGeometry().center());
+        window->move(frame.topLeft());
+    }
+    window->show();
+    window->raise();
+    window->activateWindow();
+}
+
+} // namespace norvane
