@@ -166,8 +166,8 @@ void AppDelegate::buildMenu()
     help->setObjectName(QStringLiteral("helpMenu"));
     QAction* helpItem = help->addAction(uiText("menu_show_help"));
     helpItem->setShortcut(QKeySequence::HelpContents);
-    connect(helpItem, &QAction::triggered, this,
-        [] { QDesktopServices::openUrl(QUrl(QString::fromLatin1(kHelpURL))); });
+    connect(
+        helpItem, &QAction::triggered, this, [] { QDesktopServices::openUrl(QUrl(QString::fromLatin1(kHelpURL))); });
 
     replaceProductName(bar, displayName());
 }

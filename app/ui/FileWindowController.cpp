@@ -158,10 +158,16 @@ void FileWindowController::buildSideBar()
     sideBar_->setObjectName(QStringLiteral("sideView"));
     sideBar_->setAccessibleName(uiText("ui_side_bar"));
     sideBar_->setHeaderHidden(true);
+    // Items stand indented below their group titles; the groups are always open, so no branch
+    // marks are drawn.
     sideBar_->setRootIsDecorated(false);
     sideBar_->setIndentation(sideBar_->fontMetrics().averageCharWidth() * 2);
+    sideBar_->setStyleSheet(QStringLiteral("QTreeView::branch { image: none; border-image: none; }"));
     sideBar_->setMinimumWidth(140);
     sideBar_->setSelectionMode(QAbstractItemView::SingleSelection);
+    QPixmap emptyPixmap(sideBar_->iconSize().isValid() ? sideBar_->iconSize() : QSize(16, 16));
+    emptyPixmap.fill(Qt::transparent);
+    const QIcon blank(emptyPixmap);
     QFont headerFont = sideBar_->font();
     headerFont.setBold(true);
     for (const SideBarGroup& group : AppDataManager::siderNodes()) {
@@ -180,6 +186,8 @@ void FileWindowController::buildSideBar()
                 item->setIcon(0, Icons::bundled(Icons::Name::FolderGray));
             else if (type == RootNodeShare)
                 item->setIcon(0, Icons::bundled(Icons::Name::FolderGreen));
+            else
+                item->setIcon(0, blank); // no picture of its own, but its title in line with the others
         }
     }
     sideBar_->expandAll();

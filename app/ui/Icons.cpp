@@ -76,10 +76,11 @@ void paintIcon(QPainter& p, Name name, QIcon::Mode mode)
         p.setBrush(QColor(0x1f, 0x6f, 0xb5));
         p.drawRoundedRect(QRectF(0.5, 0.5, 15.0, 15.0), 3.5, 3.5);
         QPainterPath cloud;
-        cloud.addEllipse(QRectF(3.0, 6.5, 5.0, 5.0));
-        cloud.addEllipse(QRectF(5.5, 4.0, 6.0, 6.0));
-        cloud.addEllipse(QRectF(8.5, 6.5, 4.5, 4.5));
-        cloud.addRect(QRectF(5.5, 8.5, 5.5, 2.5));
+        cloud.setFillRule(Qt::WindingFill);
+        cloud.addEllipse(QRectF(2.5, 7.0, 5.0, 5.0));
+        cloud.addEllipse(QRectF(5.0, 4.0, 6.5, 6.5));
+        cloud.addEllipse(QRectF(8.5, 6.5, 5.0, 5.0));
+        cloud.addRoundedRect(QRectF(4.5, 8.5, 7.0, 3.5), 1.0, 1.0);
         p.setBrush(Qt::white);
         p.drawPath(cloud.simplified());
         break;
@@ -108,6 +109,7 @@ void paintIcon(QPainter& p, Name name, QIcon::Mode mode)
         p.setPen(Qt::NoPen);
         p.setBrush(ink);
         QPainterPath gear;
+        gear.setFillRule(Qt::WindingFill);
         gear.addEllipse(QPointF(8, 8), 5.0, 5.0);
         for (int i = 0; i < 8; ++i) {
             QTransform t;

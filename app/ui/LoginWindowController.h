@@ -39,8 +39,8 @@ public:
     static constexpr const char* kDefaultLoginHost = "login.norvane.example";
     static constexpr std::int64_t kDefaultPort = 443;
 
-    LoginWindowController(std::shared_ptr<AppDataManager> manager, SystemProxyDetector detector, Hooks hooks,
-        QObject* parent = nullptr);
+    LoginWindowController(
+        std::shared_ptr<AppDataManager> manager, SystemProxyDetector detector, Hooks hooks, QObject* parent = nullptr);
     ~LoginWindowController() override;
 
     QWidget* loginWindow() const { return login_; }

@@ -60,8 +60,8 @@ ServerSettingsFields::ServerSettingsFields(QWidget* parent)
         box->setVisible(kShowServerSettings);
         return box;
     };
-    serverBox_ = makeBox(
-        "serverSetting", "ui_storage_server", serverAddress_, serverPort_, "serverAddress", "serverPort");
+    serverBox_
+        = makeBox("serverSetting", "ui_storage_server", serverAddress_, serverPort_, "serverAddress", "serverPort");
     loginServerBox_ = makeBox("loginServerSetting", "ui_login_server", loginServerAddress_, loginServerPort_,
         "loginServerAddress", "loginServerPort");
 }

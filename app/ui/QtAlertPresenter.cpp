@@ -28,19 +28,24 @@ QMessageBox* QtAlertPresenter::makeBox(const Alert& alert, QWidget* parent)
     box->setIcon(QMessageBox::Information);
     box->setWindowTitle(displayName());
     box->setWindowModality(Qt::ApplicationModal);
-    // The title key makes the bold first line and the message the text below it, as in every
-    // alert of the application; the detail is literal text (file names, the server's words).
-    box->setText(alert.titleKey.empty() ? QString() : uiText(alert.titleKey));
-    QString informative = alert.messageKey.empty() ? QString() : uiText(alert.messageKey);
+    // The title makes the first line and the message the text below it; an alert without a
+    // title leads with its message.
+    QString title = alert.titleKey.empty() ? QString() : uiText(alert.titleKey);
+    QString message = alert.messageKey.empty() ? QString() : uiText(alert.messageKey);
     if (!alert.detail.empty()) {
-        if (!informative.isEmpty())
-            informative += QStringLiteral("\n");
-        informative += QString::fromStdString(alert.detail);
+        if (!message.isEmpty())
+            message += QStringLiteral("\n");
+        message += QString::fromStdString(alert.detail); // literal: file names, the server's words
     }
-    box->setInformativeText(informative);
-    box->setAccessibleName(box->text().isEmpty() ? informative : box->text());
-    const std::vector<std::string> keys = alert.buttonKeys.empty() ? std::vector<std::string> { "alert_ok" }
-                                                                   : alert.buttonKeys;
+    if (title.isEmpty())
+        std::swap(title, message);
+    box->setText(title);
+    box->setInformativeText(message);
+    box->setAccessibleName(title);
+    box->setStyleSheet(
+        QStringLiteral("QLabel#qt_msgbox_label, QLabel#qt_msgbox_informativelabel { min-width: 22em; }"));
+    const std::vector<std::string> keys
+        = alert.buttonKeys.empty() ? std::vector<std::string> { "alert_ok" } : alert.buttonKeys;
     for (std::size_t i = 0; i < keys.size(); ++i) {
         // The first button is the default one and sits where a person looks first.
         auto* button = box->addButton(uiText(keys[i]), i == 0 ? QMessageBox::AcceptRole : QMessageBox::RejectRole);

@@ -284,8 +284,7 @@ void SettingWindowController::changePassword()
     ConfigInfo& config = manager_->configDefine();
     const std::string current = currentPass_->text().toStdString();
     const std::string fresh = newPass_->text().toStdString();
-    const std::string refusal
-        = passwordRefusal(current, config.userPass(), fresh, confirmPass_->text().toStdString());
+    const std::string refusal = passwordRefusal(current, config.userPass(), fresh, confirmPass_->text().toStdString());
     if (!refusal.empty()) {
         AlertPresenter::shared()->show("message_password_change", refusal);
         return;

@@ -30,8 +30,8 @@ public:
         std::function<void()> closed; // the window closed: the opener lets go of the controller
     };
 
-    SettingWindowController(std::shared_ptr<AppDataManager> manager, SystemProxyDetector detector, Hooks hooks,
-        QObject* parent = nullptr);
+    SettingWindowController(
+        std::shared_ptr<AppDataManager> manager, SystemProxyDetector detector, Hooks hooks, QObject* parent = nullptr);
     ~SettingWindowController() override;
 
     QWidget* window() const { return window_; }

@@ -41,7 +41,8 @@ bool WindowEvents::eventFilter(QObject* watched, QEvent* event)
 
 void showCentred(QWidget* window)
 {
-    if (!window->isVisible())
+    // A window given a size of its own keeps it; the others take the size their content asks.
+    if (!window->isVisible() && !window->testAttribute(Qt::WA_Resized))
         window->adjustSize();
     QScreen* screen = window->screen() ? window->screen() : QGuiApplication::primaryScreen();
     if (screen) {
