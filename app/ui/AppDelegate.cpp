@@ -130,8 +130,8 @@ void AppDelegate::applicationDidFinishLaunching()
     loginHooks.requireDeviceRegistration = [this] { openSettings(true); };
     loginHooks.moveToFileWindow = [this] { moveToFileWindow(); };
     loginWindow_ = std::make_unique<LoginWindowController>(manager_, detector, std::move(loginHooks));
-    if (options_.certificateProbe)
-        loginWindow_->setServerTrust(std::make_shared<ServerTrust>(manager_, options_.certificateProbe));
+    loginWindow_->setServerTrust(std::make_shared<ServerTrust>(
+        manager_, options_.certificateProbe ? options_.certificateProbe : engineCertificateProbe(manager_)));
 
     manager_->initFileStream();
     buildMenu();

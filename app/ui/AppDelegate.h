@@ -32,7 +32,7 @@ public:
     struct Options {
         AppDataManager::Dependencies manager; // empty members: the real things
         std::shared_ptr<AlertPresenter> alerts; // null: message boxes
-        CertificateProbe certificateProbe; // empty: no trust on first use
+        CertificateProbe certificateProbe; // empty: the engine's probe
         std::function<void()> quit; // empty: end the Qt event loop
     };
 

@@ -1,5 +1,6 @@
 #include "app/ui/ServerTrust.h"
 
+#include "CloudServiceSDKForMac/ASIHTTP/ServerCertificateProbe.h"
 #include "app/state/AppDataManager.h"
 #include "app/ui/Icons.h"
 #include "app/ui/UiText.h"
@@ -90,6 +91,35 @@ TrustPrompt::TrustPrompt(const std::string& server, const PresentedCertificate& 
     layout->addLayout(details);
     layout->addWidget(buttons);
     layout->setSizeConstraint(QLayout::SetFixedSize);
+}
+
+CertificateProbe engineCertificateProbe(std::shared_ptr<AppDataManager> manager)
+{
+    return [manager = std::move(manager)](const std::string& host, int port) -> std::optional<PresentedCertificate> {
+        const ConfigInfo& config = manager->configDefine();
+        ServerCertificateProbe::Target target;
+        target.host = host;
+        target.port = port;
+        if (config.useProxy() != 0) {
+            target.proxyHost = config.proxyIP();
+            target.proxyPort = static_cast<int>(config.proxyPort());
+            target.proxyUser = config.proxyUser();
+            target.proxyPassword = config.proxyPass();
+        }
+        const ServerCertificateProbe::Outcome outcome = ServerCertificateProbe::probe(target);
+        if (!outcome.certificate)
+            return std::nullopt;
+        const ServerCertificate& found = *outcome.certificate;
+        PresentedCertificate shown;
+        shown.publicKeyPin = found.publicKeyPin;
+        shown.subject = found.subject;
+        shown.issuer = found.issuer;
+        shown.validFrom = certificateDateText(found.notBefore);
+        shown.validUntil = certificateDateText(found.notAfter);
+        shown.trustedBySystem = found.trustedBySystem;
+        shown.untrustedReason = found.untrustedReason;
+        return shown;
+    };
 }
 
 ServerTrust::ServerTrust(std::shared_ptr<AppDataManager> manager, CertificateProbe probe)

@@ -29,6 +29,8 @@ struct PresentedCertificate {
 // Fetches the certificate of host:port the way requests reach it (proxy included). Blocking: it
 // runs on a worker. Nothing when no certificate came back (no TLS there, no connection).
 using CertificateProbe = std::function<std::optional<PresentedCertificate>(const std::string& host, int port)>;
+// The engine's own probe, through the proxy the settings name (or the system's, as requests go).
+CertificateProbe engineCertificateProbe(std::shared_ptr<AppDataManager> manager);
 
 // The question shown for a server whose certificate does not validate: who it says it is, who
 // signed it, how long it is valid, its key pin, and whether to trust that key from now on.
