@@ -42,8 +42,6 @@ QMessageBox* QtAlertPresenter::makeBox(const Alert& alert, QWidget* parent)
     box->setText(title);
     box->setInformativeText(message);
     box->setAccessibleName(title);
-    box->setStyleSheet(
-        QStringLiteral("QLabel#qt_msgbox_label, QLabel#qt_msgbox_informativelabel { min-width: 22em; }"));
     const std::vector<std::string> keys
         = alert.buttonKeys.empty() ? std::vector<std::string> { "alert_ok" } : alert.buttonKeys;
     for (std::size_t i = 0; i < keys.size(); ++i) {
