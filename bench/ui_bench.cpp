@@ -11,6 +11,7 @@
 #include "app/ui/FileWindowController.h"
 #include "app/ui/LoginWindowController.h"
 #include "e2e/ServerProcess.h"
+#include "support/FixedNetworkState.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -34,19 +35,6 @@
 using namespace norvane;
 
 namespace {
-
-// The bench machine may have no default route; the loopback server is reachable all the same.
-class ReachableNetwork : public NetworkStateSource {
-public:
-    std::optional<NetworkState> snapshot() const override
-    {
-        NetworkState state;
-        state.interfaces.push_back({ "eth0", true, false, { { *NetworkAddress::parse("10.0.0.2"), 24 } } });
-        state.routes.push_back({ "eth0", *NetworkAddress::parse("0.0.0.0"), 0, true });
-        return state;
-    }
-    int openChangeChannel() const override { return -1; }
-};
 
 // The longest gap between two turns of the event loop while it is being watched.
 class StallMeter {
@@ -141,7 +129,8 @@ int main(int argc, char** argv)
 
     QTemporaryDir home;
     ::setenv("NORVANE_HOME", qPrintable(home.path()), 1);
-    CurrentNetworkStatus::setStateSource(std::make_shared<ReachableNetwork>());
+    // The bench machine may have no default route; the loopback server is reachable all the same.
+    CurrentNetworkStatus::setStateSource(std::make_shared<test::FixedNetworkState>(true));
 
     QApplication application(argc, argv);
     AppDelegate::installQtTranslations();

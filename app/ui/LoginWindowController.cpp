@@ -266,34 +266,10 @@ void LoginWindowController::changeAutoLogin()
 
 void LoginWindowController::netSettingCommit()
 {
-    if (committing_)
-        return;
-    if (proxy_->row() != ProxySettingsFields::SystemProxy) {
-        finishNetSettingCommit({});
-        return;
-    }
-    // The system's settings and the credential store can take a while: the form waits, the
-    // window does not.
-    committing_ = true;
-    netSetting_->setEnabled(false);
-    netSetting_->setCursor(Qt::BusyCursor);
-    detectSystemProxy(detector_, this, [this](DetectedProxy found) {
-        committing_ = false;
-        netSetting_->setEnabled(true);
-        netSetting_->unsetCursor();
-        finishNetSettingCommit(found);
+    commitNetworkSettings(*manager_, *servers_, *proxy_, detector_, netSetting_, [this] {
+        showLoginWindow();
+        netSetting_->hide();
     });
-}
-
-void LoginWindowController::finishNetSettingCommit(const DetectedProxy& system)
-{
-    ConfigInfo& config = manager_->configDefine();
-    servers_->store(config);
-    proxy_->store(config, system);
-    config.save();
-    manager_->initCloudService();
-    showLoginWindow();
-    netSetting_->hide();
 }
 
 void LoginWindowController::netSettingCancel()

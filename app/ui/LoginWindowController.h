@@ -72,7 +72,6 @@ private:
     void fillNetSettingForm();
     void doLoading();
     void doLoadingFaild();
-    void finishNetSettingCommit(const DetectedProxy& system);
     void startLogin();
     void loginFailed(std::int32_t result);
 
@@ -92,7 +91,6 @@ private:
     ServerSettingsFields* servers_ = nullptr;
     ProxySettingsFields* proxy_ = nullptr;
     QPushButton* commitButton_ = nullptr;
-    bool committing_ = false;
     bool trustOffered_ = false;
 
     QPointer<QWidget> loading_;

@@ -216,4 +216,33 @@ void detectSystemProxy(const SystemProxyDetector& detect, QObject* context, std:
     });
 }
 
+void commitNetworkSettings(AppDataManager& manager, const ServerSettingsFields& servers,
+    const ProxySettingsFields& proxy, const SystemProxyDetector& detect, QWidget* form, std::function<void()> done)
+{
+    if (!form->isEnabled())
+        return; // the system is being asked for the last commit
+    auto store = [&manager, &servers, &proxy, done = std::move(done)](const DetectedProxy& system) {
+        ConfigInfo& config = manager.configDefine();
+        servers.store(config);
+        proxy.store(config, system);
+        config.save();
+        manager.initCloudService();
+        if (done)
+            done();
+    };
+    if (proxy.row() != ProxySettingsFields::SystemProxy) {
+        store({});
+        return;
+    }
+    // The system's settings and the credential store can take a while: the form waits, the
+    // window does not.
+    form->setEnabled(false);
+    form->setCursor(Qt::BusyCursor);
+    detectSystemProxy(detect, form, [form, store = std::move(store)](DetectedProxy found) {
+        form->setEnabled(true);
+        form->unsetCursor();
+        store(found);
+    });
+}
+
 } // namespace norvane

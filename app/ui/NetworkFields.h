@@ -86,4 +86,10 @@ using SystemProxyDetector = std::function<DetectedProxy()>;
 SystemProxyDetector systemProxyDetector(std::shared_ptr<AppDataManager> manager);
 void detectSystemProxy(const SystemProxyDetector& detect, QObject* context, std::function<void(DetectedProxy)> done);
 
+// Commits what the boxes hold: into the settings, saved, and a command service rebuilt from them;
+// then `done` runs. With the system's proxy chosen the system is asked first (detectSystemProxy)
+// while `form` waits disabled; a second commit meanwhile is ignored.
+void commitNetworkSettings(AppDataManager& manager, const ServerSettingsFields& servers,
+    const ProxySettingsFields& proxy, const SystemProxyDetector& detect, QWidget* form, std::function<void()> done);
+
 } // namespace norvane

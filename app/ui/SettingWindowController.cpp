@@ -209,35 +209,16 @@ void SettingWindowController::windowDidBecomeMain()
 
 void SettingWindowController::netSettingCommit()
 {
-    if (committing_)
+    if (!window_->isEnabled())
         return;
     const std::size_t answer = AlertPresenter::shared()->ask("", "need_relogin", { "word_sign_out", "alert_cancel" });
     if (answer != 0)
         return;
-    if (proxy_->row() != ProxySettingsFields::SystemProxy) {
-        finishNetSettingCommit({});
-        return;
-    }
-    committing_ = true;
-    window_->setEnabled(false);
-    window_->setCursor(Qt::BusyCursor);
-    detectSystemProxy(detector_, this, [this](DetectedProxy found) {
-        committing_ = false;
-        window_->setEnabled(true);
-        window_->unsetCursor();
-        finishNetSettingCommit(found);
+    // The new settings take effect at the next login.
+    commitNetworkSettings(*manager_, *servers_, *proxy_, detector_, window_, [this] {
+        if (hooks_.signOut)
+            hooks_.signOut();
     });
-}
-
-void SettingWindowController::finishNetSettingCommit(const DetectedProxy& system)
-{
-    ConfigInfo& config = manager_->configDefine();
-    servers_->store(config);
-    proxy_->store(config, system);
-    config.save();
-    manager_->initCloudService();
-    if (hooks_.signOut)
-        hooks_.signOut();
 }
 
 void SettingWindowController::createDeviceID()

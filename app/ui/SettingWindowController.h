@@ -67,14 +67,12 @@ private:
     QWidget* buildPasswordTab();
     QWidget* buildOtherTab();
     void windowDidBecomeMain();
-    void finishNetSettingCommit(const DetectedProxy& system);
 
     std::shared_ptr<AppDataManager> manager_;
     SystemProxyDetector detector_;
     Hooks hooks_;
     bool deviceOnly_ = false;
     bool visible_ = false;
-    bool committing_ = false;
 
     QPointer<QWidget> window_;
     QTabWidget* tabs_ = nullptr;

@@ -4,15 +4,18 @@
 #include "UiTestSupport.h"
 
 #include "CloudServiceSDKForMac/CloudService/RestStorageServiceAdaptor.h"
+#include "app/ui/DeviceIDWindowController.h"
 #include "app/ui/FileWindowController.h"
 #include "app/ui/LoginWindowController.h"
 #include "app/ui/QtAlertPresenter.h"
 #include "app/ui/QtMainQueue.h"
+#include "app/ui/SettingWindowController.h"
 #include "app/ui/SingleInstance.h"
 #include "app/ui/UiText.h"
 #include "platform/NotificationCenter.h"
 
 #include <QAbstractButton>
+#include <QAccessible>
 #include <QApplication>
 #include <QDialog>
 #include <QLabel>
@@ -185,6 +188,28 @@ private slots:
         for (const char* bad : { "1/2/3", "12345", "" })
             files.changedStorageSize(bad);
         QCOMPARE(files.spaceSizeLabel()->text(), QStringLiteral("Storage used: 512.0 MB/2.0 GB"));
+
+        // Every control a person can reach says what it is to assistive technology.
+        SettingWindowController* settings = run.app().openSettings(false);
+        PresentedCertificate certificate;
+        certificate.subject = "CN=example";
+        TrustPrompt prompt("example:443", certificate);
+        const QList<QWidget*> windows { run.app().loginWindow().loginWindow(),
+            run.app().loginWindow().netSettingWindow(), run.app().loginWindow().loadingWindow(), settings->window(),
+            run.app().deviceWindow().window(), files.window(), &prompt };
+        for (QWidget* window : windows) {
+            for (QWidget* control : window->findChildren<QWidget*>()) {
+                if (control->focusPolicy() == Qt::NoFocus && !qobject_cast<QProgressBar*>(control))
+                    continue;
+                if (control->inherits("QTabBar") || control->inherits("QScrollBar") || control->inherits("QToolButton"))
+                    continue; // named by their tabs and actions
+                QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(control);
+                QVERIFY2(accessible && !accessible->text(QAccessible::Name).isEmpty(),
+                    qPrintable(window->objectName() + QStringLiteral(": ") + control->metaObject()->className()
+                        + QStringLiteral(" ") + control->objectName()));
+            }
+        }
+        settings->window()->close();
 
         // With no window on screen a reopen brings the file window; closing it quits.
         files.window()->hide();

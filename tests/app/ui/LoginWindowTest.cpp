@@ -38,10 +38,7 @@ class LoginWindowTest : public QObject {
 
     void typeCredentials(const Account& account, const std::string& password)
     {
-        QWidget* window = login().loginWindow();
-        typeInto(field(window, "companyCode"), QString::fromStdString(account.company));
-        typeInto(field(window, "userName"), QString::fromStdString(account.user));
-        typeInto(field(window, "userPass"), QString::fromStdString(password));
+        uitest::typeCredentials(login().loginWindow(), account, password);
     }
 
 private slots:

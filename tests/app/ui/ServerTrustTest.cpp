@@ -24,9 +24,7 @@ class ServerTrustTest : public QObject {
     {
         run_->start(server_.get());
         QWidget* form = run_->app().loginWindow().loginWindow();
-        typeInto(form->findChild<QLineEdit*>(QStringLiteral("companyCode")), QString::fromStdString(account.company));
-        typeInto(form->findChild<QLineEdit*>(QStringLiteral("userName")), QString::fromStdString(account.user));
-        typeInto(form->findChild<QLineEdit*>(QStringLiteral("userPass")), QString::fromStdString(account.password));
+        typeCredentials(form, account, account.password);
         click(form, "doLogin");
         TrustPrompt* prompt = nullptr;
         (void)QTest::qWaitFor(
@@ -84,9 +82,7 @@ private slots:
         // Kept in the settings file: the next start signs in without asking.
         run_->restart(server_.get());
         QWidget* form = run_->app().loginWindow().loginWindow();
-        typeInto(form->findChild<QLineEdit*>(QStringLiteral("companyCode")), QString::fromStdString(account.company));
-        typeInto(form->findChild<QLineEdit*>(QStringLiteral("userName")), QString::fromStdString(account.user));
-        typeInto(form->findChild<QLineEdit*>(QStringLiteral("userPass")), QString::fromStdString(account.password));
+        typeCredentials(form, account, account.password);
         click(form, "doLogin");
         QTRY_VERIFY_WITH_TIMEOUT(run_->app().fileWindow().window()->isVisible(), 15000);
     }

@@ -29,9 +29,7 @@ class SettingWindowTest : public QObject {
     {
         run_->start(server_.get(), prepare);
         QWidget* form = run_->app().loginWindow().loginWindow();
-        typeInto(form->findChild<QLineEdit*>(QStringLiteral("companyCode")), QString::fromStdString(account.company));
-        typeInto(form->findChild<QLineEdit*>(QStringLiteral("userName")), QString::fromStdString(account.user));
-        typeInto(form->findChild<QLineEdit*>(QStringLiteral("userPass")), QString::fromStdString(account.password));
+        typeCredentials(form, account, account.password);
         click(form, "doLogin");
         QTRY_VERIFY_WITH_TIMEOUT(run_->app().fileWindow().window()->isVisible(), 15000);
     }

@@ -9,16 +9,6 @@
 
 namespace norvane::uitest {
 
-std::optional<NetworkState> FixedNetworkState::snapshot() const
-{
-    NetworkState state;
-    if (reachable_) {
-        state.interfaces.push_back({ "eth0", true, false, { { *NetworkAddress::parse("10.0.0.2"), 24 } } });
-        state.routes.push_back({ "eth0", *NetworkAddress::parse("0.0.0.0"), 0, true });
-    }
-    return state;
-}
-
 Account makeAccount(const test::ServerProcess& server, bool requireDevice)
 {
     static std::atomic<int> serial { 0 };
@@ -113,6 +103,13 @@ void typeInto(QWidget* field, const QString& text)
     if (auto* line = qobject_cast<QLineEdit*>(field))
         line->clear();
     QTest::keyClicks(field, text);
+}
+
+void typeCredentials(QWidget* loginForm, const Account& account, const std::string& password)
+{
+    typeInto(loginForm->findChild<QLineEdit*>(QStringLiteral("companyCode")), QString::fromStdString(account.company));
+    typeInto(loginForm->findChild<QLineEdit*>(QStringLiteral("userName")), QString::fromStdString(account.user));
+    typeInto(loginForm->findChild<QLineEdit*>(QStringLiteral("userPass")), QString::fromStdString(password));
 }
 
 void pressReturn(QWidget* widget)

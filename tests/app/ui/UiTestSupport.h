@@ -8,6 +8,7 @@
 #include "app/ui/AppDelegate.h"
 #include "e2e/ServerProcess.h"
 #include "platform/AlertPresenter.h"
+#include "support/FixedNetworkState.h"
 
 #include <QAbstractButton>
 #include <QObject>
@@ -34,18 +35,7 @@ std::vector<TestClass>& testClasses();
         return true;                                                                                                   \
     }();
 
-// A machine with a wired interface and a default route, or one without any network.
-class FixedNetworkState : public NetworkStateSource {
-public:
-    explicit FixedNetworkState(bool reachable)
-        : reachable_(reachable)
-    { }
-    std::optional<NetworkState> snapshot() const override;
-    int openChangeChannel() const override { return -1; }
-
-private:
-    bool reachable_;
-};
+using test::FixedNetworkState;
 
 struct Account {
     std::string company;
@@ -93,6 +83,8 @@ private:
 
 // Types into a field as a person would (the field gets the focus first).
 void typeInto(QWidget* field, const QString& text);
+// Fills the login form with the account's company and user and the given password.
+void typeCredentials(QWidget* loginForm, const Account& account, const std::string& password);
 // Presses Return in a widget.
 void pressReturn(QWidget* widget);
 // Clicks a button, once the window's layout has settled.
