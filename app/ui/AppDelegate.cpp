@@ -228,6 +228,12 @@ void AppDelegate::closeSettings(SettingWindowController* controller)
     if (it == windowControllers_.end())
         return;
     windowControllers_.erase(it);
+    // A login waiting for this device to be registered would otherwise leave its loading window
+    // up for good: closed without saving, the registration is given up and the form comes back.
+    if (controller->deviceOnly() && !fileWindow_->isLoggingOut() && loginWindow_->loadingWindow()->isVisible()) {
+        loginWindow_->closeAll();
+        loginWindow_->showLoginWindow();
+    }
     // Not from inside its own window's event.
     controller->deleteLater();
 }

@@ -157,6 +157,19 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(run_->app().fileWindow().window()->isVisible(), 15000);
     }
 
+    void closingTheDeviceOnlySettingsGivesUpTheLogin()
+    {
+        const Account account = makeAccount(*server_, true);
+        run_->start(server_.get());
+        typeCredentials(account, account.password);
+        click(login().loginWindow(), "doLogin");
+        QTRY_VERIFY_WITH_TIMEOUT(!run_->app().windowControllers().empty(), 15000);
+        run_->app().windowControllers().front()->window()->close();
+        QVERIFY(login().loginWindow()->isVisible());
+        QVERIFY(!login().loadingWindow()->isVisible());
+        QCOMPARE(run_->config().deviceID(), std::string());
+    }
+
     void formShowsTheStoredPasswordOnlyWhenTheServerAllowsIt()
     {
         const Account account = makeAccount(*server_);
