@@ -3,6 +3,7 @@
 #include "CloudServiceSDKForMac/CloudService/TransferStopFlag.h"
 #include "Version.h"
 #include "app/logic/StorageServiceLogic.h"
+#include "app/state/CredentialProtection.h"
 #include "app/ui/DeviceIDWindowController.h"
 #include "app/ui/FileWindowController.h"
 #include "app/ui/Icons.h"
@@ -133,6 +134,9 @@ void AppDelegate::applicationDidFinishLaunching()
     loginWindow_->setServerTrust(std::make_shared<ServerTrust>(
         manager_, options_.certificateProbe ? options_.certificateProbe : engineCertificateProbe(manager_)));
 
+    // The key that seals the stored password is made at the first login of an installation, with
+    // a write that waits for the disk; made now on a worker, the login does not wait for it.
+    DispatchQueue::global().async([] { CredentialProtection::installationKey(ConfigInfo::credentialKeyFile(), true); });
     manager_->initFileStream();
     buildMenu();
     loginWindow_->showLoginWindow();

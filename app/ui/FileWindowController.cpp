@@ -141,6 +141,11 @@ void FileWindowController::buildWindow()
     status->addPermanentWidget(spaceIndicator_);
 
     window_->resize(820, 520);
+    // Made and laid out now, while the login form waits for the person, so that the passage
+    // from the login to this window does not stop the event loop for its first polish.
+    window_->ensurePolished();
+    window_->layout()->activate();
+    window_->winId();
 
     WindowEvents* events = WindowEvents::watch(window_);
     events->shown = [this] { windowDidBecomeMain(); };

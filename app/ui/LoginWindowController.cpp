@@ -244,7 +244,7 @@ void LoginWindowController::fillNetSettingForm()
         config.setServerPort(kDefaultPort);
         config.setLoginServerIP(kDefaultLoginHost);
         config.setLoginServerPort(kDefaultPort);
-        config.save();
+        saveSettingsLater(config);
     }
     servers_->fill(config);
     proxy_->fill(config);
@@ -261,7 +261,7 @@ void LoginWindowController::changeAutoLogin()
 {
     ConfigInfo& config = manager_->configDefine();
     config.setSaveLoginInfo(autoLogin_->isChecked() ? 1 : 0);
-    config.save();
+    saveSettingsLater(config);
 }
 
 void LoginWindowController::netSettingCommit()
@@ -315,7 +315,7 @@ void LoginWindowController::doLogin()
     config.setCompanyCode(companyCode_->text().toStdString());
     config.setUserName(userName_->text().toStdString());
     config.setUserPass(userPass_->text().toStdString());
-    config.save();
+    saveSettingsLater(config);
     doLoading();
     trustOffered_ = false;
     startLogin();

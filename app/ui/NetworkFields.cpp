@@ -3,6 +3,7 @@
 #include "app/state/ConfigInfo.h"
 #include "app/state/TextReading.h"
 #include "app/ui/UiText.h"
+#include "app/ui/WindowSupport.h"
 #include "platform/DispatchQueue.h"
 #include "platform/MainQueue.h"
 
@@ -225,7 +226,7 @@ void commitNetworkSettings(AppDataManager& manager, const ServerSettingsFields& 
         ConfigInfo& config = manager.configDefine();
         servers.store(config);
         proxy.store(config, system);
-        config.save();
+        saveSettingsLater(config);
         manager.initCloudService();
         if (done)
             done();

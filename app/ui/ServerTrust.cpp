@@ -4,6 +4,7 @@
 #include "app/state/AppDataManager.h"
 #include "app/ui/Icons.h"
 #include "app/ui/UiText.h"
+#include "app/ui/WindowSupport.h"
 #include "platform/DispatchQueue.h"
 #include "platform/MainQueue.h"
 
@@ -163,7 +164,7 @@ void ServerTrust::check(QWidget* parent, std::function<void(Outcome)> done)
                     trusted.setPinnedPublicKey(host, port, full);
                     if (!trusted.loginServerIP().empty())
                         trusted.setPinnedPublicKey(trusted.loginServerIP(), trusted.loginServerPort(), full);
-                    trusted.save();
+                    saveSettingsLater(trusted);
                     done(Outcome::Trusted);
                 });
             prompt->open();

@@ -239,7 +239,7 @@ void SettingWindowController::changeAutoLock()
 {
     ConfigInfo& config = manager_->configDefine();
     config.setAutoFileLockOn(autoLock_->isChecked() ? 1 : 0);
-    config.save();
+    saveSettingsLater(config);
 }
 
 std::string SettingWindowController::passwordRefusal(
@@ -282,7 +282,7 @@ void SettingWindowController::changePassword()
             return; // the operation has told the person why
         ConfigInfo& settings = self->manager_->configDefine();
         settings.setUserPass(fresh);
-        settings.save();
+        saveSettingsLater(settings);
         self->currentPass_->clear();
         self->newPass_->clear();
         self->confirmPass_->clear();

@@ -1,5 +1,8 @@
 #include "app/ui/WindowSupport.h"
 
+#include "app/state/ConfigInfo.h"
+#include "platform/DispatchQueue.h"
+
 #include <QCloseEvent>
 #include <QGuiApplication>
 #include <QScreen>
@@ -53,6 +56,13 @@ void showCentred(QWidget* window)
     window->show();
     window->raise();
     window->activateWindow();
+}
+
+void saveSettingsLater(ConfigInfo& config)
+{
+    // The record lives as long as the data manager, which outlives every operation of the
+    // background queue (the application waits for them before it lets go of the manager).
+    DispatchQueue::global().async([&config] { config.save(); });
 }
 
 } // namespace norvane

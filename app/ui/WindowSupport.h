@@ -7,6 +7,10 @@
 class QWidget;
 
 namespace norvane {
+class ConfigInfo;
+}
+
+namespace norvane {
 
 // What a controller hears of its window: it was shown (filled once per showing), the person asks
 // to close it (the close box; false keeps it open), and it closes. Closing from code is hide():
@@ -27,5 +31,10 @@ protected:
 
 // Shows the window in front, centred on the screen it is on (the primary one at first).
 void showCentred(QWidget* window);
+
+// Writes the settings file on a worker: a save ends in fsync, which can keep the disk, and with
+// it the windows, busy for tens of milliseconds. The record in memory has the new values already;
+// the operations read them from there.
+void saveSettingsLater(ConfigInfo& config);
 
 } // namespace norvane
