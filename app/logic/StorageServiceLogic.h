@@ -118,7 +118,8 @@ public:
     static CloudServiceCommandPtr downloadFile(std::shared_ptr<Bytes> data, const std::string& filePath,
         std::uint64_t targetFileSize, const std::optional<std::string>& timestamp, const std::string& localFile,
         ResultCallback comple);
-    // Into the cache: tmp/file_cache/<folder id>/<display name>, replacing an earlier copy. Both
+    // Into the cache: tmp/file_cache/<folder id>/<display name>, replacing an earlier copy (but
+    // never one that holds a change not yet sent: that is given back as it is, with an alert). Both
     // names come from the server and are refused (result 2, nothing written) when they are not a
     // single plain name; a link planted at the folder's place is refused too.
     static CloudServiceCommandPtr downloadFileToFile(const fileInformation& entry, LocalFileCallback comple);

@@ -5,10 +5,12 @@
 #include "app/logic/LocalFileName.h"
 #include "app/logic/Path.h"
 #include "app/logic/StorageServiceLogicSupport.h"
+#include "app/logic/UnsentEdits.h"
 #include "platform/DispatchQueue.h"
 #include "platform/Log.h"
 #include "platform/Paths.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <mutex>
 
@@ -160,6 +162,12 @@ void track(const CloudServiceCommandPtr& command, CommandProgressList* progress,
         progress->append(command);
 }
 
+bool isNotedUnsent(const std::string& localPath)
+{
+    const auto noted = UnsentEdits::all();
+    return std::any_of(noted.begin(), noted.end(), [&](const auto& record) { return record.localPath == localPath; });
+}
+
 // Something, even a dangling link, is at the path.
 bool anythingAt(const std::string& path)
 {
@@ -245,6 +253,21 @@ CloudServiceCommandPtr StorageServiceLogic::downloadFileToFile(const fileInforma
     }
 
     const std::string target = file.path;
+    if (isNotedUnsent(target)) {
+        // The copy holds a change the server never got: it is opened as it is, never replaced.
+        auto command = makeDownloadCommand(
+            target, Path::urlPathFromPath(entry.uk.value_or("")), nullptr, entry.fileSize, entry.timestamp);
+        command->commandRes = ResultSuccess;
+        const std::string name = printableName(entry.displayName.value_or(""));
+        runInBackground([target, name, comple = std::move(comple)] {
+            showAlert("", "message_unsent_copy_opened", "\n" + name);
+            onMain([&] {
+                if (comple)
+                    comple(ResultSuccess, target);
+            });
+        });
+        return command;
+    }
     Path::deleteFile(target);
     return downloadFile(nullptr, entry.uk.value_or(""), entry.fileSize, entry.timestamp, target, true,
         [target, comple = std::move(comple)](std::int32_t result) {
