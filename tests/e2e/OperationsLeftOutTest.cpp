@@ -73,19 +73,9 @@ TEST_P(OperationsLeftOutTest, ATreeUploadNeverFollowsLinksNamesUnreadableFolders
     ASSERT_TRUE(writeFile(source / "a.txt", randomBytes(100, 1)));
     ASSERT_TRUE(writeFile(source / "sub" / "b.txt", randomBytes(10, 2)));
     ASSERT_TRUE(writeFile(source / "locked" / "c.txt", randomBytes(10, 3)));
-    ASSERT_TRUE(writeFile(source / "sub" / "what?.txt", randomBytes(10, 4)));
     ASSERT_TRUE(writeFile(home_ / "secret.txt", bytesOf("not for the server")));
     fs::create_symlink(home_ / "secret.txt", source / "secret.txt");
 
-    // One bad name: nothing is made, so that the same upload can be tried again once renamed.
-    EXPECT_EQ(uploadTree(source), ResultFailed);
-    EXPECT_FALSE(listed("/FOLDER").contains("Tree"));
-    ASSERT_EQ(shown().size(), 1u);
-    EXPECT_EQ(shown()[0].messageKey, "message_upload_name_refused");
-    EXPECT_EQ(shown()[0].detail, "\n" + (source / "sub" / "what?.txt").string());
-
-    fs::rename(source / "sub" / "what?.txt", source / "sub" / "what.txt");
-    alerts->clear();
     std::int32_t result = 0;
     {
         norvane::test::UnreadableFolder locked(source / "locked");
@@ -98,12 +88,27 @@ TEST_P(OperationsLeftOutTest, ATreeUploadNeverFollowsLinksNamesUnreadableFolders
     EXPECT_EQ(tree.size(), 3u);
     EXPECT_TRUE(tree.contains("a.txt") && tree.contains("sub") && tree.contains("locked"));
     EXPECT_TRUE(listed("/FOLDER/Tree/locked").empty());
-    EXPECT_EQ(fetch("/FOLDER/Tree/sub", "what.txt"), randomBytes(10, 4));
-    const auto told = shown();
+    EXPECT_EQ(fetch("/FOLDER/Tree/sub", "b.txt"), randomBytes(10, 2));
+    auto told = shown();
     ASSERT_EQ(told.size(), 2u);
     EXPECT_EQ(told[0].messageKey, "message_upload_folder_unreadable");
     EXPECT_EQ(told[1].messageKey, "message_upload_links_skipped");
     EXPECT_EQ(told[1].detail, "\n" + (source / "secret.txt").string());
+
+    // One bad name: nothing is made, so that the same upload can be tried again once renamed.
+    const fs::path other = home_ / "local" / "Other";
+    ASSERT_TRUE(writeFile(other / "a.txt", randomBytes(100, 1)));
+    ASSERT_TRUE(writeFile(other / "sub" / "what?.txt", randomBytes(10, 4)));
+    alerts->clear();
+    EXPECT_EQ(uploadTree(other), ResultFailed);
+    EXPECT_FALSE(listed("/FOLDER").contains("Other"));
+    told = shown();
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_EQ(told[0].messageKey, "message_upload_name_refused");
+    EXPECT_EQ(told[0].detail, "\n" + (other / "sub" / "what?.txt").string());
+    fs::rename(other / "sub" / "what?.txt", other / "sub" / "what.txt");
+    EXPECT_EQ(uploadTree(other), ResultSuccess);
+    EXPECT_EQ(fetch("/FOLDER/Other/sub", "what.txt"), randomBytes(10, 4));
 }
 
 TEST_P(OperationsLeftOutTest, NamesWithCharactersOfAUrlReachTheServerWholeAndComeBack)
