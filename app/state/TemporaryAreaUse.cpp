@@ -50,6 +50,13 @@ bool TemporaryAreaUse::join(const std::function<void()>& firstAlone)
         lock(F_RDLCK, false); // a step down never conflicts
         return true;
     }
+    if (errno != EAGAIN && errno != EACCES) {
+        // A file system without these locks: nobody can tell who else is there, so nothing is
+        // ever cleared wholesale.
+        Log::line(
+            "The temporary folder is not cleared: its lock is not supported: " + std::string(std::strerror(errno)));
+        return false;
+    }
     lock(F_RDLCK, true); // another user clears the folder right now: it takes a moment
     return false;
 }

@@ -1,5 +1,6 @@
 #include "app/state/WatchedFiles.h"
 
+#include "app/logic/StorageServiceLogicSupport.h"
 #include "app/logic/UnsentEdits.h"
 #include "formats/MD5DigestString.h"
 #include "platform/AlertPresenter.h"
@@ -217,7 +218,7 @@ struct WatchedFiles::Core : std::enable_shared_from_this<Core> {
             // asked for needs no word.
             if (result != kCancelled)
                 AlertPresenter::shared()->show("warning", "message_watch_file_upload_failed",
-                    "\n" + std::string(lastComponent(snapshot.serverPath)));
+                    "\n" + logic::printableName(lastComponent(snapshot.serverPath)));
             return;
         }
         if (delivered && noteUnsent)
