@@ -202,7 +202,7 @@ void AppDelegate::quit()
 {
     // Requests still running give up at once; their callbacks still come.
     transferStopFlag.store(true);
-    AppDataManager::clearCache();
+    manager_->clearCache();
     if (options_.quit)
         options_.quit();
     else
@@ -256,7 +256,7 @@ void AppDelegate::loggedOut()
     fileWindow_->window()->hide();
     loginWindow_->closeAll();
     loginWindow_->showLoginWindow();
-    AppDataManager::clearCache();
+    manager_->clearCache();
 }
 
 void AppDelegate::installQtTranslations()
