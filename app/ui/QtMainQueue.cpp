@@ -71,6 +71,12 @@ struct QtMainQueue::State {
     Token nextToken = 1;
     std::map<Token, QPointer<QTimer>> timers; // pending delayed tasks; null until the timer exists
 
+    bool isClosed()
+    {
+        std::lock_guard lock(mutex);
+        return closed;
+    }
+
     // Queues fn on the GUI thread; false when the loop is over. Call with the lock held.
     bool invokeLocked(std::function<void()> fn)
     {
@@ -143,7 +149,11 @@ void QtMainQueue::post(Task fn)
     if (!fn)
         return;
     std::lock_guard lock(state_->mutex);
-    if (!state_->invokeLocked([fn = std::move(fn)] { runGuarded(fn); }))
+    if (!state_->invokeLocked([fn = std::move(fn), weak = std::weak_ptr<State>(state_)] {
+            // Queued before the queue was shut down: its world may be gone since.
+            if (auto s = weak.lock(); s && !s->isClosed())
+                runGuarded(fn);
+        }))
         Log::line("MainQueue: the main loop has ended; task dropped");
 }
 
@@ -157,6 +167,13 @@ bool QtMainQueue::runSync(Task fn)
     {
         std::lock_guard lock(state_->mutex);
         const bool queued = state_->invokeLocked([call, fn = std::move(fn), weak = std::weak_ptr<State>(state_)] {
+            // A worker let go at shut-down has gone on: what the task refers to (its stack
+            // among it) may no longer be there.
+            {
+                std::lock_guard released(call->mutex);
+                if (call->finished)
+                    return;
+            }
             const bool ok = runGuarded(fn);
             if (auto s = weak.lock()) {
                 std::lock_guard relock(s->mutex);

@@ -1,9 +1,12 @@
 #include "UiTestSupport.h"
 
 #include "app/state/ConfigInfo.h"
+#include "app/ui/FileWindowController.h"
+#include "app/ui/LoginWindowController.h"
 
 #include <QAbstractButton>
 #include <QLineEdit>
+#include <QMainWindow>
 
 #include <cstdlib>
 
@@ -59,6 +62,9 @@ void AppRun::start(const test::ServerProcess* server, const std::function<void(C
     options.alerts = alerts_;
     options.quit = [quits = quits_] { ++*quits; };
     options.certificateProbe = certificateProbe;
+    options.opener = opener ? opener : std::make_shared<RecordingOpener>();
+    options.thumbnails = thumbnails;
+    options.previewThumbnails = previewThumbnails;
     options.manager.watchReachability = false;
     options.manager.preferredLocale = [] { return std::string("en_US.UTF-8"); };
     options.manager.systemProxies = [this](const std::string& url) { return systemProxies(url); };
@@ -94,6 +100,25 @@ std::vector<std::string> AppRun::alertMessages() const
     for (const Alert& alert : alerts_->alerts())
         keys.push_back(alert.messageKey);
     return keys;
+}
+
+bool signIn(AppRun& run, const std::string& company, const std::string& user, const std::string& password)
+{
+    Account account;
+    account.company = company;
+    account.user = user;
+    QWidget* form = run.app().loginWindow().loginWindow();
+    typeCredentials(form, account, password);
+    click(form, "doLogin");
+    return QTest::qWaitFor([&] { return run.app().fileWindow().window()->isVisible(); }, 15000);
+}
+
+test::ServerProcess::DemoAccount demoAccount(const test::ServerProcess& server, const std::string& user)
+{
+    for (const auto& account : server.demoAccounts())
+        if (account.user == user)
+            return account;
+    return {};
 }
 
 void typeInto(QWidget* field, const QString& text)

@@ -6,6 +6,7 @@
 
 #include "CloudServiceSDKForMac/ASIHTTP/Reachability.h"
 #include "app/ui/AppDelegate.h"
+#include "app/ui/DesktopOpener.h"
 #include "e2e/ServerProcess.h"
 #include "platform/AlertPresenter.h"
 #include "support/FixedNetworkState.h"
@@ -69,6 +70,10 @@ public:
     // What the system names as proxies, per URL scheme ("https", "http"); empty: none.
     std::function<std::optional<std::vector<ProxyEntry>>(const std::string& url)> systemProxies;
     CertificateProbe certificateProbe;
+    // What the file window opens files with and fetches thumbnails through (empty: the real ones).
+    std::shared_ptr<DesktopOpener> opener;
+    ThumbnailLoader::Fetch thumbnails;
+    ThumbnailLoader::Fetch previewThumbnails;
 
     // The message keys of the recorded alerts, in order.
     std::vector<std::string> alertMessages() const;
@@ -79,6 +84,22 @@ private:
     std::shared_ptr<RecordingAlertPresenter> alerts_;
     std::shared_ptr<std::atomic<int>> quits_;
     std::unique_ptr<AppDelegate> app_;
+};
+
+// Signs in through the login form and waits for the file window (false when it did not come).
+bool signIn(AppRun& run, const std::string& company, const std::string& user, const std::string& password);
+// The demo account of that user on a server started with --demo.
+test::ServerProcess::DemoAccount demoAccount(const test::ServerProcess& server, const std::string& user);
+
+// Remembers every file the file window hands to the desktop, and opens none.
+class RecordingOpener : public DesktopOpener {
+public:
+    bool openLocalFile(const QString& path) override
+    {
+        opened.push_back(path);
+        return true;
+    }
+    std::vector<QString> opened;
 };
 
 // Types into a field as a person would (the field gets the focus first).

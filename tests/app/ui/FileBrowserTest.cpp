@@ -1,0 +1,344 @@
+// The file window's browser against a norvane-server with the demo data: the side bar's roots, the
+// folder pictures and row colours, thumbnails, keyboard and the model's change by key.
+
+#include "UiTestSupport.h"
+
+#include "app/logic/StorageServiceLogic.h"
+#include "app/ui/EntryDisplay.h"
+#include "app/ui/FileBrowser.h"
+#include "app/ui/FileBrowserModel.h"
+#include "app/ui/FileWindowController.h"
+#include "app/ui/PreviewController.h"
+
+#include <QComboBox>
+#include <QDragEnterEvent>
+#include <QLineEdit>
+#include <QListView>
+#include <QMainWindow>
+#include <QMimeData>
+#include <QRegularExpression>
+#include <QTreeWidget>
+
+namespace norvane::uitest {
+
+namespace {
+
+QStringList rowTexts(const FileBrowserModel* model, const QModelIndex& folder = {})
+{
+    QStringList texts;
+    for (int row = 0; row < model->rowCount(folder); ++row)
+        texts << model->index(row, 0, folder).data().toString();
+    return texts;
+}
+
+QModelIndex rowNamed(const FileBrowserModel* model, const QModelIndex& folder, const QString& name)
+{
+    for (int row = 0; row < model->rowCount(folder); ++row) {
+        const QModelIndex index = model->index(row, 0, folder);
+        if (QString::fromStdString(model->entry(index)->displayName.value_or("")) == name)
+            return index;
+    }
+    return {};
+}
+
+QColor textColour(const QModelIndex& index)
+{
+    return index.data(Qt::ForegroundRole).value<QBrush>().color();
+}
+
+QTreeWidgetItem* sideBarItem(QTreeWidget* sideBar, const QString& title)
+{
+    for (QTreeWidgetItem* item : sideBar->findItems(title, Qt::MatchExactly | Qt::MatchRecursive))
+        if (item->parent())
+            return item;
+    return nullptr;
+}
+
+// The column of the browser that shows the folder's rows, once it is on screen (the columns slide
+// into place when the view scrolls).
+QListView* columnOf(FileBrowser* browser, const QModelIndex& folder)
+{
+    QListView* found = nullptr;
+    (void)QTest::qWaitFor(
+        [&] {
+            for (QListView* column : browser->findChildren<QListView*>())
+                if (column->rootIndex() == folder && column->isVisible())
+                    found = column;
+            return found != nullptr;
+        },
+        3000);
+    return found;
+}
+
+std::int32_t await(const std::function<void(StorageServiceLogic::ResultCallback)>& start)
+{
+    auto result = std::make_shared<std::int32_t>(-1);
+    start([result](std::int32_t code) { *result = code; });
+    return QTest::qWaitFor([&] { return *result >= 0; }, 15000) ? *result : -1;
+}
+
+} // namespace
+
+class FileBrowserTest : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<test::ServerProcess> server_;
+    std::unique_ptr<AppRun> run_;
+    std::shared_ptr<RecordingOpener> opener_;
+
+    FileWindowController& files() { return run_->app().fileWindow(); }
+    FileBrowser* browser() { return files().browser(); }
+    FileBrowserModel* model() { return browser()->browserModel(); }
+
+    void signInAs(const std::string& user)
+    {
+        run_->start(server_.get());
+        const auto account = demoAccount(*server_, user);
+        QVERIFY(signIn(*run_, account.company, account.user, account.password));
+    }
+
+    // Clicks the row in its column, as a person would.
+    void clickRow(const QModelIndex& index)
+    {
+        QListView* column = columnOf(browser(), index.parent());
+        QVERIFY(column);
+        column->scrollTo(index);
+        QTest::mouseClick(column->viewport(), Qt::LeftButton, {}, column->visualRect(index).center());
+    }
+
+private slots:
+    void initTestCase()
+    {
+        test::ServerProcess::Options options;
+        options.demo = true;
+        server_ = std::make_unique<test::ServerProcess>(options);
+        QVERIFY2(server_->start(), server_->error().c_str());
+    }
+
+    void init()
+    {
+        run_ = std::make_unique<AppRun>();
+        opener_ = std::make_shared<RecordingOpener>();
+        run_->opener = opener_;
+    }
+    void cleanup() { run_.reset(); }
+
+    void sideBarChoosesTheRootAndOnlyTheSharedAreaSearchesByAuthor()
+    {
+        signInAs("manager");
+        QTRY_VERIFY(rowTexts(model()).contains(QStringLiteral("Norvane Guide.pdf")));
+        QCOMPARE(rowTexts(model()), (QStringList { "Memo", "Photos", "Recorder", "お気に入り", "Norvane Guide.pdf" }));
+        QCOMPARE(files().sideBar()->currentItem()->text(0), QStringLiteral("マイフォルダ"));
+        QVERIFY(!files().searchType()->isEnabled());
+
+        files().sideBar()->setCurrentItem(sideBarItem(files().sideBar(), QStringLiteral("共有")));
+        QTRY_COMPARE(rowTexts(model()), (QStringList { "Projects", "Public" }));
+        QVERIFY(files().searchType()->isEnabled());
+        files().searchType()->setCurrentIndex(1);
+        files().searchField()->setText(QStringLiteral("zzz-nothing"));
+        QTRY_VERIFY(!files().isBusy());
+
+        // Another root: the search is emptied, and the kind goes back to names and is locked.
+        files().sideBar()->setCurrentItem(sideBarItem(files().sideBar(), QStringLiteral("写真")));
+        QVERIFY(files().searchField()->text().isEmpty());
+        QVERIFY(!files().searchType()->isEnabled());
+        QCOMPARE(files().searchType()->currentIndex(), 0);
+        QTRY_COMPARE(model()->rowCount(), 4);
+        QVERIFY(rowTexts(model()).filter(QStringLiteral(".jpg")).size() == 4);
+    }
+
+    void dragOverTheSideBarChoosesEachItemOnce()
+    {
+        signInAs("manager");
+        QTreeWidget* side = files().sideBar();
+        QTRY_VERIFY(model()->rowCount() > 0);
+        QMimeData data;
+        data.setUrls({ QUrl::fromLocalFile(QStringLiteral("/tmp/x.txt")) });
+        const QPoint shared = side->visualItemRect(sideBarItem(side, QStringLiteral("共有"))).center();
+        const QPoint group = side->visualItemRect(side->topLevelItem(0)).center();
+        QDragEnterEvent enter(group, Qt::CopyAction, &data, Qt::LeftButton, {});
+        QVERIFY(QApplication::sendEvent(side->viewport(), &enter));
+        QVERIFY(enter.isAccepted());
+        QDragMoveEvent overGroup(group, Qt::CopyAction, &data, Qt::LeftButton, {});
+        QApplication::sendEvent(side->viewport(), &overGroup);
+        QCOMPARE(run_->app().manager()->rootNodeType(), std::int32_t { RootNodeMyFolder });
+        QDragMoveEvent overShared(shared, Qt::CopyAction, &data, Qt::LeftButton, {});
+        QApplication::sendEvent(side->viewport(), &overShared);
+        QVERIFY(!overShared.isAccepted()); // the side bar takes no drop
+        QCOMPARE(run_->app().manager()->rootNodeType(), std::int32_t { RootNodeShare });
+        QTRY_COMPARE(rowTexts(model()), (QStringList { "Projects", "Public" }));
+        // Moving on within the same item chooses nothing again.
+        const auto root = run_->app().manager()->rootNode();
+        QDragMoveEvent again(shared + QPoint(3, 0), Qt::CopyAction, &data, Qt::LeftButton, {});
+        QApplication::sendEvent(side->viewport(), &again);
+        QCOMPARE(run_->app().manager()->rootNode(), root);
+        QDropEvent drop(shared, Qt::CopyAction, &data, Qt::LeftButton, {});
+        QApplication::sendEvent(side->viewport(), &drop);
+        QVERIFY(!drop.isAccepted());
+    }
+
+    void folderPicturesAndTheColoursOfLockedCopyingAndReadOnlyRows()
+    {
+        // A read-only top-level shared folder is red; the backup folder blue, favourites starred.
+        QCOMPARE(server_->setReadOnly("demo", "/SHAREFOLDER/Public").status, 200L);
+        signInAs("member");
+        QTRY_VERIFY(model()->rowCount() > 0);
+        QCOMPARE(await([](auto done) { StorageServiceLogic::makeFolder("/FOLDER/BackupFolder", done); }), 1);
+        browser()->listFolder({});
+        QTRY_VERIFY(rowNamed(model(), {}, QStringLiteral("BackupFolder")).isValid());
+        QCOMPARE(rowTexts(model()).first(), QStringLiteral("BackupFolder"));
+        const auto image = [&](const QModelIndex& index) { return EntryDisplay::folderImage(*model()->entry(index)); };
+        QCOMPARE(image(rowNamed(model(), {}, QStringLiteral("BackupFolder"))), Icons::Name::FolderBlue);
+        QCOMPARE(image(rowNamed(model(), {}, QStringLiteral("お気に入り"))), Icons::Name::FolderFavorite);
+        QCOMPARE(image(rowNamed(model(), {}, QStringLiteral("Photos"))), Icons::Name::FolderYellow);
+
+        files().selectRoot(RootNodeShare);
+        QTRY_COMPARE(model()->rowCount(), 2);
+        QCOMPARE(image(rowNamed(model(), {}, QStringLiteral("Public"))), Icons::Name::FolderRed);
+        QCOMPARE(image(rowNamed(model(), {}, QStringLiteral("Projects"))), Icons::Name::FolderYellow);
+
+        // The manager's lock shows red; files the member may only read orange; the rest black.
+        const QModelIndex projects = rowNamed(model(), {}, QStringLiteral("Projects"));
+        clickRow(projects);
+        QTRY_VERIFY(rowNamed(model(), projects, QStringLiteral("Roadmap.txt")).isValid());
+        const QColor red = EntryDisplay::colour(EntryDisplay::Tone::Locked, QGuiApplication::palette());
+        const QColor orange = EntryDisplay::colour(EntryDisplay::Tone::ReadOnly, QGuiApplication::palette());
+        const QColor black = QGuiApplication::palette().color(QPalette::Text);
+        QCOMPARE(textColour(rowNamed(model(), projects, QStringLiteral("Roadmap.txt"))), red);
+        QCOMPARE(textColour(rowNamed(model(), projects, QStringLiteral("Budget.csv"))), orange);
+        QCOMPARE(textColour(rowNamed(model(), projects, QStringLiteral("Design"))), black);
+
+        // A folder tree the server copies slowly: its target is grey, with the progress after its
+        // name, for as long as the copy runs.
+        QCOMPARE(await([](auto done) { StorageServiceLogic::makeFolder("/FOLDER/Copies", done); }), 1);
+        QCOMPARE(server_->setCopySettings(1, 800).status, 200L);
+        QCOMPARE(
+            await([](auto done) { StorageServiceLogic::copyFile("/FOLDER/Copies", "/FOLDER/Memo", "Memo", 1, done); }),
+            1);
+        files().selectRoot(RootNodeMyFolder);
+        QTRY_VERIFY(rowNamed(model(), {}, QStringLiteral("Copies")).isValid());
+        const QModelIndex copies = rowNamed(model(), {}, QStringLiteral("Copies"));
+        clickRow(copies);
+        QTRY_VERIFY(rowNamed(model(), copies, QStringLiteral("Memo")).isValid());
+        const QModelIndex copying = rowNamed(model(), copies, QStringLiteral("Memo"));
+        QVERIFY2(copying.data().toString().contains(QRegularExpression(QStringLiteral("^Memo\\(\\d+%\\)$"))),
+            qPrintable(copying.data().toString()));
+        QCOMPARE(textColour(copying), EntryDisplay::colour(EntryDisplay::Tone::Copying, QGuiApplication::palette()));
+        server_->setCopySettings(64, 0);
+        server_->setReadOnly("demo", "/SHAREFOLDER/Public", false);
+    }
+
+    void aPhotoShowsItsIconThenItsThumbnailAfterOneRequest()
+    {
+        auto asked = std::make_shared<std::map<std::string, int>>();
+        run_->thumbnails = [asked](const fileInformation& entry, long size, StorageServiceLogic::ImageCallback done) {
+            ++(*asked)[entry.uk.value_or("")];
+            StorageServiceLogic::downloadThumbnailImageWithQueue(entry, size, std::move(done));
+        };
+        signInAs("manager");
+        files().window()->resize(1000, 700);
+        QTRY_VERIFY(rowNamed(model(), {}, QStringLiteral("Photos")).isValid());
+        const QModelIndex photos = rowNamed(model(), {}, QStringLiteral("Photos"));
+        clickRow(photos);
+        QTRY_COMPARE(model()->rowCount(photos), 4);
+        const QModelIndex first = model()->index(0, 0, photos);
+        // The type's icon at once, the picture when it comes.
+        QCOMPARE(first.data(Qt::DecorationRole).typeId(), QMetaType::QIcon);
+        QTRY_COMPARE(first.data(Qt::DecorationRole).typeId(), QMetaType::QPixmap);
+        QTRY_COMPARE(asked->size(), std::size_t { 4 });
+        // Painting the rows again, and listing the folder again, asks no more.
+        QListView* column = columnOf(browser(), photos);
+        column->viewport()->repaint();
+        browser()->listFolder(photos);
+        QTRY_VERIFY(!files().isBusy());
+        column->viewport()->repaint();
+        QTest::qWait(100);
+        for (const auto& [key, count] : *asked)
+            QVERIFY2(count == 1, key.c_str());
+        QCOMPARE(browser()->thumbnails()->outstanding(), 0);
+    }
+
+    void keysMoveBetweenRowsAndColumnsOpenAndGoUp()
+    {
+        signInAs("manager");
+        files().window()->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(files().window()));
+        QTRY_VERIFY(model()->rowCount() == 5);
+        const auto press = [](int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+            QTest::keyClick(QApplication::focusWidget(), static_cast<Qt::Key>(key), modifiers);
+        };
+        browser()->setCurrentIndex(model()->index(0, 0)); // Memo
+        browser()->setFocus();
+        QTRY_COMPARE(QApplication::focusWidget(), columnOf(browser(), {}));
+        press(Qt::Key_Down);
+        const QModelIndex photos = rowNamed(model(), {}, QStringLiteral("Photos"));
+        QCOMPARE(browser()->currentIndex(), photos);
+        QTRY_COMPARE(model()->rowCount(photos), 4);
+        press(Qt::Key_Right);
+        QCOMPARE(browser()->currentIndex(), model()->index(0, 0, photos));
+        QTRY_COMPARE(QApplication::focusWidget(), columnOf(browser(), photos));
+        press(Qt::Key_Down);
+        QCOMPARE(browser()->currentIndex(), model()->index(1, 0, photos));
+        // A file shows its preview; Return opens it; Backspace comes back to its folder.
+        QTRY_COMPARE(browser()->preview()->representedObject(), model()->entry(browser()->currentIndex()));
+        const QString name
+            = QString::fromStdString(model()->entry(browser()->currentIndex())->displayName.value_or(""));
+        press(Qt::Key_Return);
+        QTRY_COMPARE(opener_->opened.size(), std::size_t { 1 });
+        QVERIFY(opener_->opened.front().endsWith(QLatin1Char('/') + name));
+        press(Qt::Key_Backspace);
+        QCOMPARE(browser()->currentIndex(), photos);
+        press(Qt::Key_Left);
+        QCOMPARE(browser()->currentIndex(), photos); // the first column has nothing to its left
+        // Ctrl+F goes to the search field; F5 lists the cursor's column again.
+        press(Qt::Key_F, Qt::ControlModifier);
+        QCOMPARE(QApplication::focusWidget(), files().searchField());
+        QTRY_VERIFY(!files().isBusy());
+        files().window()->findChild<QAction*>(QStringLiteral("refreshAction"))->trigger();
+        QVERIFY(files().isBusy());
+        QTRY_VERIFY(!files().isBusy());
+    }
+
+    void aRelistedColumnKeepsItsSelectionAndTheColumnsToItsRight()
+    {
+        signInAs("manager");
+        files().selectRoot(RootNodeShare);
+        QTRY_COMPARE(model()->rowCount(), 2);
+        const QPersistentModelIndex projects = rowNamed(model(), {}, QStringLiteral("Projects"));
+        clickRow(projects);
+        QTRY_VERIFY(rowNamed(model(), projects, QStringLiteral("Design")).isValid());
+        const QPersistentModelIndex design = rowNamed(model(), projects, QStringLiteral("Design"));
+        clickRow(design);
+        QTRY_COMPARE(model()->rowCount(design), 2);
+        QListView* designColumn = columnOf(browser(), design);
+        QVERIFY(designColumn);
+
+        // A new file in Projects: relisting that middle column adds one row and moves nothing else.
+        QCOMPARE(await([](auto done) { StorageServiceLogic::makeFolder("/SHAREFOLDER/Projects/Archive", done); }), 1);
+        browser()->listFolder(projects);
+        QTRY_VERIFY(rowNamed(model(), projects, QStringLiteral("Archive")).isValid());
+        QVERIFY(design.isValid());
+        QCOMPARE(browser()->currentIndex(), QModelIndex(design));
+        QCOMPARE(columnOf(browser(), design), designColumn);
+        QCOMPARE(model()->rowCount(design), 2);
+
+        // A listing that fails leaves the column as it was.
+        server_->setFaults(R"([{"path": "/SHAREFOLDER/Projects", "status": 500}])");
+        const int before = model()->rowCount(projects);
+        std::int32_t failed = -1;
+        browser()->listFolder(projects, [&](std::int32_t result) { failed = result; });
+        QTRY_VERIFY(failed >= 0);
+        QVERIFY(failed != 1);
+        server_->clearFaults();
+        QCOMPARE(model()->rowCount(projects), before);
+        QCOMPARE(columnOf(browser(), design), designColumn);
+        await([](auto done) { StorageServiceLogic::deleteFile("/SHAREFOLDER/Projects/Archive", done); });
+    }
+};
+
+} // namespace norvane::uitest
+
+using norvane::uitest::FileBrowserTest;
+NORVANE_UI_TEST(FileBrowserTest)
+
+#include "FileBrowserTest.moc"
