@@ -317,6 +317,8 @@ Outcome CliCommands::rm(CliSession& session)
         if (result == ResultSuccess) {
             deleted.push_back(path->text());
             session.reporter().message("Deleted " + path->text());
+        } else if (result == ResultWriteConflict && entry.entry->isFile()) {
+            session.tellLockHolder(*path);
         }
         outcome.note(Outcome::ofResult(result));
     }

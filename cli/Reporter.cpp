@@ -1,6 +1,7 @@
 #include "cli/Reporter.h"
 
 #include "cli/ExitStatus.h"
+#include "cli/TerminalText.h"
 
 namespace norvane::cli {
 
@@ -17,7 +18,17 @@ void Reporter::line(const std::string& text)
         return;
     std::lock_guard lock(mutex_);
     bar_.clear();
-    out_ << text << '\n';
+    out_ << TerminalText::escaped(text) << '\n';
+    out_.flush();
+}
+
+void Reporter::text(const std::string& text)
+{
+    if (json_)
+        return;
+    std::lock_guard lock(mutex_);
+    bar_.clear();
+    out_ << TerminalText::escapedLines(text) << '\n';
     out_.flush();
 }
 
@@ -25,7 +36,7 @@ void Reporter::message(const std::string& text)
 {
     std::lock_guard lock(mutex_);
     bar_.clear();
-    err_ << text << '\n';
+    err_ << TerminalText::escaped(text) << '\n';
     err_.flush();
 }
 
@@ -47,12 +58,13 @@ void Reporter::progress(std::uint64_t done, std::uint64_t total)
     bar_.update(done, total);
 }
 
-void Reporter::finish(const std::string& command, int exitStatus, std::int32_t result, const std::string& error)
+void Reporter::finish(const std::string& command, int exitStatus, std::int32_t result, const std::string& error,
+    const std::string& reason)
 {
     std::lock_guard lock(mutex_);
     bar_.clear();
     if (!error.empty())
-        err_ << "norvane-cli: " << error << '\n';
+        err_ << "norvane-cli: " << TerminalText::escaped(error) << '\n';
     err_.flush();
     if (!json_)
         return;
@@ -66,6 +78,8 @@ void Reporter::finish(const std::string& command, int exitStatus, std::int32_t r
     }
     if (!error.empty())
         object["error"] = error;
+    if (!reason.empty())
+        object["reason"] = reason;
     object["alerts"] = alerts_;
     for (auto& [key, value] : result_.items())
         object[key] = value;
