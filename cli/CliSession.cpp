@@ -240,6 +240,9 @@ void CliSession::showListingFailure(std::int32_t result, const RemotePath& path)
     case ResultIsCopyDest:
         alerts->show("FileCopyDestErrorMessage", "");
         break;
+    case ResultTooLarge:
+        alerts->show("", localisedFormat("custom_listing_too_large", { path.text() }));
+        break;
     case ResultInvalidArgument:
         alerts->show("message_error_bad_requst_400", "");
         break;
@@ -262,8 +265,10 @@ std::int32_t CliSession::list(const std::shared_ptr<fileInformation>& folder, Fi
     const std::int32_t result = run([folder](std::function<void(std::int32_t)> done) {
         StorageServiceLogic::getFolderInfo(folder, false, {}, std::move(done));
     });
-    // The listing put its children in place on the main queue before calling back.
-    children = folder->childrens;
+    // The listing put its children in place on the main queue before calling back; the entry is
+    // this command's own, so they are taken rather than copied.
+    children = std::move(folder->childrens);
+    folder->childrens.clear();
     return result;
 }
 

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <ostream>
 #include <string>
@@ -40,6 +41,11 @@ public:
 
     // The command's own fields of the JSON object.
     nlohmann::json& result() { return result_; }
+    // A field of the JSON object that is a list made one element at a time while the object is
+    // written: `produce` calls its argument once per element, in order. A listing of a million
+    // entries is then never a JSON document in memory.
+    using ElementSink = std::function<void(const nlohmann::json&)>;
+    void streamArray(const std::string& name, std::function<void(const ElementSink&)> produce);
 
     // Ends the command: writes the JSON object (with --json) with "command", "ok", "result"
     // (the result code, when an operation gave one), "resultName", "exitStatus", "alerts" and,
@@ -56,6 +62,8 @@ private:
     ProgressBar bar_;
     nlohmann::json result_ = nlohmann::json::object();
     nlohmann::json alerts_ = nlohmann::json::array();
+    std::string streamedName_;
+    std::function<void(const ElementSink&)> streamed_;
 };
 
 } // namespace norvane::cli

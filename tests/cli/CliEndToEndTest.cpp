@@ -404,5 +404,42 @@ TEST_F(CliEndToEnd, AnInterruptStopsATransferWithoutLeavingAPartialFile)
     EXPECT_FALSE(fs::exists(target));
 }
 
+TEST_F(CliEndToEnd, ABigFolderIsListedWholeInOrderAsLinesOrAsOneJsonObjectAndLeavesNoFileBehind)
+{
+    makeCompany();
+    signIn();
+    ASSERT_EQ(cli({ "mkdir", "my:/big" }).exitStatus, 0);
+    const nlohmann::json bulk { { "company", company_ }, { "user", "ann" }, { "folder", "/FOLDER/big" },
+        { "count", 2500 }, { "prefix", "n" } };
+    const HttpReply made = server_->control("POST", "/_control/bulk-files", bulk.dump());
+    ASSERT_EQ(made.status, 200) << made.body;
+    writeFile(work_ / "A-first.txt", "sorted before the n's, ignoring case\n");
+    ASSERT_EQ(cli({ "put", (work_ / "A-first.txt").string(), "my:/big" }).exitStatus, 0);
+
+    const CliResult text = cli({ "ls", "my:/big" });
+    ASSERT_EQ(text.exitStatus, 0) << text.err;
+    EXPECT_EQ(count(text.out, "\n"), 2501u);
+    EXPECT_TRUE(text.out.starts_with("-e-")) << text.out.substr(0, 200);
+    EXPECT_NE(text.out.find("  A-first.txt\n"), std::string::npos);
+    EXPECT_TRUE(text.out.ends_with("  n0002499\n")) << text.out.substr(text.out.size() - 200);
+
+    const CliResult json = cli({ "--json", "ls", "my:/big" });
+    ASSERT_EQ(json.exitStatus, 0) << json.err;
+    const nlohmann::json object = json.json();
+    ASSERT_TRUE(object.is_object()) << json.out.substr(0, 300);
+    EXPECT_EQ(object["ok"], true);
+    ASSERT_EQ(object["entries"].size(), 2501u);
+    EXPECT_EQ(object["entries"][0]["name"], "A-first.txt");
+    EXPECT_EQ(object["entries"][1]["path"], "my:/big/n0000000");
+    EXPECT_EQ(object["entries"][2500]["name"], "n0002499");
+    EXPECT_EQ(object["entries"][2500]["size"], 0);
+    // The body went through the temporary area and is gone again.
+    const fs::path listings = home_ / "tmp" / "listing";
+    EXPECT_TRUE(!fs::exists(listings) || fs::is_empty(listings));
+    // An entry of it is found through its parent's listing.
+    EXPECT_EQ(cli({ "get", "my:/big/n0001234", (work_ / "one").string() }).exitStatus, 0);
+    EXPECT_TRUE(fs::exists(work_ / "one"));
+}
+
 } // namespace
 } // namespace norvane::test
