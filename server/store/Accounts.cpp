@@ -70,6 +70,20 @@ void writeHeaders(Database& db, const Company& company)
             .run();
 }
 
+// The texts of a company as they are kept: every member reads its name and notice, and the policy
+// values go out as headers.
+Company keptCompany(Company company)
+{
+    company.name = storedText(company.name);
+    company.informationText = printableText(company.informationText, Layout::TabsAndLineFeeds);
+    company.informationSeq = storedText(company.informationSeq);
+    std::map<std::string, std::string> headers;
+    for (const auto& [name, value] : company.policyHeaders)
+        headers[name] = storedText(value);
+    company.policyHeaders = std::move(headers);
+    return company;
+}
+
 // Runs `body`; a uniqueness conflict becomes Exists.
 template <typename Body> void unique(const std::string& what, Body&& body)
 {
@@ -100,11 +114,12 @@ std::optional<User> ServerStore::State::loadUser(std::int64_t id)
 
 // --- companies ----------------------------------------------------------------------------------
 
-StoreResult<Company> ServerStore::createCompany(const Company& company)
+StoreResult<Company> ServerStore::createCompany(const Company& given)
 {
     return guarded<Company>("createCompany", [&] {
-        if (company.code.empty())
+        if (given.code.empty())
             refuse(StoreError::Invalid, "a company needs a code");
+        const Company company = keptCompany(given);
         State& s = *state_;
         std::lock_guard lock(s.mutex);
         Transaction tx(*s.db);
@@ -154,11 +169,12 @@ StoreResult<Company> ServerStore::companyById(std::int64_t id)
     });
 }
 
-StoreStatus ServerStore::updateCompany(const Company& company)
+StoreStatus ServerStore::updateCompany(const Company& given)
 {
     return guarded<Done>("updateCompany", [&] {
-        if (company.code.empty())
+        if (given.code.empty())
             refuse(StoreError::Invalid, "a company needs a code");
+        const Company company = keptCompany(given);
         State& s = *state_;
         std::lock_guard lock(s.mutex);
         Transaction tx(*s.db);
@@ -179,10 +195,12 @@ StoreStatus ServerStore::updateCompany(const Company& company)
 
 // --- users --------------------------------------------------------------------------------------
 
-StoreResult<User> ServerStore::createUser(std::int64_t companyId, const std::string& login, const std::string& fullName,
-    const std::string& password, bool suspended)
+StoreResult<User> ServerStore::createUser(std::int64_t companyId, const std::string& login,
+    const std::string& givenFullName, const std::string& password, bool suspended)
 {
     return guarded<User>("createUser", [&] {
+        // Listings show it as owner, author and lock holder to every member.
+        const std::string fullName = storedText(givenFullName);
         // The login travels as a path component and becomes the owner of entries: the same rules
         // as for names keep it printable and unambiguous.
         if (!isValidEntryName(login))

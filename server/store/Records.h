@@ -79,12 +79,9 @@ struct Entry {
     std::vector<std::string> path; // components from the area root, filled by lookups
 };
 
-// Descriptive fields that come with an upload, a copy or a folder creation.
+// Descriptive fields that come with an upload, a copy or a folder creation. Who owns and who wrote
+// an entry is never among them: that is the account of the session that makes it.
 struct EntryMeta {
-    std::optional<std::string> owner;
-    std::optional<std::string> ownerName;
-    std::optional<std::string> author;
-    std::optional<std::string> authorName;
     std::optional<std::string> creationDate;
     std::optional<std::int64_t> modifiedAt;
     std::optional<int> editPermission;

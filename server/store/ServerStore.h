@@ -71,7 +71,8 @@ public:
 
     StoreResult<Entry> createFolder(
         const User& user, const AreaRef& area, const std::vector<std::string>& path, const EntryMeta& meta);
-    // Moves or renames the entry to the path (which names the new entry, not its parent).
+    // Moves or renames the entry to the path (which names the new entry, not its parent). A tree
+    // moves only when the user may change every entry in it; owners stay what they were.
     StoreResult<Entry> move(const User& user, const AreaRef& fromArea, const std::vector<std::string>& from,
         const AreaRef& toArea, const std::vector<std::string>& to, bool overwrite, const EntryMeta& meta);
     // Copies the entry (file or folder tree) into the folder under its own name. A tree of more
@@ -79,13 +80,13 @@ public:
     // source trees carry the action fields until it ends.
     StoreResult<Entry> copy(const User& user, const AreaRef& fromArea, const std::vector<std::string>& from,
         const AreaRef& toArea, const std::vector<std::string>& toFolder, bool overwrite, const EntryMeta& meta);
+    // Removes the entry with everything below it, only when the user may change every entry.
     StoreStatus remove(const User& user, const AreaRef& area, const std::vector<std::string>& path);
     StoreStatus setEditPermission(
         const User& user, const AreaRef& area, const std::vector<std::string>& path, int editPermission);
     StoreStatus setReadOnly(const AreaRef& area, const std::vector<std::string>& path, bool readOnly);
-    // Lock or unlock a file for the user; the ids and names are what the client sent.
-    StoreStatus setLock(const User& user, const AreaRef& area, const std::vector<std::string>& path, bool lock,
-        const std::string& lockUserId, const std::string& lockUserName);
+    // Lock or unlock a file for the user, who is named as its holder.
+    StoreStatus setLock(const User& user, const AreaRef& area, const std::vector<std::string>& path, bool lock);
     void setCopyInBackgroundAbove(std::size_t entries);
     void setCopyStepDelayMs(int milliseconds); // slows background copies down for tests
     // Blocks until no background copy runs (tests and shutdown).

@@ -7,6 +7,7 @@
 #include "server/store/BlobStore.h"
 #include "server/store/Database.h"
 #include "server/store/EntryNames.h"
+#include "server/store/PrintableText.h"
 #include "server/store/ServerStore.h"
 
 #include <atomic>
@@ -119,6 +120,8 @@ struct ServerStore::State {
     bool mayCreateIn(const User& user, const Node& folder);
     void requireArea(const User& user, const AreaRef& area); // Forbidden
     void requireChange(const User& user, const Node& node); // Forbidden
+    // Forbidden unless the user may change the entry and everything below it.
+    void requireChangeTree(const User& user, const Node& node);
     // Locked when the entry (or, with `wholeTree`, anything below it) is locked by another user.
     void requireUnlocked(const User& user, const Node& node, bool wholeTree);
     // CopySource / CopyDest when the entry is part of a running copy, or (with `wholeTree`)
@@ -138,6 +141,8 @@ struct ServerStore::State {
     std::int64_t usedBytes(std::int64_t userId);
     // QuotaExceeded when `extraBytes` more would take the user beyond the company's quota.
     void requireQuota(std::int64_t companyId, std::int64_t userId, std::int64_t extraBytes);
+    // The quota of everyone for whom a tree moved from one area to the other counts anew.
+    void requireQuotaForMove(const User& user, const Node& tree, const AreaRef& toArea);
     // The user charged for the files of a tree: the area's user for a personal area, else the
     // given one.
     std::int64_t chargedUser(const AreaRef& area, std::int64_t ownerId) const;
@@ -158,6 +163,9 @@ struct ServerStore::State {
     void trimUploadParts();
     void dropUpload(const std::string& sessionId);
 };
+
+// Descriptive text of a request as it is kept: one line of printable text.
+std::string storedText(std::string_view text);
 
 // Copies one entry's descriptive fields to a new entry of `user` below `parent`.
 Node cloneFor(const User& user, const Node& source, const Node& parent, std::int64_t stamp);
