@@ -291,6 +291,16 @@ void copySettings(Request& request)
     answer(request.exchange, 200, Json { { "ok", true } });
 }
 
+// Lets time pass for the rules that depend on it (session lifetimes, login throttles).
+void clock(Request& request)
+{
+    auto seconds = number(request.body, "advanceSeconds");
+    if (!seconds || *seconds < 0 || *seconds > 100LL * 365 * 86400)
+        return refuse(request.exchange, 400, "\"advanceSeconds\" must be a number of seconds, not negative");
+    request.exchange.store.advanceClock(std::chrono::seconds(*seconds));
+    answer(request.exchange, 200, Json { { "ok", true } });
+}
+
 } // namespace
 
 bool isLoopbackAddress(std::string_view address)
@@ -342,6 +352,7 @@ void handleControl(Exchange& exchange)
         { "information", information },
         { "read-only", readOnly },
         { "copy-settings", copySettings },
+        { "clock", clock },
     };
     for (const auto& endpoint : kEndpoints) {
         if (endpoint.name == name)

@@ -37,6 +37,14 @@ struct Session {
     std::int64_t userId = 0;
     std::string deviceId;
     std::int64_t createdAt = 0; // unix seconds
+    std::int64_t lastUsedAt = 0; // unix seconds, to the minute
+};
+
+// A login or a password check as the throttle sees it: the account as it was named (company code
+// and login, also when there is no such account) and the address it came from.
+struct LoginAttempt {
+    std::string account;
+    std::string address;
 };
 
 enum class Area { Personal, Shared };

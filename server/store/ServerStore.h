@@ -1,8 +1,10 @@
 #pragma once
 
 #include "server/store/Records.h"
+#include "server/store/StoreLimits.h"
 #include "server/store/StoreResult.h"
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -22,12 +24,22 @@ class ServerStore {
 public:
     // Opens (creating when needed) DIR/norvane.db, DIR/blobs, DIR/uploads; removes blobs that no
     // entry refers to and trims upload part files to the offset that the database recorded.
-    static StoreResult<std::unique_ptr<ServerStore>> open(const std::filesystem::path& dataDir);
+    // Starts the background prune of ended sessions (see StoreLimits).
+    static StoreResult<std::unique_ptr<ServerStore>> open(
+        const std::filesystem::path& dataDir, const StoreLimits& limits = {});
     ~ServerStore();
     ServerStore(const ServerStore&) = delete;
     ServerStore& operator=(const ServerStore&) = delete;
 
     const std::filesystem::path& dataDir() const;
+    const StoreLimits& limits() const;
+
+    // --- the clock of the time rules ---------------------------------------------------------
+    void setClock(StoreClock clock);
+    // Moves the clock forward (the control endpoint's way of letting hours pass); the prune
+    // looks at once.
+    void advanceClock(std::chrono::seconds by);
+    std::chrono::system_clock::time_point now();
 
     // --- companies, users, devices -------------------------------------------------------
     StoreResult<Company> createCompany(const Company& company);
@@ -41,7 +53,9 @@ public:
     StoreResult<User> userById(std::int64_t id);
     StoreResult<User> userByKey(const std::string& userKey);
     bool checkPassword(const User& user, const std::string& password);
-    StoreStatus setPassword(std::int64_t userId, const std::string& password);
+    // Sets the password and ends every session of the user, except the newest one of `keepDevice`
+    // (the device that asked for the change goes on working).
+    StoreStatus setPassword(std::int64_t userId, const std::string& password, const std::string& keepDevice = {});
     StoreStatus setSuspended(std::int64_t userId, bool suspended);
     // A device id seen at login: registered ones pass where the company requires registration.
     StoreStatus rememberDevice(std::int64_t userId, const std::string& deviceId);
@@ -50,8 +64,18 @@ public:
 
     // --- sessions ---------------------------------------------------------------------------
     StoreResult<Session> createSession(std::int64_t userId, const std::string& deviceId);
-    // The session named by an authorization value "qor:var:companyId:userKey", if it is live.
+    // The session named by an authorization value "qor:var:companyId:userKey", if it is live: not
+    // idle for longer, nor older, than the limits allow. Each use counts, to the minute.
     StoreResult<Session> sessionByAuthorization(const std::string& authorization);
+    // Removes ended sessions and forgotten login failures; the number of rows removed. The
+    // background prune calls it every StoreLimits::pruneEvery.
+    StoreResult<std::int64_t> pruneExpired();
+
+    // --- failed logins and password checks (see LoginThrottleLimits) -------------------------
+    // How long the attempt must still wait; nothing when it may go ahead.
+    std::optional<std::chrono::seconds> loginWait(const LoginAttempt& attempt);
+    void loginFailed(const LoginAttempt& attempt);
+    void loginSucceeded(const LoginAttempt& attempt);
 
     // --- the trees -------------------------------------------------------------------------
     AreaRef personalArea(const User& user) const { return { Area::Personal, user.id }; }

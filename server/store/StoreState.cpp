@@ -106,6 +106,16 @@ std::int64_t nowMilliseconds()
         .count();
 }
 
+std::int64_t ServerStore::State::ruleMilliseconds()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>((clock() + clockShift).time_since_epoch()).count();
+}
+
+std::int64_t ServerStore::State::ruleSeconds()
+{
+    return ruleMilliseconds() / 1000;
+}
+
 std::string storedText(std::string_view text)
 {
     return printableText(text);

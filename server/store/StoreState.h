@@ -79,8 +79,13 @@ struct UploadTarget {
 
 struct ServerStore::State {
     std::filesystem::path dataDir;
+    StoreLimits limits;
     std::unique_ptr<Database> db;
     std::unique_ptr<BlobStore> blobs;
+    StoreClock clock = [] { return std::chrono::system_clock::now(); };
+    std::chrono::seconds clockShift { 0 };
+    std::thread pruner;
+    bool pruneNow = false; // the clock jumped: the pruner looks without waiting
 
     // Guards the database and everything below. Held only for short steps: never while bytes
     // of an upload arrive, never across the whole of a background copy.
@@ -99,6 +104,9 @@ struct ServerStore::State {
 
     // A version stamp (milliseconds) later than every one handed out before.
     std::int64_t nextStamp();
+    // The clock of the time rules, in unix seconds and milliseconds.
+    std::int64_t ruleSeconds();
+    std::int64_t ruleMilliseconds();
 
     // Tree reading (StoreState.cpp). `path` of the results is filled.
     std::optional<Node> nodeById(std::int64_t id);
@@ -134,6 +142,11 @@ struct ServerStore::State {
     void deleteTree(const Node& node, std::vector<std::string>& freed);
     // Deletes the files of blobs that no entry refers to any more.
     void releaseBlobs(const std::vector<std::string>& ids);
+
+    // Sessions and the login throttle (Sessions.cpp, LoginThrottle.cpp).
+    std::int64_t pruneSessions();
+    std::int64_t pruneLoginFailures();
+    void runPruner();
 
     // Accounts and content (Accounts.cpp, Uploads.cpp).
     std::optional<Company> loadCompany(std::int64_t id);
