@@ -121,6 +121,8 @@ struct ShareLink {
     std::int64_t validUntil = 0; // unix seconds
     std::int64_t downloadLimit = 0; // 0 = unlimited
     std::int64_t downloadCount = 0;
+    std::int64_t wrongPasswords = 0; // in all, since the link was made
+    bool disabled = false; // by too many wrong passwords, for good
 };
 
 struct PrintJob {

@@ -146,6 +146,9 @@ public:
     StoreResult<ShareLink> createShareLink(
         const User& user, const Entry& file, int validDays, std::int64_t downloadLimit, bool needPassword);
     StoreResult<ShareLink> shareLink(const std::string& key);
+    // Checks a password given for the link: the link when it is right; Invalid when it is wrong,
+    // which counts against the link, and Forbidden once it is disabled by too many of them.
+    StoreResult<ShareLink> unlockShareLink(const std::string& key, const std::string& password);
     // Counts one delivery; refuses (Forbidden) past the limit or the expiry.
     StoreResult<ShareLink> countShareDownload(const std::string& key);
     StoreResult<Entry> entryById(std::int64_t id);
