@@ -94,6 +94,10 @@ int main(int argc, char** argv)
     settings.host = options.host;
     settings.port = options.port;
     settings.controlToken = options.controlToken.empty() ? secureRandomHex(16) : options.controlToken;
+    settings.headTimeout = options.headTimeout;
+    settings.keepAliveIdle = options.keepAliveIdle;
+    settings.maxHeaders = options.maxHeaders;
+    settings.maxHeadBytes = options.maxHeadBytes;
     std::string pin;
     if (options.tls) {
         auto material = options.certificateFile.empty() ? ensureSelfSigned(options.dataDir)
