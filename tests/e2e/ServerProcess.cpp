@@ -2,7 +2,6 @@
 
 #include <curl/curl.h>
 #include <nlohmann/json.hpp>
-#include <sqlite3.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -463,22 +462,6 @@ HttpReply ServerProcess::advanceClock(std::chrono::seconds by) const
 {
     nlohmann::json body { { "advanceSeconds", by.count() } };
     return control("POST", "/_control/clock", body.dump());
-}
-
-long long ServerProcess::rowsOf(const std::string& table) const
-{
-    sqlite3* db = nullptr;
-    long long rows = -1;
-    if (sqlite3_open_v2((dataDir_ / "norvane.db").c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-        sqlite3_busy_timeout(db, 5000);
-        sqlite3_stmt* count = nullptr;
-        if (sqlite3_prepare_v2(db, ("SELECT COUNT(*) FROM " + table).c_str(), -1, &count, nullptr) == SQLITE_OK
-            && sqlite3_step(count) == SQLITE_ROW)
-            rows = sqlite3_column_int64(count, 0);
-        sqlite3_finalize(count);
-    }
-    sqlite3_close(db);
-    return rows;
 }
 
 HttpReply ServerProcess::setFaults(const std::string& rules) const

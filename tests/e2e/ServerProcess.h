@@ -132,8 +132,6 @@ public:
     HttpReply setCopySettings(std::int64_t inBackgroundAbove, std::int64_t stepDelayMs) const;
     // Moves the clock of the server's time rules (session lifetimes, login throttles) forward.
     HttpReply advanceClock(std::chrono::seconds by) const;
-    // The number of rows of a table of the server's database, -1 when it cannot be read.
-    long long rowsOf(const std::string& table) const;
     // A JSON array of fault rules replaces the list; clearFaults empties it.
     HttpReply setFaults(const std::string& rules) const;
     HttpReply clearFaults() const;
