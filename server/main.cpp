@@ -98,6 +98,7 @@ int main(int argc, char** argv)
     settings.keepAliveIdle = options.keepAliveIdle;
     settings.maxHeaders = options.maxHeaders;
     settings.maxHeadBytes = options.maxHeadBytes;
+    settings.timeouts.bytesPerSecond = options.minTransferRate;
     std::string pin;
     if (options.tls) {
         auto material = options.certificateFile.empty() ? ensureSelfSigned(options.dataDir)

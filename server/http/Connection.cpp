@@ -238,6 +238,8 @@ void Connection::beginRequest()
     closeAfterAnswer_ = false;
     handled_ = false;
     ++served_;
+    waited_ = {};
+    moved_ = 0;
 }
 
 bool Connection::awaitNextHead(std::chrono::milliseconds quick)
@@ -261,9 +263,17 @@ bool Connection::waitReadable(std::chrono::milliseconds timeout) const
     return pollFor(socket_, POLLIN, timeout, stopping_);
 }
 
-bool Connection::waitWritable(std::chrono::milliseconds timeout) const
+bool Connection::waitForPeer(short events, std::chrono::milliseconds timeout) const
 {
-    return pollFor(socket_, POLLOUT, timeout, stopping_);
+    const auto allowance = timeouts_.waitAllowance
+        + std::chrono::seconds(moved_ / std::max<std::size_t>(timeouts_.bytesPerSecond, 1)) - waited_;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(allowance);
+    if (left.count() <= 0)
+        return false;
+    const auto start = std::chrono::steady_clock::now();
+    const bool ready = pollFor(socket_, events, std::min(timeout, left), stopping_);
+    waited_ += std::chrono::steady_clock::now() - start;
+    return ready;
 }
 
 ssize_t Connection::readRaw(char* ptr, std::size_t size)
@@ -288,6 +298,7 @@ ssize_t Connection::readRaw(char* ptr, std::size_t size)
         bool wantWrite = false;
         const ssize_t n = receive(direct ? ptr : buffer_.data() + end_, direct ? size : kReadStep, wantWrite);
         if (n > 0) {
+            moved_ += static_cast<std::uint64_t>(n);
             if (direct)
                 return n;
             end_ += static_cast<std::size_t>(n);
@@ -299,7 +310,7 @@ ssize_t Connection::readRaw(char* ptr, std::size_t size)
         }
         if (n == -2)
             return -1;
-        if (!(wantWrite ? waitWritable(timeouts_.read) : waitReadable(timeouts_.read)))
+        if (!waitForPeer(wantWrite ? POLLOUT : POLLIN, timeouts_.read))
             return -1;
     }
 }
@@ -371,21 +382,25 @@ ssize_t Connection::write(const char* ptr, size_t size)
     while (true) {
         if (ssl_) {
             const int n = SSL_write(ssl_, ptr, static_cast<int>(std::min<std::size_t>(size, INT_MAX)));
-            if (n > 0)
+            if (n > 0) {
+                moved_ += static_cast<std::uint64_t>(n);
                 return n;
+            }
             const int error = SSL_get_error(ssl_, n);
-            if (error == SSL_ERROR_WANT_WRITE && waitWritable(timeouts_.write))
+            if (error == SSL_ERROR_WANT_WRITE && waitForPeer(POLLOUT, timeouts_.write))
                 continue;
-            if (error == SSL_ERROR_WANT_READ && waitReadable(timeouts_.write))
+            if (error == SSL_ERROR_WANT_READ && waitForPeer(POLLIN, timeouts_.write))
                 continue;
             return -1;
         }
         const ssize_t n = ::send(socket_, ptr, size, MSG_NOSIGNAL);
-        if (n >= 0)
+        if (n >= 0) {
+            moved_ += static_cast<std::uint64_t>(n);
             return n;
+        }
         if (errno == EINTR)
             continue;
-        if ((errno != EAGAIN && errno != EWOULDBLOCK) || !waitWritable(timeouts_.write))
+        if ((errno != EAGAIN && errno != EWOULDBLOCK) || !waitForPeer(POLLOUT, timeouts_.write))
             return -1;
     }
 }
@@ -396,12 +411,12 @@ bool Connection::is_readable() const
         return false;
     if (linePosition_ < line_.size() || start_ < end_ || (ssl_ && SSL_pending(ssl_) > 0))
         return true;
-    return mode_ == Mode::Body && waitReadable(timeouts_.read);
+    return mode_ == Mode::Body && waitForPeer(POLLIN, timeouts_.read);
 }
 
 bool Connection::is_writable() const
 {
-    return !abandoned_ && waitWritable(timeouts_.write);
+    return !abandoned_ && waitForPeer(POLLOUT, timeouts_.write);
 }
 
 void Connection::get_remote_ip_and_port(std::string& ip, int& port) const

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,6 +32,11 @@ public:
     struct Timeouts {
         std::chrono::milliseconds read { 60000 }; // each wait for body bytes
         std::chrono::milliseconds write { 60000 }; // each wait to write answer bytes
+        // A request's peer may keep the worker waiting (for body bytes, or to take answer
+        // bytes) this long in all, plus a second for every `bytesPerSecond` moved: a client that
+        // trickles holds a worker for seconds, not for ever.
+        std::chrono::milliseconds waitAllowance { 10000 };
+        std::size_t bytesPerSecond = 4096;
     };
 
     // Takes ownership of the socket and of `ssl` (null for plain HTTP).
@@ -104,7 +110,8 @@ public:
 private:
     enum class Mode { Head, Body };
     bool waitReadable(std::chrono::milliseconds timeout) const;
-    bool waitWritable(std::chrono::milliseconds timeout) const;
+    // A wait for the peer while serving a request, within what is left of its allowance.
+    bool waitForPeer(short events, std::chrono::milliseconds timeout) const;
     // One read from the socket into `into`, without waiting: > 0 bytes, 0 at the end, -1 when
     // nothing is there yet (wantWrite: TLS must write first), -2 on a failure.
     ssize_t receive(char* into, std::size_t size, bool& wantWrite);
@@ -132,6 +139,8 @@ private:
     std::string line_;
     std::size_t linePosition_ = 0;
     std::size_t served_ = 0;
+    mutable std::chrono::steady_clock::duration waited_ {}; // for the peer, in this request
+    std::uint64_t moved_ = 0; // body and answer bytes of this request
     bool closeAfterAnswer_ = false;
     bool handled_ = false;
     bool abandoned_ = false;

@@ -70,6 +70,8 @@ const NumberOption kNumberOptions[] = {
     { "--max-headers", 1, 10000, [](ServerOptions& o, long long v) { o.maxHeaders = static_cast<std::size_t>(v); } },
     { "--max-head-bytes", 1024, 16 * 1024 * 1024,
         [](ServerOptions& o, long long v) { o.maxHeadBytes = static_cast<std::size_t>(v); } },
+    { "--min-transfer-rate", 1, 1LL << 30,
+        [](ServerOptions& o, long long v) { o.minTransferRate = static_cast<std::size_t>(v); } },
 };
 
 } // namespace
@@ -175,7 +177,9 @@ std::string serverUsage()
            "  --head-timeout S       the TLS handshake and each request head must arrive in S seconds (10)\n"
            "  --keep-alive S         an idle connection is closed after S seconds (5)\n"
            "  --max-headers N        more header lines are answered 431 (100)\n"
-           "  --max-head-bytes N     a longer request head is answered 431 (65536)\n";
+           "  --max-head-bytes N     a longer request head is answered 431 (65536)\n"
+           "  --min-transfer-rate N  a request's peer may make the server wait 10 s, plus 1 s per N\n"
+           "                         bytes of body or answer moved; then it is cut off (4096)\n";
 }
 
 } // namespace norvane::server

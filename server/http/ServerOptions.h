@@ -30,6 +30,7 @@ struct ServerOptions {
     std::chrono::seconds keepAliveIdle { 5 };
     std::size_t maxHeaders = 100;
     std::size_t maxHeadBytes = 64 * 1024;
+    std::size_t minTransferRate = 4096; // bytes a second that a slow peer is allowed to fall to
 };
 
 struct ServerOptionsParse {

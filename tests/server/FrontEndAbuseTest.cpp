@@ -128,6 +128,51 @@ TEST_F(FrontEndAbuseTest, HeadsOfTooManyLinesOrBytesAre431AndTheConnectionEnds)
     EXPECT_LT(versionMilliseconds(), 1000.0);
 }
 
+// Two workers only, and half a second of patience with trickling peers.
+class FrontEndTrickleTest : public FrontEndAbuseTest {
+protected:
+    void configure(FrontEndSettings& settings) override
+    {
+        FrontEndAbuseTest::configure(settings);
+        settings.maxWorkers = 2;
+        settings.timeouts.waitAllowance = std::chrono::milliseconds(500);
+    }
+};
+
+TEST_F(FrontEndTrickleTest, ClientsThatTrickleTheirBodiesAreCutOffAndFreeTheirWorkers)
+{
+    const std::string auth = session("alice");
+    const std::string md5 = md5Hex(std::string(100000, 'x'));
+    std::vector<std::unique_ptr<Wire>> trickling;
+    for (int i = 0; i < 4; ++i) {
+        const std::string target = "/FILE/Memo/slow" + std::to_string(i) + ".bin?md5=" + md5 + "&size=100000";
+        trickling.push_back(std::make_unique<Wire>(frontEnd->port()));
+        ASSERT_TRUE(trickling.back()->sendRaw("POST " + target + " HTTP/1.1\r\nHost: x\r\nAuthorization: " + auth
+            + "\r\nx-zel-file-write-range: 0-99999\r\nContent-Length: 100000\r\n\r\nxx"));
+    }
+    // While every one of them goes on sending a byte now and then, a normal request is served.
+    std::atomic<bool> sending { true };
+    std::thread trickle([&] {
+        while (sending.load()) {
+            for (auto& wire : trickling)
+                wire->sendRaw("x");
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(call("GET", "/Version").status, 200);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    sending.store(false);
+    trickle.join();
+    for (auto& wire : trickling) {
+        const Answer cut = wire->receive();
+        EXPECT_TRUE(cut.status == 0 || cut.status >= 400) << cut.status;
+    }
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(store->uploadOffset(alice.id, "/FILE/Memo/slow" + std::to_string(i) + ".bin", md5), 0)
+            << "nothing of a cut chunk is kept";
+}
+
 TEST_F(FrontEndAbuseTest, AnAddressGuessingAcrossAccountsWaitsButTheAccountsOwnAddressDoesNot)
 {
     // Time stands still: no wait runs out while the test runs.
