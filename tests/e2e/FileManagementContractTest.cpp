@@ -51,6 +51,13 @@ protected:
         options["x-zel-lock-username"] = who.fullName;
         return command;
     }
+    // A company of two members and a shared folder that the first one manages.
+    std::pair<Account, Account> managerAndMember(const std::string& tag, const std::string& folder)
+    {
+        const auto accounts = newCompany(tag, 2);
+        expectControlOk(server().createSharedFolder(accounts[0].company, folder, { accounts[0].user }), folder);
+        return { accounts[0], accounts[1] };
+    }
     static std::vector<std::string> searchNames(const Client& client, const std::string& path)
     {
         auto search = client.run(CommandFactory::makeSearchCommand(path));
@@ -344,10 +351,7 @@ TEST_P(FileManagementContractTest, PermissionChangeOfAnOwnFileIsListed)
 
 TEST_P(FileManagementContractTest, ATreeIsDeletedOrMovedOnlyByWhoMayChangeEverythingInIt)
 {
-    const auto accounts = newCompany("trees", 2);
-    const Account& boss = accounts[0];
-    const Account& member = accounts[1];
-    expectControlOk(server().createSharedFolder(boss.company, "Projects", { boss.user }), "shared folder");
+    const auto [boss, member] = managerAndMember("trees", "Projects");
     Client& manages = loggedIn(boss);
     Client& works = loggedIn(member);
     // The design folder is open to every member; the brochure in it is the manager's alone.
@@ -390,10 +394,7 @@ TEST_P(FileManagementContractTest, ATreeIsDeletedOrMovedOnlyByWhoMayChangeEveryt
 
 TEST_P(FileManagementContractTest, OwnerAuthorAndLockNamesComeFromTheSessionsAccount)
 {
-    const auto accounts = newCompany("names", 2);
-    const Account& boss = accounts[0];
-    const Account& member = accounts[1];
-    expectControlOk(server().createSharedFolder(boss.company, "Team", { boss.user }), "shared folder");
+    const auto [boss, member] = managerAndMember("names", "Team");
     Client& manages = loggedIn(boss);
     Client& works = loggedIn(member);
 
