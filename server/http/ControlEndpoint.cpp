@@ -316,6 +316,16 @@ void bulkFiles(Request& request)
     answer(request.exchange, 200, Json { { "added", added.value() } });
 }
 
+// Lets time pass for the rules that depend on it (session lifetimes, login throttles).
+void clock(Request& request)
+{
+    auto seconds = number(request.body, "advanceSeconds");
+    if (!seconds || *seconds < 0 || *seconds > 100LL * 365 * 86400)
+        return refuse(request.exchange, 400, "\"advanceSeconds\" must be a number of seconds, not negative");
+    request.exchange.store.advanceClock(std::chrono::seconds(*seconds));
+    answer(request.exchange, 200, Json { { "ok", true } });
+}
+
 } // namespace
 
 bool isLoopbackAddress(std::string_view address)
@@ -368,6 +378,7 @@ void handleControl(Exchange& exchange)
         { "read-only", readOnly },
         { "copy-settings", copySettings },
         { "bulk-files", bulkFiles },
+        { "clock", clock },
     };
     for (const auto& endpoint : kEndpoints) {
         if (endpoint.name == name)
