@@ -77,6 +77,7 @@ enum CloudServiceErrorCode : long {
     CloudServiceErrorNeedRelogin = 11, // the session must be established again
     CloudServiceErrorNotFound = 12, // HTTP 404
     CloudServiceErrorPasswordChange = 13, // password change refused
+    CloudServiceErrorListingTooLarge = 21, // a listing of more entries or bytes than are read
 };
 
 // Keys of cmdOption that the service core itself reads or writes.

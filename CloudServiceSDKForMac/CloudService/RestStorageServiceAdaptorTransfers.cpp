@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <limits>
 #include <mutex>
 #include <thread>
@@ -148,6 +149,19 @@ std::string bodyText(const ASIHTTPRequest& request)
     return data ? std::string(data->begin(), data->end()) : std::string();
 }
 
+// The start of a body that went to a file: refusals are short, and only their code is looked for.
+std::string fileBodyText(const std::string& path)
+{
+    static constexpr std::size_t kRefusalBodyLimit = 64 * 1024;
+    std::string text(kRefusalBodyLimit, '\0');
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    const std::size_t read = file ? std::fread(text.data(), 1, text.size(), file) : 0;
+    if (file)
+        std::fclose(file);
+    text.resize(read);
+    return text;
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -156,7 +170,7 @@ std::string bodyText(const ASIHTTPRequest& request)
 std::int32_t RestStorageServiceAdaptor::getChunk(const std::string& path, const std::string& applicationType,
     std::uint64_t startPosition, std::uint64_t dataLength, ASIProgressDelegate* progressDelegate,
     std::uint64_t targetTotalSize, std::uint64_t totalFinishedSize, const ValueMap& option,
-    const std::optional<Date>& lastGetDate, ChunkReply& reply)
+    const std::optional<Date>& lastGetDate, ChunkReply& reply, const std::string& bodyFile)
 {
     reply = {};
     const bool pageImage = isPageImagePath(path);
@@ -179,6 +193,8 @@ std::int32_t RestStorageServiceAdaptor::getChunk(const std::string& path, const 
             "range", "bytes=" + std::to_string(startPosition) + "-" + std::to_string(startPosition + dataLength - 1));
     }
     request->setDownloadProgressDelegate(progressDelegate);
+    if (!bodyFile.empty())
+        request->setDownloadDestinationPath(bodyFile);
     request->setOffset(totalFinishedSize);
     request->setTotalSize(targetTotalSize);
     if (lastGetDate) {
@@ -191,13 +207,18 @@ std::int32_t RestStorageServiceAdaptor::getChunk(const std::string& path, const 
         request->addRequestHeader("x-zel-css-version", "4.0.0");
 
     std::int32_t mapped = runRequest(*request, kLongWaitSlice);
+    const int status = request->responseStatusCode();
+    const auto& error = request->error();
+    // A body that went to a file is not in the request: where its text decides (the code of a
+    // refusal), it is read back from there.
+    const bool refusal = status == 400 || status == 401 || status == 403;
+    if (!bodyFile.empty() && refusal && !error)
+        mapped = checkResponseStatusCode(status, std::optional<std::string>(fileBodyText(bodyFile)));
     if (mapped != ResultNone)
         return mapped;
 
-    const int status = request->responseStatusCode();
-    const auto& error = request->error();
     if (status == 409) {
-        auto code = errorCodeOfBody(bodyText(*request));
+        auto code = errorCodeOfBody(bodyFile.empty() ? bodyText(*request) : fileBodyText(bodyFile));
         if (code == "FileStatusError_isCopySource")
             return ResultIsCopySource;
         if (code == "FileStatusError_isCopyDest")

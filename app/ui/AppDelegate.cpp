@@ -12,6 +12,7 @@
 #include "app/ui/QtMainQueue.h"
 #include "app/ui/SettingWindowController.h"
 #include "app/ui/UiText.h"
+#include "platform/AlertPresenter.h"
 #include "platform/DispatchQueue.h"
 
 #include <QApplication>
@@ -26,6 +27,7 @@
 #include <QUrl>
 
 #include <atomic>
+#include <filesystem>
 #include <thread>
 
 namespace norvane {
@@ -206,7 +208,7 @@ void AppDelegate::quit()
 {
     // Requests still running give up at once; their callbacks still come.
     transferStopFlag.store(true);
-    manager_->clearCache();
+    clearCacheKeepingUnsentAsked();
     if (options_.quit)
         options_.quit();
     else
@@ -260,7 +262,25 @@ void AppDelegate::loggedOut()
     fileWindow_->window()->hide();
     loginWindow_->closeAll();
     loginWindow_->showLoginWindow();
-    manager_->clearCache();
+    clearCacheKeepingUnsentAsked();
+}
+
+void AppDelegate::clearCacheKeepingUnsentAsked()
+{
+    // An opened copy whose change never reached the server is the only place that change exists:
+    // it goes only when the user says so.
+    auto unsent = AppDataManager::UnsentCopies::Keep;
+    const auto records = manager_->unsentEdits();
+    if (!records.empty()) {
+        std::string names;
+        for (const auto& record : records)
+            names += (names.empty() ? "" : "\n") + std::filesystem::path(record.serverPath).filename().string();
+        const std::size_t answer = AlertPresenter::shared()->ask(
+            "", "message_unsent_edits_at_sign_out", { "word_keep_changes", "word_discard_changes" }, names);
+        if (answer == 1)
+            unsent = AppDataManager::UnsentCopies::Discard;
+    }
+    manager_->clearCache(unsent);
 }
 
 void AppDelegate::installQtTranslations()

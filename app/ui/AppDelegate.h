@@ -75,6 +75,8 @@ private:
     void buildMenu();
     void moveToFileWindow();
     void loggedOut();
+    // The clearing of logout and quit, after asking about opened copies with unsent changes.
+    void clearCacheKeepingUnsentAsked();
     void closeSettings(SettingWindowController* controller);
 
     Options options_;

@@ -4,6 +4,9 @@
 #include "UiTestSupport.h"
 
 #include "CloudServiceSDKForMac/CloudService/RestStorageServiceAdaptor.h"
+#include "app/logic/Path.h"
+#include "app/logic/UnsentEdits.h"
+#include "app/state/AppDataManager.h"
 #include "app/ui/DeviceIDWindowController.h"
 #include "app/ui/FileWindowController.h"
 #include "app/ui/LoginWindowController.h"
@@ -26,6 +29,8 @@
 #include <QSignalSpy>
 #include <QTimer>
 
+#include <filesystem>
+#include <fstream>
 #include <thread>
 
 namespace norvane::uitest {
@@ -159,6 +164,33 @@ private slots:
         QCOMPARE(second.claim(), SingleInstance::Role::Forwarded);
         QTRY_COMPARE(activated.count(), 1);
         QVERIFY(SingleInstance::serverName(home.path()) != SingleInstance::serverName(other.path()));
+    }
+
+    void quitKeepsUnsentChangesUnlessTheUserDiscardsThem()
+    {
+        AppRun run;
+        run.start(nullptr, {});
+        const std::string copy = Path::fullPathOfTempFile("Report.txt", AppDataManager::kFileCacheCategory);
+        std::filesystem::create_directories(std::filesystem::path(copy).parent_path());
+        const auto noteUnsentCopy = [&] {
+            std::ofstream(copy) << "edited offline";
+            QVERIFY(UnsentEdits::mark({ copy, "uk-1", "/FOLDER/Report.txt" }));
+        };
+
+        run.alerts().scriptAnswers({ 0, 1 }); // keep, then discard
+        noteUnsentCopy();
+        run.app().quit();
+        QVERIFY(std::filesystem::exists(copy));
+        QCOMPARE(run.app().manager()->unsentEdits().size(), std::size_t(1));
+        const auto asked = run.alerts().records();
+        QCOMPARE(asked.size(), std::size_t(1));
+        QCOMPARE(asked[0].alert.messageKey, std::string("message_unsent_edits_at_sign_out"));
+        QCOMPARE(asked[0].alert.detail, std::string("Report.txt"));
+
+        run.app().quit();
+        QVERIFY(!std::filesystem::exists(copy));
+        QVERIFY(run.app().manager()->unsentEdits().empty());
+        QCOMPARE(run.quitCount(), 2);
     }
 
     void menusCarryTheDisplayNameAndTheGaugeFollowsWorkers()
