@@ -80,8 +80,15 @@ void FileOpening::downloaded(const std::shared_ptr<fileInformation>& entry, cons
         setWritable(localPath, true);
         manager_->addWatchFile(entry->uk.value_or(""), serverPath(*entry), localPath, entry->timestamp,
             Value(std::to_string(entry->editpermission)));
-        if (manager_->isShareFile(*entry) && manager_->configDefine().autoFileLockOn())
-            StorageServiceLogic::lockFile(*entry, true, {});
+        if (manager_->isShareFile(*entry) && manager_->configDefine().autoFileLockOn()) {
+            if (busy_)
+                busy_(true);
+            QPointer<FileOpening> self(this);
+            StorageServiceLogic::lockFile(*entry, true, [self](std::int32_t, const auto&) {
+                if (self && self->busy_)
+                    self->busy_(false);
+            });
+        }
     }
     opener_->openLocalFile(QString::fromStdString(localPath));
 }

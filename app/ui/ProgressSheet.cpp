@@ -62,11 +62,11 @@ void ProgressSheet::addCommand(const CloudServiceCommandPtr& command)
     commands_.push_back(command);
     if (!isVisible()) {
         estimate_.clear();
-        refresh();
         focusBefore_ = QApplication::focusWidget();
         show();
         ticker_->start();
     }
+    refresh();
 }
 
 void ProgressSheet::removeCommand(const CloudServiceCommandPtr& command)

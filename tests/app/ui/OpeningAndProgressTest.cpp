@@ -1,0 +1,332 @@
+// Opening files from the file window, the progress sheet, and the preview pane, against a
+// norvane-server with the demo data.
+
+#include "UiTestSupport.h"
+
+#include "app/logic/StorageServiceLogic.h"
+#include "app/state/AppDataManager.h"
+#include "app/ui/EntryDisplay.h"
+#include "app/ui/FileBrowser.h"
+#include "app/ui/FileBrowserModel.h"
+#include "app/ui/FileWindowController.h"
+#include "app/ui/PreviewController.h"
+#include "app/ui/ProgressSheet.h"
+#include "app/ui/UiText.h"
+
+#include <QImage>
+#include <QLabel>
+#include <QMainWindow>
+#include <QProgressBar>
+#include <QPushButton>
+
+#include <filesystem>
+#include <fstream>
+
+namespace norvane::uitest {
+
+namespace {
+
+QModelIndex rowNamed(const FileBrowserModel* model, const QModelIndex& folder, const QString& name)
+{
+    for (int row = 0; row < model->rowCount(folder); ++row)
+        if (QString::fromStdString(model->entry(model->index(row, 0, folder))->displayName.value_or("")) == name)
+            return model->index(row, 0, folder);
+    return {};
+}
+
+CloudServiceCommandPtr transfer(std::uint64_t size, float progress, std::int32_t result = 0)
+{
+    auto command = std::make_shared<CloudServiceCommand>();
+    command->totleFileSize = size;
+    command->progress.store(progress);
+    command->commandRes = result;
+    return command;
+}
+
+bool writable(const QString& path)
+{
+    using std::filesystem::perms;
+    const auto permissions = std::filesystem::status(path.toStdString()).permissions();
+    return (permissions & (perms::owner_write | perms::group_write | perms::others_write)) != perms::none;
+}
+
+std::string serverContent(const fileInformation& entry)
+{
+    auto result = std::make_shared<std::pair<std::int32_t, std::string>>(-1, std::string());
+    StorageServiceLogic::downloadFileToData(entry, [result](std::int32_t code, const std::shared_ptr<Bytes>& data) {
+        *result = { code, data ? std::string(data->begin(), data->end()) : std::string() };
+    });
+    if (!QTest::qWaitFor([&] { return result->first >= 0; }, 15000) || result->first != 1)
+        return "(download failed)";
+    return result->second;
+}
+
+} // namespace
+
+class OpeningAndProgressTest : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<test::ServerProcess> server_;
+    std::unique_ptr<AppRun> run_;
+    std::shared_ptr<RecordingOpener> opener_;
+
+    FileWindowController& files() { return run_->app().fileWindow(); }
+    FileBrowser* browser() { return files().browser(); }
+    FileBrowserModel* model() { return browser()->browserModel(); }
+
+    void signInAs(const std::string& user, const std::function<void(ConfigInfo&)>& prepare = {})
+    {
+        run_->start(server_.get(), prepare);
+        const auto account = demoAccount(*server_, user);
+        QVERIFY(signIn(*run_, account.company, account.user, account.password));
+        QTRY_VERIFY(model()->rowCount() > 0);
+    }
+
+    bool watched(const std::string& uk)
+    {
+        for (const WatchEntry& entry : run_->app().manager()->watchedFiles().entries())
+            if (entry.uk == uk)
+                return true;
+        return false;
+    }
+
+    // Lists the folder on the path from the root, each folder selected in its column.
+    QModelIndex walkTo(const QStringList& folders)
+    {
+        QModelIndex at;
+        for (const QString& name : folders) {
+            const QModelIndex next = rowNamed(model(), at, name);
+            if (!next.isValid())
+                return {};
+            browser()->selectAndList(next);
+            if (!QTest::qWaitFor([&] { return model()->rowCount(next) > 0; }, 10000))
+                return {};
+            at = next;
+        }
+        return at;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        test::ServerProcess::Options options;
+        options.demo = true;
+        server_ = std::make_unique<test::ServerProcess>(options);
+        QVERIFY2(server_->start(), server_->error().c_str());
+    }
+
+    void init()
+    {
+        run_ = std::make_unique<AppRun>();
+        opener_ = std::make_shared<RecordingOpener>();
+        run_->opener = opener_;
+    }
+
+    void cleanup()
+    {
+        server_->clearFaults();
+        run_.reset();
+    }
+
+    void progressTextsFollowTheSamplesOfAScriptedClock()
+    {
+        QMainWindow window;
+        window.show();
+        ProgressSheet sheet(&window);
+        auto now = ProgressEstimate::Clock::time_point {};
+        sheet.clock = [&] { return now; };
+        // Two transfers of 100 bytes: one done, one at a fifth makes 60%, then 80%... The sums
+        // count a finished command whole and a command not started as nothing.
+        auto running = transfer(100, 0.0f);
+        sheet.addCommand(transfer(100, 0.5f, 1));
+        sheet.addCommand(running);
+        QVERIFY(sheet.isVisible());
+        QCOMPARE(sheet.label()->text(), QStringLiteral("50.0%"));
+        QCOMPARE(sheet.bar()->value(), 500);
+
+        // 40% ten seconds ago and 50% now: a tenth in ten seconds, half left, fifty seconds.
+        ProgressSheet paced(&window);
+        paced.clock = [&] { return now; };
+        auto only = transfer(1000, 0.4f);
+        paced.addCommand(only);
+        QCOMPARE(paced.label()->text(), QStringLiteral("40.0%"));
+        now += std::chrono::milliseconds(500);
+        only->progress.store(0.45f);
+        paced.refresh(); // less than a second after the last sample: not taken
+        QCOMPARE(paced.label()->text(), QStringLiteral("45.0%"));
+        now += std::chrono::milliseconds(9500);
+        only->progress.store(0.5f);
+        paced.refresh();
+        QCOMPARE(paced.label()->text(), QStringLiteral("50.0%  残り時間 50秒"));
+        // Slower: minutes and seconds.
+        now += std::chrono::seconds(100);
+        only->progress.store(0.51f);
+        paced.refresh();
+        QCOMPARE(paced.label()->text(), QStringLiteral("51.0%  残り時間 08分10秒"));
+
+        // Standing still over the whole window of samples.
+        ProgressSheet still(&window);
+        still.clock = [&] { return now; };
+        auto stuck = transfer(1000, 0.25f);
+        still.addCommand(stuck);
+        for (int i = 0; i < 12; ++i) {
+            now += std::chrono::seconds(1);
+            still.refresh();
+        }
+        QCOMPARE(still.label()->text(), QStringLiteral("25.0%  残り時間 99時間59分59秒"));
+        QCOMPARE(ProgressEstimate::remainingText(3 * 3600 + 2 * 60 + 1.2), QStringLiteral("残り時間 03時間02分01秒"));
+
+        // The last command gone, the sheet goes; Stop takes its commands with it.
+        still.removeCommand(stuck);
+        QVERIFY(!still.isVisible());
+        sheet.stop();
+        QVERIFY(!sheet.isVisible());
+        QVERIFY(sheet.commands().empty());
+        QVERIFY(sheet.wasStopped(running));
+        QVERIFY(!paced.wasStopped(only));
+    }
+
+    void aPdfIsKeptUnwritableAndAnEditedTextGoesBackAndItsColumnIsListedAgain()
+    {
+        signInAs("manager");
+        opener_->opened.clear();
+        const QModelIndex guide = rowNamed(model(), {}, QStringLiteral("Norvane Guide.pdf"));
+        QVERIFY(guide.isValid());
+        files().openFileInformation(model()->entry(guide));
+        QVERIFY(files().progressSheet()->isVisible());
+        QTRY_COMPARE(opener_->opened.size(), std::size_t { 1 });
+        QVERIFY(!files().progressSheet()->isVisible());
+        const QString pdf = opener_->opened.back();
+        QVERIFY(QFileInfo::exists(pdf));
+        QVERIFY(!writable(pdf));
+        QVERIFY(!watched(model()->entry(guide)->uk.value_or("")));
+
+        // A text file: writable and watched; a save on disk reaches the server, and the column
+        // that shows it is listed again.
+        const QModelIndex memo = walkTo({ QStringLiteral("Memo") });
+        QVERIFY(memo.isValid());
+        const QModelIndex list = rowNamed(model(), memo, QStringLiteral("Shopping list.txt"));
+        QVERIFY(list.isValid());
+        browser()->setCurrentIndex(list);
+        const auto before = model()->entry(list);
+        files().openFileInformation(before);
+        QTRY_COMPARE(opener_->opened.size(), std::size_t { 2 });
+        const QString text = opener_->opened.back();
+        QVERIFY(writable(text));
+        QVERIFY(watched(before->uk.value_or("")));
+        {
+            std::ofstream out(text.toStdString(), std::ios::trunc);
+            out << "milk\nbread\ntea\n";
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(model()->entry(rowNamed(model(), memo, QStringLiteral("Shopping list.txt")))->timestamp
+                != before->timestamp,
+            15000);
+        QCOMPARE(serverContent(*model()->entry(rowNamed(model(), memo, QStringLiteral("Shopping list.txt")))),
+            std::string("milk\nbread\ntea\n"));
+        QVERIFY(run_->alerts().alerts().empty());
+    }
+
+    void aSharedFileIsLockedOnOpenWhenTheSettingsSaySo()
+    {
+        signInAs("member", [](ConfigInfo& config) { config.setAutoFileLockOn(1); });
+        files().selectRoot(RootNodeShare);
+        QTRY_VERIFY(rowNamed(model(), {}, QStringLiteral("Public")).isValid());
+        const QModelIndex folder = walkTo({ QStringLiteral("Public") });
+        const QModelIndex notice = rowNamed(model(), folder, QStringLiteral("お知らせ.txt"));
+        QVERIFY(notice.isValid());
+        QVERIFY(model()->entry(notice)->lockUserId.value_or("").empty());
+        files().openFileInformation(model()->entry(notice));
+        QTRY_COMPARE(opener_->opened.size(), std::size_t { 1 });
+        QTRY_VERIFY(!files().isBusy());
+        browser()->listFolder(folder);
+        QTRY_VERIFY(!model()
+                         ->entry(rowNamed(model(), folder, QStringLiteral("お知らせ.txt")))
+                         ->lockUserId.value_or("")
+                         .empty());
+        QCOMPARE(
+            rowNamed(model(), folder, QStringLiteral("お知らせ.txt")).data(Qt::ForegroundRole).value<QBrush>().color(),
+            EntryDisplay::colour(EntryDisplay::Tone::Locked, QGuiApplication::palette()));
+        // Unlocked again for the other tests of this server.
+        auto unlocked = std::make_shared<std::int32_t>(-1);
+        StorageServiceLogic::lockFile(*model()->entry(rowNamed(model(), folder, QStringLiteral("お知らせ.txt"))), false,
+            [unlocked](std::int32_t result, const auto&) { *unlocked = result; });
+        QTRY_COMPARE(*unlocked, 1);
+    }
+
+    void previewTextsAndALateThumbnailThatNeverReplacesTheNewSelection()
+    {
+        std::vector<std::pair<std::string, StorageServiceLogic::ImageCallback>> asked;
+        PreviewController pane([&](const fileInformation& entry, long size, StorageServiceLogic::ImageCallback done) {
+            QCOMPARE(size, PreviewController::kThumbnailEdge);
+            asked.emplace_back(entry.uk.value_or(""), std::move(done));
+        });
+        pane.show();
+
+        auto favourite = std::make_shared<fileInformation>();
+        favourite->displayName = "Plans.folder.fvrt";
+        favourite->fileExt = FileExtShortcut;
+        favourite->uk = "/FILE/.Favorite./Plans.folder.fvrt";
+        favourite->fileSize = 2048;
+        favourite->creationdate = "Tue, 05 Mar 2024 09:07:00 GMT";
+        pane.setRepresentedObject(favourite);
+        QCOMPARE(pane.nameLabel()->text(), QStringLiteral("Name: Plans"));
+        QCOMPARE(pane.sizeLabel()->text(), QStringLiteral("Size: 2.0 KB"));
+        QCOMPARE(pane.typeLabel()->text(), QStringLiteral("Type: ショートカット"));
+        QCOMPARE(pane.ownerLabel()->text(), QStringLiteral("Owner: -"));
+        QCOMPARE(pane.editorLabel()->text(), QStringLiteral("Last edited by: -"));
+        QVERIFY(pane.createdLabel()->text().startsWith(QStringLiteral("Created: 2024-03-0")));
+        QVERIFY(!pane.accessLabel()->isVisible()); // not in the shared area
+        QVERIFY(!pane.lockIcon()->isVisible());
+        favourite->displayName = "Plan.txt.fvrt";
+        pane.setRepresentedObject(favourite);
+        QCOMPARE(pane.nameLabel()->text(), QStringLiteral("Name: Plan.txt"));
+
+        // Shared, editable for all (accessType 2), locked, being copied into.
+        auto shared = std::make_shared<fileInformation>();
+        shared->displayName = "Cover.jpg";
+        shared->uk = "/SHAREFILE/Projects/Cover.jpg";
+        shared->fileExt = FileExtPhoto;
+        shared->editpermission = 1;
+        shared->ownername = "Menba Ichiro";
+        shared->authorname = "Mana Kanri";
+        shared->lockUserId = "manager";
+        shared->lockUserName = "Mana Kanri";
+        shared->actionType = "COPY";
+        shared->actionFileType = "1";
+        shared->actionProgress = "40";
+        pane.setRepresentedObject(shared);
+        QCOMPARE(pane.accessLabel()->text(), QStringLiteral("Access: ") + uiText("word_read_write"));
+        QVERIFY(pane.accessLabel()->isVisible());
+        QCOMPARE(pane.lockLabel()->text(), QStringLiteral("Locked by: Mana Kanri"));
+        QVERIFY(pane.lockIcon()->isVisible());
+        QCOMPARE(pane.ownerLabel()->text(), QStringLiteral("Owner: Menba Ichiro"));
+        QCOMPARE(pane.createdLabel()->text(), QStringLiteral("Copying on the server: 40"));
+        QCOMPARE(pane.createdLabel()->palette().color(QPalette::WindowText),
+            EntryDisplay::colour(EntryDisplay::Tone::Copying, pane.palette()));
+
+        // Another photo is chosen before the first one's thumbnail comes: the late one is dropped.
+        auto other = std::make_shared<fileInformation>(*shared);
+        other->uk = "/SHAREFILE/Projects/Other.jpg";
+        pane.setRepresentedObject(other);
+        QCOMPARE(asked.size(), std::size_t { 2 });
+        auto picture = std::make_shared<QImage>(180, 120, QImage::Format_RGB32);
+        picture->fill(Qt::red);
+        asked[0].second(1, picture);
+        QVERIFY(!pane.showsThumbnail());
+        asked[1].second(1, picture);
+        QVERIFY(pane.showsThumbnail());
+
+        // A double click asks to open what the pane shows.
+        std::shared_ptr<fileInformation> opened;
+        pane.openRequested = [&](const std::shared_ptr<fileInformation>& entry) { opened = entry; };
+        QTest::mouseDClick(&pane, Qt::LeftButton, {}, QPoint(5, pane.height() - 5));
+        QCOMPARE(opened, other);
+    }
+};
+
+} // namespace norvane::uitest
+
+using norvane::uitest::OpeningAndProgressTest;
+NORVANE_UI_TEST(OpeningAndProgressTest)
+
+#include "OpeningAndProgressTest.moc"
