@@ -378,6 +378,8 @@ Icons::Name Icons::bundledKind(const QString& mimeName, const QString& genericIc
 {
     if (mimeName == QLatin1String("application/pdf"))
         return Name::FilePdf;
+    if (mimeName == QLatin1String("text/csv"))
+        return Name::FileSpreadsheet; // a table, whatever its generic kind says
     static const std::pair<const char*, Name> kinds[] = {
         { "image-x-generic", Name::FileImage },
         { "video-x-generic", Name::FileVideo },
