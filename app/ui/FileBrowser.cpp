@@ -107,6 +107,7 @@ void FileBrowser::listFolder(const QModelIndex& folder, Listed done)
             return;
         if (self->hooks_.busy)
             self->hooks_.busy(false);
+        emit self->listingArrived(isRoot ? QModelIndex() : QModelIndex(where), result);
         // A failed listing leaves the rows as they were; one for a root or a row that has gone
         // since is of no use.
         if (result == 1 && (isRoot ? self->model_->root() == root : where.isValid()))

@@ -54,6 +54,10 @@ public:
     // The cursor goes to the folder of its column, one column to the left (Backspace).
     void goUp();
 
+signals:
+    // A listing of the folder (invalid: the root) came back, before its rows are applied.
+    void listingArrived(const QModelIndex& folder, std::int32_t result);
+
 protected:
     QAbstractItemView* createColumn(const QModelIndex& rootIndex) override;
     void currentChanged(const QModelIndex& current, const QModelIndex& previous) override;

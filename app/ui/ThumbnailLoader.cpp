@@ -19,6 +19,10 @@ ThumbnailLoader::ThumbnailLoader(FileBrowserModel* model, Fetch fetch, int limit
         fetch_ = [](const fileInformation& entry, long size, StorageServiceLogic::ImageCallback comple) {
             StorageServiceLogic::downloadThumbnailImageWithQueue(entry, size, std::move(comple));
         };
+    settle_ = new QTimer(this);
+    settle_->setSingleShot(true);
+    settle_->setInterval(kSettleMs);
+    connect(settle_, &QTimer::timeout, this, &ThumbnailLoader::pump);
 }
 
 void ThumbnailLoader::painted(const QModelIndex& index, const QWidget* view)
@@ -30,14 +34,8 @@ void ThumbnailLoader::painted(const QModelIndex& index, const QWidget* view)
         return;
     model_->setThumbnailState(index, FileBrowserModel::Thumbnail::Wanted);
     waiting_.push_back({ QPersistentModelIndex(index), view });
-    // Not from inside the painting: by the time the loop comes back, what is in sight is known.
-    if (!pumpScheduled_) {
-        pumpScheduled_ = true;
-        QTimer::singleShot(0, this, [this] {
-            pumpScheduled_ = false;
-            pump();
-        });
-    }
+    // Not from inside the painting, and not while new rows keep coming into sight.
+    settle_->start();
 }
 
 bool ThumbnailLoader::stillInSight(const Wanted& wanted) const

@@ -10,16 +10,19 @@
 #include <functional>
 
 class QAbstractItemView;
+class QTimer;
 
 namespace norvane {
 
 class FileBrowserModel;
 
 // The thumbnails of the photos in the browser. A row asks when it is painted, once: its entry is
-// fetched at most once (a failure keeps the type's icon for good). At most `limit` fetches are
-// on their way; the rest wait in painting order, and one whose row has scrolled out of sight
-// (or whose column closed) by its turn is dropped, to be asked again if it is painted again.
-// The pictures are decoded on the worker that fetched them.
+// fetched at most once (a failure keeps the type's icon for good). Fetches start when the rows
+// have stood still for a moment (kSettleMs), so that paging through a big folder asks only for
+// the rows it stops at. At most `limit` fetches are on their way; the rest wait in painting
+// order, and one whose row has scrolled out of sight (or whose column closed) by its turn is
+// dropped, to be asked again if it is painted again. The pictures are decoded on the worker that
+// fetched them.
 class ThumbnailLoader : public QObject {
     Q_OBJECT
 public:
@@ -29,6 +32,7 @@ public:
 
     static constexpr long kEdge = 30;
     static constexpr int kLimit = 30;
+    static constexpr int kSettleMs = 100;
 
     // An empty fetch: the operations' thumbnail queue.
     ThumbnailLoader(FileBrowserModel* model, Fetch fetch = {}, int limit = kLimit, QObject* parent = nullptr);
@@ -55,7 +59,7 @@ private:
     int limit_;
     int outstanding_ = 0;
     int requests_ = 0;
-    bool pumpScheduled_ = false;
+    QTimer* settle_ = nullptr;
     std::deque<Wanted> waiting_;
 };
 

@@ -7,6 +7,7 @@
 #include "app/ui/EntryDisplay.h"
 #include "app/ui/FileBrowser.h"
 #include "app/ui/FileBrowserModel.h"
+#include "app/ui/FileDataBrowserCell.h"
 #include "app/ui/FileWindowController.h"
 #include "app/ui/PreviewController.h"
 
@@ -258,16 +259,61 @@ private slots:
         QCOMPARE(browser()->thumbnails()->outstanding(), 0);
     }
 
+    void pagingThroughManyPhotosAsksOnlyForTheRowsItStopsAt()
+    {
+        auto asked = std::make_shared<std::vector<std::string>>();
+        run_->thumbnails = [asked](const fileInformation& entry, long size, StorageServiceLogic::ImageCallback done) {
+            asked->push_back(entry.displayName.value_or(""));
+            StorageServiceLogic::downloadThumbnailImageWithQueue(entry, size, std::move(done));
+        };
+        signInAs("manager");
+        QCOMPARE(await([](auto done) { StorageServiceLogic::makeFolder("/FOLDER/Album", done); }), 1);
+        const auto bulk = server_->control("POST", "/_control/bulk-files",
+            R"({"company": "demo", "user": "manager", "folder": "/FOLDER/Album", "count": 600, "prefix": "p",
+                "suffix": ".jpg"})");
+        QCOMPARE(bulk.status, 200L);
+        browser()->listFolder({});
+        QTRY_VERIFY(rowNamed(model(), {}, QStringLiteral("Album")).isValid());
+        const QModelIndex album = rowNamed(model(), {}, QStringLiteral("Album"));
+        clickRow(album);
+        QTRY_COMPARE(model()->rowCount(album), 600);
+        QListView* column = columnOf(browser(), album);
+        QVERIFY(column);
+        QTest::qWait(2 * ThumbnailLoader::kSettleMs);
+        asked->clear();
+
+        // Page after page, quicker than the rows settle: nothing is asked on the way.
+        column->setFocus();
+        browser()->setCurrentIndex(model()->index(0, 0, album));
+        for (int page = 0; page < 20; ++page) {
+            QTest::keyClick(column, Qt::Key_PageDown);
+            column->viewport()->repaint();
+            QCoreApplication::processEvents();
+        }
+        QTRY_VERIFY(!asked->empty());
+        QTRY_COMPARE(browser()->thumbnails()->outstanding(), 0);
+        const int visible = column->viewport()->height() / FileDataBrowserCell::kRowHeight + 1;
+        QVERIFY2(static_cast<int>(asked->size()) <= visible + ThumbnailLoader::kLimit,
+            qPrintable(QString::number(asked->size())));
+        // The rows it stopped at are served; the hundreds painted on the way were dropped.
+        const QModelIndex top = column->indexAt(QPoint(2, 2));
+        QVERIFY(top.row() > 300);
+        for (int row = top.row(); row < top.row() + visible - 2; ++row)
+            QCOMPARE(model()->thumbnailState(model()->index(row, 0, album)), FileBrowserModel::Thumbnail::Done);
+        QCOMPARE(browser()->thumbnails()->waiting(), 0);
+        QCOMPARE(await([](auto done) { StorageServiceLogic::deleteFile("/FOLDER/Album", done); }), 1);
+    }
+
     void keysMoveBetweenRowsAndColumnsOpenAndGoUp()
     {
         signInAs("manager");
         files().window()->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(files().window()));
-        QTRY_VERIFY(model()->rowCount() == 5);
+        QTRY_VERIFY(rowNamed(model(), {}, QStringLiteral("Photos")).isValid());
         const auto press = [](int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
             QTest::keyClick(QApplication::focusWidget(), static_cast<Qt::Key>(key), modifiers);
         };
-        browser()->setCurrentIndex(model()->index(0, 0)); // Memo
+        browser()->setCurrentIndex(rowNamed(model(), {}, QStringLiteral("Memo")));
         browser()->setFocus();
         QTRY_COMPARE(QApplication::focusWidget(), columnOf(browser(), {}));
         press(Qt::Key_Down);
