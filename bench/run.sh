@@ -3,7 +3,8 @@
 # command line on one loopback nginx (http_throughput), curl's downloads from norvane-server
 # against nginx serving the same file (server_throughput), norvane-cli listing a folder of a
 # million entries against curl fetching the same listing (cli_listing), and the desktop client's
-# start, login and event-loop stalls, offscreen (ui_bench).
+# start, login and event-loop stalls (ui_bench) and its browser on a folder of 20,000 photos
+# (ui_browser_bench), offscreen.
 #
 #   bench/run.sh [http_throughput|server_throughput|cli_listing|ui] [--rounds N]
 #
@@ -12,10 +13,10 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 
-benchmarks=(http_throughput server_throughput cli_listing ui_bench)
+benchmarks=(http_throughput server_throughput cli_listing ui_bench ui_browser_bench)
 if [[ $# -gt 0 && "$1" != -* ]]; then
     benchmarks=("$1")
-    [[ "$1" == ui ]] && benchmarks=(ui_bench)
+    [[ "$1" == ui ]] && benchmarks=(ui_bench ui_browser_bench)
     shift
 fi
 export QT_QPA_PLATFORM=offscreen

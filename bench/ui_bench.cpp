@@ -10,17 +10,16 @@
 #include "app/ui/AppDelegate.h"
 #include "app/ui/FileWindowController.h"
 #include "app/ui/LoginWindowController.h"
+#include "bench/UiBenchSupport.h"
 #include "e2e/ServerProcess.h"
 #include "support/FixedNetworkState.h"
 
 #include <QAbstractButton>
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QMainWindow>
 #include <QRadioButton>
 #include <QTemporaryDir>
-#include <QTimer>
 
 #include <algorithm>
 #include <chrono>
@@ -33,54 +32,10 @@
 #include <vector>
 
 using namespace norvane;
+using norvane::bench::StallMeter;
+using norvane::bench::waitUntil;
 
 namespace {
-
-// The longest gap between two turns of the event loop while it is being watched.
-class StallMeter {
-public:
-    StallMeter()
-    {
-        QObject::connect(&timer_, &QTimer::timeout, [this] {
-            const qint64 now = clock_.nsecsElapsed();
-            worst_ = std::max(worst_, now - last_);
-            last_ = now;
-        });
-        timer_.setTimerType(Qt::PreciseTimer);
-    }
-    void start()
-    {
-        worst_ = 0;
-        clock_.start();
-        last_ = 0;
-        timer_.start(2);
-    }
-    // Seconds beyond the ticking interval.
-    double stop()
-    {
-        timer_.stop();
-        worst_ = std::max(worst_, clock_.nsecsElapsed() - last_);
-        return std::max(0.0, static_cast<double>(worst_) / 1e9 - 0.002);
-    }
-
-private:
-    QTimer timer_;
-    QElapsedTimer clock_;
-    qint64 last_ = 0;
-    qint64 worst_ = 0;
-};
-
-bool waitUntil(const std::function<bool()>& done, int timeoutMs = 20000)
-{
-    QElapsedTimer waited;
-    waited.start();
-    while (!done()) {
-        if (waited.elapsed() > timeoutMs)
-            return false;
-        QApplication::processEvents(QEventLoop::AllEvents, 5);
-    }
-    return true;
-}
 
 // Seconds since the kernel started this process (exec and loading included), to 10 ms.
 double secondsSinceProcessStart()

@@ -100,8 +100,10 @@ void FileBrowserModel::applyListing(const QModelIndex& folder, const FileInfoLis
     Node* parent = nodeOf(folder);
     const QModelIndex parentIndex = parent == root_.get() ? QModelIndex() : folder;
     const auto keys = keysOf(entries);
-    removeGone(parent, parentIndex, keys);
-    reorder(parent, parentIndex, keys);
+    if (!parent->children.empty()) { // a first listing only inserts
+        removeGone(parent, parentIndex, keys);
+        reorder(parent, parentIndex, keys);
+    }
     insertNew(parent, parentIndex, entries, keys);
 
     // Now row i is entry i. Rows whose entry says something new are redrawn; a new version of a

@@ -13,6 +13,7 @@
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QTimer>
 #include <QVBoxLayout>
 
 namespace norvane {
@@ -89,6 +90,10 @@ PreviewController::PreviewController(ThumbnailLoader::Fetch fetch, QWidget* pare
             openRequested(entry_);
     });
     setMinimumWidth(kThumbnailEdge + 24);
+    settle_ = new QTimer(this);
+    settle_->setSingleShot(true);
+    settle_->setInterval(kSettleMs);
+    connect(settle_, &QTimer::timeout, this, &PreviewController::fetchThumbnail);
     refresh();
 }
 
@@ -134,6 +139,7 @@ void PreviewController::showIcon(const QIcon& icon)
 void PreviewController::refresh()
 {
     ++serial_; // a thumbnail asked for before is no longer this pane's
+    settle_->stop();
     const bool shown = static_cast<bool>(entry_);
     for (QWidget* part : findChildren<QWidget*>())
         part->setVisible(shown);
@@ -178,11 +184,17 @@ void PreviewController::refresh()
         return;
     }
     showIcon(Icons::forFileName(QString::fromStdString(name)));
-    if (entry.fileExt != FileExtPhoto)
+    if (entry.fileExt == FileExtPhoto)
+        settle_->start();
+}
+
+void PreviewController::fetchThumbnail()
+{
+    if (!entry_)
         return;
     QPointer<PreviewController> self(this);
     const unsigned asked = serial_;
-    fetch_(entry, kThumbnailEdge, [self, asked](std::int32_t result, const ThumbnailImage& image) {
+    fetch_(*entry_, kThumbnailEdge, [self, asked](std::int32_t result, const ThumbnailImage& image) {
         // Only the picture of the entry still shown; one that comes after the selection moved on
         // would put another file's picture beside this one's name.
         if (!self || self->serial_ != asked || result != 1 || !image)

@@ -9,6 +9,7 @@
 
 class QLabel;
 class QPushButton;
+class QTimer;
 
 namespace norvane {
 
@@ -19,6 +20,9 @@ class PreviewController : public QWidget {
     Q_OBJECT
 public:
     static constexpr long kThumbnailEdge = 180;
+    // The picture is asked for once the selection has stayed on the entry this long: keys held
+    // down over a folder of photos do not send a request for every row they pass.
+    static constexpr int kSettleMs = 120;
 
     // An empty fetch: the operations' thumbnail download on the background queue.
     explicit PreviewController(ThumbnailLoader::Fetch fetch = {}, QWidget* parent = nullptr);
@@ -58,10 +62,12 @@ protected:
 private:
     void refresh();
     void showIcon(const QIcon& icon);
+    void fetchThumbnail();
 
     ThumbnailLoader::Fetch fetch_;
     std::shared_ptr<fileInformation> entry_;
     unsigned serial_ = 0;
+    QTimer* settle_ = nullptr;
     bool showsThumbnail_ = false;
     QLabel* thumbnail_ = nullptr;
     QLabel* name_ = nullptr;

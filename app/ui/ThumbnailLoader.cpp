@@ -83,7 +83,9 @@ void ThumbnailLoader::arrived(const QPersistentModelIndex& index, std::int32_t r
         else
             model_->setThumbnail(index, picture);
     }
-    pump();
+    // While rows are still coming into sight the settling pumps; otherwise the next one goes now.
+    if (!settle_->isActive())
+        pump();
 }
 
 } // namespace norvane

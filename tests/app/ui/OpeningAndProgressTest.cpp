@@ -301,14 +301,22 @@ private slots:
         QVERIFY(pane.lockIcon()->isVisible());
         QCOMPARE(pane.ownerLabel()->text(), QStringLiteral("Owner: Menba Ichiro"));
         QCOMPARE(pane.createdLabel()->text(), QStringLiteral("Copying on the server: 40"));
+        // Passing over a photo asks nothing; staying on it asks once.
+        auto passed = std::make_shared<fileInformation>(*shared);
+        passed->uk = "/SHAREFILE/Projects/Passed.jpg";
+        pane.setRepresentedObject(passed);
+        pane.setRepresentedObject(shared);
         QCOMPARE(pane.createdLabel()->palette().color(QPalette::WindowText),
             EntryDisplay::colour(EntryDisplay::Tone::Copying, pane.palette()));
 
         // Another photo is chosen before the first one's thumbnail comes: the late one is dropped.
+        QTRY_COMPARE(asked.size(), std::size_t { 1 });
+        QCOMPARE(asked[0].first, std::string("/SHAREFILE/Projects/Cover.jpg"));
         auto other = std::make_shared<fileInformation>(*shared);
         other->uk = "/SHAREFILE/Projects/Other.jpg";
         pane.setRepresentedObject(other);
-        QCOMPARE(asked.size(), std::size_t { 2 });
+        QTRY_COMPARE(asked.size(), std::size_t { 2 });
+        QCOMPARE(asked[1].first, std::string("/SHAREFILE/Projects/Other.jpg"));
         auto picture = std::make_shared<QImage>(180, 120, QImage::Format_RGB32);
         picture->fill(Qt::red);
         asked[0].second(1, picture);
