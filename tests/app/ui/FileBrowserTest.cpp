@@ -17,7 +17,9 @@
 #include <QListView>
 #include <QMainWindow>
 #include <QMimeData>
+#include <QPainter>
 #include <QRegularExpression>
+#include <QStandardItemModel>
 #include <QTreeWidget>
 
 namespace norvane::uitest {
@@ -123,6 +125,61 @@ private slots:
         run_->opener = opener_;
     }
     void cleanup() { run_.reset(); }
+
+    void theCellPutsItsPictureAndTextWhereTheyBelong()
+    {
+        // A wide picture in the 16-point box 4 points in, centred; the text from 22 points on,
+        // cut at its end; rows 20 points high and as wide as the text needs.
+        QStandardItemModel rows;
+        auto* item = new QStandardItem(QStringLiteral("A rather long name that cannot fit.txt"));
+        QPixmap wide(32, 16);
+        wide.fill(Qt::red);
+        item->setData(wide, Qt::DecorationRole);
+        item->setFlags(item->flags() | Qt::ItemNeverHasChildren);
+        rows.appendRow(item);
+        FileDataBrowserCell cell;
+        QListView view;
+        view.setModel(&rows);
+        QStyleOptionViewItem option;
+        option.initFrom(&view);
+        option.widget = &view;
+        option.rect = QRect(0, 0, 120, 20);
+        const QModelIndex index = rows.index(0, 0);
+        QCOMPARE(cell.sizeHint(option, index),
+            QSize(option.fontMetrics.horizontalAdvance(item->text()) + FileDataBrowserCell::kTextLeft + 2, 20));
+        QImage picture(120, 20, QImage::Format_ARGB32);
+        picture.fill(Qt::white);
+        {
+            QPainter painter(&picture);
+            cell.paint(&painter, option, index);
+        }
+        const auto red = [&](int x, int y) {
+            return picture.pixelColor(x, y).red() > 200 && picture.pixelColor(x, y).green() < 60;
+        };
+        QVERIFY(red(4, 10) && red(19, 10) && red(11, 6) && red(11, 13));
+        QVERIFY(!red(3, 10) && !red(20, 10) && !red(11, 4) && !red(11, 15));
+        // Ink only from 22 on, ending before the row does.
+        int firstInk = -1;
+        int lastInk = -1;
+        for (int x = 0; x < 120; ++x)
+            for (int y = 0; y < 20; ++y)
+                if (picture.pixelColor(x, y).lightness() < 128 && !red(x, y)) {
+                    firstInk = firstInk < 0 ? x : firstInk;
+                    lastInk = x;
+                }
+        QVERIFY2(firstInk >= FileDataBrowserCell::kTextLeft, qPrintable(QString::number(firstInk)));
+        QVERIFY(lastInk < 118);
+        // The favourites' shortcuts are named after what they point at.
+        QCOMPARE(EntryDisplay::withoutShortcutSuffix("Plans.folder.fvrt"), QStringLiteral("Plans"));
+        QCOMPARE(EntryDisplay::withoutShortcutSuffix("Plan.txt.fvrt"), QStringLiteral("Plan.txt"));
+        QCOMPARE(EntryDisplay::withoutShortcutSuffix("fvrt"), QStringLiteral("fvrt"));
+        // A lock wins over a running copy.
+        fileInformation locked;
+        locked.lockUserId = "someone";
+        locked.actionType = "COPY";
+        locked.actionFileType = "1";
+        QCOMPARE(EntryDisplay::tone(locked, true), EntryDisplay::Tone::Locked);
+    }
 
     void sideBarChoosesTheRootAndOnlyTheSharedAreaSearchesByAuthor()
     {
