@@ -5,9 +5,11 @@
 #include "app/ui/FileDataBrowserCell.h"
 #include "app/ui/PreviewController.h"
 #include "app/ui/UiText.h"
+#include "platform/DispatchQueue.h"
 
 #include <QKeyEvent>
 #include <QListView>
+#include <QMimeDatabase>
 #include <QPointer>
 #include <QTimer>
 
@@ -43,6 +45,9 @@ FileBrowser::FileBrowser(std::shared_ptr<AppDataManager> manager, Hooks hooks, Q
         if (qobject_cast<QAbstractItemView*>(holder))
             holder->setAccessibleName(uiText("ui_preview"));
     connect(this, &QAbstractItemView::activated, this, &FileBrowser::activate);
+    // The types of files are read from the MIME database when the first file icon is drawn: read
+    // now, on a worker, not while a folder's first rows wait to be painted.
+    DispatchQueue::global().async([] { (void)QMimeDatabase().mimeTypeForFile(QStringLiteral("x.jpg")); });
 }
 
 FileBrowser::~FileBrowser() = default;

@@ -9,6 +9,7 @@
 #include <QPalette>
 
 #include <algorithm>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -32,14 +33,16 @@ std::vector<std::string> keysOf(const FileInfoList& entries)
 {
     std::vector<std::string> keys;
     keys.reserve(entries.size());
-    std::unordered_map<std::string, int> seen;
+    std::unordered_map<std::string_view, int> seen;
     seen.reserve(entries.size());
     for (const auto& entry : entries) {
         std::string key = entry->uk && !entry->uk->empty() ? *entry->uk : "\x01" + entry->displayName.value_or("");
+        keys.push_back(std::move(key));
+    }
+    for (auto& key : keys) {
         const int count = seen[key]++;
         if (count > 0)
             key += "\x1f" + std::to_string(count);
-        keys.push_back(std::move(key));
     }
     return keys;
 }
