@@ -39,11 +39,6 @@ enum ConnectionStatus : std::int32_t {
     StatusLoginFailed = 103,
 };
 
-// Code in kCloudServiceErrorDomain for a transfer answer the service will not act on: a resume
-// offset outside the file, a resume answer that makes no progress, or a download chunk longer
-// than the range asked for. The command's result is then ResultFailed.
-inline constexpr long CloudServiceErrorBadTransferAnswer = 101;
-
 // Notifications of the batch queue and of cached page images.
 inline constexpr const char* kNotificationBatchStarted = "BATCH_STARTED";
 inline constexpr const char* kNotificationBatchStopped = "BATCH_STOPED";

@@ -366,6 +366,7 @@ std::int32_t CloudService::downloadChunksToFile(
 
     CommandProgress progress(command);
     std::uint64_t offset = 0;
+    std::uint64_t received = 0;
     std::int32_t result = ResultSuccess;
     for (;;) {
         Bytes chunk;
@@ -396,6 +397,7 @@ std::int32_t CloudService::downloadChunksToFile(
             result = fail(posixError(errno, "The download cannot be written"));
             break;
         }
+        received += chunk.size();
         if (chunk.size() < chunkSize || wholePage)
             break;
         offset += chunkSize;
@@ -403,6 +405,10 @@ std::int32_t CloudService::downloadChunksToFile(
             break;
     }
 
+    // A file that ends short of (or runs past) the size it was listed with is not that file:
+    // it never takes the place of the one there.
+    if (result == ResultSuccess && expected != 0 && received != expected && remote.find('?') == std::string::npos)
+        result = fail(badTransferAnswer("The download is not the size the file was listed with."));
     if (out) {
         const bool flushed = std::fflush(out) == 0 && ::fsync(::fileno(out)) == 0;
         const int flushError = errno;

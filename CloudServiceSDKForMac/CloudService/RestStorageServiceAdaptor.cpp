@@ -112,6 +112,9 @@ std::shared_ptr<ASIHTTPRequest> RestStorageServiceAdaptor::makeRequest(
 {
     auto request = ASIHTTPRequest::requestWithURL(url);
     request->setRequestMethod(method);
+    // Every request carries the account's keys or the password: none is sent on to another
+    // server, whatever a response says.
+    request->setShouldRedirectOnlyWithinOrigin(true);
     request->setDefaultResponseEncoding(TextEncoding::utf8);
     return request;
 }
@@ -213,17 +216,66 @@ std::int32_t RestStorageServiceAdaptor::runRequest(
         Log::line("Storage request " + request.requestMethod() + " cancelled: transfers were stopped");
         return ResultCancelled;
     }
+    if (error)
+        setStorageDetailErr(transportError(*error));
 
     int status = request.responseStatusCode();
     std::int32_t code = checkResponseStatusCode(status, request);
     if (code != ResultNone) {
         Log::line("Storage request " + request.requestMethod() + " answered " + std::to_string(status) + ": result "
             + std::to_string(code));
+        // The result names the case; the status and the server's words tell the rest (a 403 for
+        // want of permission and one for a suspended account differ only there).
+        if (code != ResultNotModified && !storageDetailErr())
+            setStorageDetailErr(statusError(request));
         return code;
     }
     if (options.checkNotificationVersion)
         checkNotificationWithVersion(request.responseHeader(kInformationSeqHeader));
     return ResultNone;
+}
+
+bool RestStorageServiceAdaptor::answeredWith2xx(const ASIHTTPRequest& request)
+{
+    const int status = request.responseStatusCode();
+    return !request.error() && status >= 200 && status < 300;
+}
+
+ErrorValue RestStorageServiceAdaptor::statusError(const ASIHTTPRequest& request)
+{
+    const int status = request.responseStatusCode();
+    ValueMap userInfo;
+    std::string description = "The server answered " + std::to_string(status);
+    // Only a short body is read for its words: a download's error page may be anything.
+    if (request.totalBytesRead() <= kMaxErrorBodySize) {
+        if (auto record = errorRecordOfBody(request.responseString())) {
+            for (const char* key : { "Code", "Message" }) {
+                if (auto found = record->find(key); found != record->end() && !found->second.empty())
+                    userInfo[key] = found->second;
+            }
+            if (auto message = record->find("Message"); message != record->end() && !message->second.empty())
+                description += ": " + message->second;
+        }
+    }
+    return ErrorValue { kHTTPStatusErrorDomain, status, std::move(description), std::move(userInfo) };
+}
+
+ErrorValue RestStorageServiceAdaptor::transportError(const ErrorValue& engineError)
+{
+    const auto tls = engineError.userInfo.find(kTLSFailureKey);
+    if (tls == engineError.userInfo.end() || !tls->second.string())
+        return engineError;
+    const bool pin = *tls->second.string() == kTLSFailurePin;
+    ValueMap userInfo { { "underlyingError",
+        ValueMap { { "domain", engineError.domain }, { "code", static_cast<std::int64_t>(engineError.code) },
+            { "description", engineError.description } } } };
+    if (auto shown = engineError.userInfo.find(kServerPinKey); shown != engineError.userInfo.end())
+        userInfo[kServerPinKey] = shown->second;
+    if (pin)
+        return ErrorValue { kCloudServiceErrorDomain, CloudServiceErrorPinMismatch,
+            "The server's key is not the one this client trusts", std::move(userInfo) };
+    return ErrorValue { kCloudServiceErrorDomain, CloudServiceErrorCertificateRejected,
+        "The server's certificate is not trusted", std::move(userInfo) };
 }
 
 // ---------------------------------------------------------------------------------------------

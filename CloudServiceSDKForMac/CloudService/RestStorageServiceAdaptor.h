@@ -73,7 +73,7 @@ public:
 
     // --- requests ---
     // A request for the URL with the method, reading response texts as UTF-8 unless the server
-    // names another charset.
+    // names another charset, and following redirects only within the URL's origin.
     static std::shared_ptr<ASIHTTPRequest> makeRequest(const std::string& url, const std::string& method);
     // The common headers of a storage request, in this order: "Date", the 60-second time-out,
     // "x-zel-app-type", "Authorization" (the account's QorID:VarID:KigyoID:UserKey),
@@ -94,11 +94,27 @@ public:
     //      the start sends nothing);
     //   2  the request could not be sent at all (a header value with a line break, an unusable
     //      URL); storageDetailErr holds the engine's error;
-    //   otherwise checkResponseStatusCode's result: non-zero is the operation's answer; on 0 the
-    //      notice version of the response has been checked and the operation applies its own
-    //      test (a transport failure shows as request.error()).
+    //   otherwise checkResponseStatusCode's result: non-zero is the operation's answer (with
+    //      statusError() as the detail unless the mapping set its own); on 0 the notice version
+    //      of the response has been checked and the operation applies its own test (a transport
+    //      failure shows as request.error(), and transportError() of it is already the detail).
     // storageDetailErr is cleared when the cycle starts.
     std::int32_t runRequest(ASIHTTPRequest& request, double sliceSeconds, const RequestCycleOptions& options = {});
+
+    // --- outcomes ---
+    // An answer with a 2xx status and no transport failure: the only kind an operation takes for
+    // success.
+    static bool answeredWith2xx(const ASIHTTPRequest& request);
+    // The detail of an answer the operation does not take for success: kHTTPStatusErrorDomain,
+    // the status as code, the server's "Code" and "Message" (from a short error body) in the user
+    // info.
+    static ErrorValue statusError(const ASIHTTPRequest& request);
+    // The detail of a transport failure: a certificate or key the client does not trust becomes
+    // CloudServiceErrorCertificateRejected or CloudServiceErrorPinMismatch (with the engine's
+    // error and the server's pin in the user info); any other failure is the engine's own.
+    static ErrorValue transportError(const ErrorValue& engineError);
+    // Error bodies longer than this are not read for their words.
+    static constexpr std::uint64_t kMaxErrorBodySize = 64 * 1024;
 
     // --- status mapping ---
     // 304: 6; other below 400: 0; 400: 26 for an "InvalidArgument" or "PE" code, else 27;

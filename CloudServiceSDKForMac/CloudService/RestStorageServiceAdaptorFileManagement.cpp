@@ -30,10 +30,13 @@ std::int32_t transferConflict(const ASIHTTPRequest& request)
     return ResultWriteConflict;
 }
 
-bool reachedServer(const ASIHTTPRequest& request)
+// Success is a 2xx; any other status is a refusal whose detail the caller gets, and a transport
+// failure already left its own.
+std::int32_t refusal(RestStorageServiceAdaptor& adaptor, const ASIHTTPRequest& request)
 {
-    int status = request.responseStatusCode();
-    return !request.error() && status != 0 && status < 500;
+    if (request.responseStatusCode() != 0 && !request.error())
+        adaptor.setStorageDetailErr(RestStorageServiceAdaptor::statusError(request));
+    return ResultFailed;
 }
 
 std::string now()
@@ -104,13 +107,11 @@ std::int32_t RestStorageServiceAdaptor::cp(const std::string& path, const std::s
     const int status = request->responseStatusCode();
     if (status == 409)
         return transferConflict(*request);
-    if (reachedServer(*request) && status != 404 && status != 400) {
+    if (answeredWith2xx(*request)) {
         postNotification(request->responseHeaders());
         return ResultSuccess;
     }
-    if (request->error())
-        setStorageDetailErr(*request->error());
-    return ResultFailed;
+    return refusal(*this, *request);
 }
 
 std::int32_t RestStorageServiceAdaptor::mv(const std::string& path, const std::string& fromSourceFile,
@@ -135,13 +136,11 @@ std::int32_t RestStorageServiceAdaptor::mv(const std::string& path, const std::s
         return mapped;
     if (request->responseStatusCode() == 409)
         return transferConflict(*request);
-    if (reachedServer(*request)) {
+    if (answeredWith2xx(*request)) {
         postNotification(request->responseHeaders());
         return ResultSuccess;
     }
-    if (request->error())
-        setStorageDetailErr(*request->error());
-    return ResultFailed;
+    return refusal(*this, *request);
 }
 
 std::int32_t RestStorageServiceAdaptor::rm(const std::string& path, const std::string& applicationType)
@@ -156,13 +155,11 @@ std::int32_t RestStorageServiceAdaptor::rm(const std::string& path, const std::s
     // it as done would tell the user that a file still there was deleted.
     if (request->responseStatusCode() == 409)
         return transferConflict(*request);
-    if (reachedServer(*request)) {
+    if (answeredWith2xx(*request)) {
         postNotification(request->responseHeaders());
         return ResultSuccess;
     }
-    if (request->error())
-        setStorageDetailErr(*request->error());
-    return ResultFailed;
+    return refusal(*this, *request);
 }
 
 std::int32_t RestStorageServiceAdaptor::chmod(
@@ -175,15 +172,12 @@ std::int32_t RestStorageServiceAdaptor::chmod(
     std::int32_t mapped = runRequest(*request, kShortWaitSlice);
     if (mapped != ResultNone)
         return mapped;
-    // A 409 is a refusal whatever its code says (a lock, a name taken, a copy running): counting
-    // it as done would tell the user that a file still there was deleted.
+    // A 409 is a refusal whatever its code says (a lock, a copy running).
     if (request->responseStatusCode() == 409)
         return transferConflict(*request);
-    if (reachedServer(*request) && request->responseStatusCode() != 404)
+    if (answeredWith2xx(*request))
         return ResultSuccess;
-    if (request->error())
-        setStorageDetailErr(*request->error());
-    return ResultFailed;
+    return refusal(*this, *request);
 }
 
 } // namespace norvane

@@ -134,6 +134,18 @@ ErrorValue serviceError(long code, std::string description)
     return ErrorValue { kCloudServiceErrorDomain, code, std::move(description), {} };
 }
 
+// A login-server request that failed in transport: code 2, with the transport's own detail (an
+// untrusted certificate, a refused connection) as the underlying error.
+ErrorValue loginTransportError(std::string description, const std::optional<ErrorValue>& transport)
+{
+    ErrorValue error = serviceError(CloudServiceErrorLoginTransport, std::move(description));
+    if (transport) {
+        error.userInfo["underlyingError"] = ValueMap { { "domain", transport->domain },
+            { "code", static_cast<std::int64_t>(transport->code) }, { "description", transport->description } };
+    }
+    return error;
+}
+
 // The answer to a login-server request refused with 400, 401 or 403: the code of its error body
 // decides. `disabled` is set when the device or the account is no longer allowed in.
 std::int32_t refusalResult(int status, std::int32_t mapped, const std::optional<std::string>& body, bool& disabled)
@@ -197,16 +209,23 @@ std::int32_t RestStorageServiceAdaptor::simpleGet(const std::string& path, const
         return code;
 
     const int status = request->responseStatusCode();
+    if (status == 409)
+        return ResultConflict;
+    if (!answeredWith2xx(*request)) {
+        // Why the server could not be reached stays with the result: a proxy that wants
+        // credentials (407), a certificate or key that is not trusted, another refusal.
+        if (!request->error())
+            setStorageDetailErr(statusError(*request));
+        Log::line("Connection probe failed with status " + std::to_string(status));
+        return ResultFailed;
+    }
     auto document = documentOf(request->responseString());
-    const bool isVersion = document && document->rootElement()->name() == "version";
-    if (isVersion && !request->error() && status < 500 && status != 409 && status != 404) {
+    if (document && document->rootElement()->name() == "version") {
         // The probe runs before anyone is signed in: it must not turn the offline log off.
         postNotification(request->responseHeaders(), ValueMap { { "isConnect", "1" } });
         return ResultSuccess;
     }
-    if (status == 409)
-        return ResultConflict;
-    Log::line("Connection probe failed with status " + std::to_string(status));
+    Log::line("Connection probe answered without a version");
     return ResultFailed;
 }
 
@@ -244,7 +263,11 @@ std::int32_t RestStorageServiceAdaptor::login(
     if (mapped != ResultNone)
         return mapped;
     if (request->error()) {
-        setStorageDetailErr(serviceError(CloudServiceErrorLoginTransport, "The login request failed"));
+        setStorageDetailErr(loginTransportError("The login request failed", storageDetailErr()));
+        return ResultFailed;
+    }
+    if (!answeredWith2xx(*request)) {
+        setStorageDetailErr(statusError(*request));
         return ResultFailed;
     }
 
@@ -321,7 +344,7 @@ std::int32_t RestStorageServiceAdaptor::changePassword(const std::string& authSt
     if (mapped != ResultNone)
         return mapped;
     if (request->error()) {
-        setStorageDetailErr(serviceError(CloudServiceErrorLoginTransport, "The password change request failed"));
+        setStorageDetailErr(loginTransportError("The password change request failed", storageDetailErr()));
         return ResultFailed;
     }
 
@@ -338,6 +361,7 @@ std::int32_t RestStorageServiceAdaptor::changePassword(const std::string& authSt
     if (status == 200 && !looksLikeMarkup(body))
         return ResultSuccess;
     AlertPresenter::shared()->show("word_password_change_failed", {});
+    setStorageDetailErr(statusError(*request));
     return ResultFailed;
 }
 

@@ -153,24 +153,31 @@ TEST_F(AdaptorSessionTest, LoginFailuresGiveTheirCodesAndKeepTheSession)
         bool autoLogin;
         std::int32_t result;
         int disabledPosts;
-        long error; // 0: none expected
+        long error; // 0: none expected; 400, 401, 403: the status, which names the refusal
     };
+    // The password never goes to another server, whatever the login server answers.
+    test::ScriptedHttpServer elsewhere;
+    elsewhere.setHandler([](const test::RecordedRequest&) { return Reply::ok(kAccountXml); });
     auto body = [](int status, std::string text) {
         return Reply::status(status).withBody(std::move(text)).withContentLength();
     };
     Row rows[] = {
-        { body(400, "<Error><Code>PE001</Code></Error>"), false, ResultInvalidArgument, 0, 0 },
-        { body(400, "<Error><Code>PE002</Code></Error>"), false, ResultBadRequest, 0, 0 },
-        { body(400, ""), false, ResultBadRequest, 0, 0 },
-        { body(401, "<Error><Code>PE005</Code></Error>"), false, ResultDeviceNotAuthorized, 1, 0 },
-        { body(401, "<Error><Code>Device not authorized</Code></Error>"), false, ResultBadRequest, 1, 0 },
-        { body(401, "<Error><Code>PE005</Code>"), false, ResultBadRequest, 0, 0 },
-        { body(403, "<Error><Code>PE006</Code></Error>"), false, ResultAccountSuspended, 1, 0 },
-        { body(403, "<Error><Code>SuspendAccount</Code></Error>"), false, ResultBadRequest, 1, 0 },
-        { body(403, "<html><body>Forbidden</body></html>"), false, ResultBadRequest, 0, 0 },
-        { body(400, "<Error><Code>PE001</Code></Error>"), true, ResultBadRequest, 0, 0 },
-        { body(401, "<Error><Code>PE005</Code></Error>"), true, ResultBadRequest, 0, 0 },
+        { body(400, "<Error><Code>PE001</Code></Error>"), false, ResultInvalidArgument, 0, 400 },
+        { body(400, "<Error><Code>PE002</Code></Error>"), false, ResultBadRequest, 0, 400 },
+        { body(400, ""), false, ResultBadRequest, 0, 400 },
+        { body(401, "<Error><Code>PE005</Code></Error>"), false, ResultDeviceNotAuthorized, 1, 401 },
+        { body(401, "<Error><Code>Device not authorized</Code></Error>"), false, ResultBadRequest, 1, 401 },
+        { body(401, "<Error><Code>PE005</Code>"), false, ResultBadRequest, 0, 401 },
+        { body(403, "<Error><Code>PE006</Code></Error>"), false, ResultAccountSuspended, 1, 403 },
+        { body(403, "<Error><Code>SuspendAccount</Code></Error>"), false, ResultBadRequest, 1, 403 },
+        { body(403, "<html><body>Forbidden</body></html>"), false, ResultBadRequest, 0, 403 },
+        // An automatic login only says "sign in again"; why stays in the detail.
+        { body(400, "<Error><Code>PE001</Code></Error>"), true, ResultBadRequest, 0, 400 },
+        { body(401, "<Error><Code>PE005</Code></Error>"), true, ResultBadRequest, 0, 401 },
         { body(404, ""), false, ResultNotFound, 0, CloudServiceErrorNotFound },
+        { body(429, ""), false, ResultFailed, 0, 429 },
+        { Reply::redirect(307, elsewhere.url("/Storage9/QORPrivateStorage/account/taro")), false, ResultFailed, 0,
+            307 },
         { Reply::ok("<R><QorID>Q</QorID><VarID>V</VarID><KigyoID>K</KigyoID></R>"), false, ResultFailed, 0, 3 },
         { Reply::ok("<AccountInformationResult><QorID>Q</QorID><Var"), false, ResultFailed, 0, 3 },
         { Reply::ok(""), false, ResultFailed, 0, 3 },
@@ -186,10 +193,14 @@ TEST_F(AdaptorSessionTest, LoginFailuresGiveTheirCodesAndKeepTheSession)
         EXPECT_EQ(disabled.seen().size(), static_cast<std::size_t>(row.disabledPosts));
         auto error = adaptor.storageDetailErr();
         EXPECT_EQ(error ? error->code : 0, row.error);
+        if (row.error >= 400) {
+            EXPECT_EQ(error->domain, kHTTPStatusErrorDomain);
+        }
         EXPECT_TRUE(info.empty());
         EXPECT_EQ(adaptor.headerInfo()->acountInfo(), old);
         EXPECT_EQ(adaptor.headerInfo()->theNewDeviceId(), "dc09OLD");
     }
+    EXPECT_EQ(elsewhere.requestCount(), 0u);
     // Too few parts: nothing is sent.
     ValueMap info;
     auto sent = server.requestCount();

@@ -115,5 +115,37 @@ TEST_F(ServiceOverWireTest, UploadOfTwoAndAHalfChunksFollowsTheServersResumeOffs
     EXPECT_EQ(first.header("Authorization"), "QR:VR:KG:UK");
 }
 
+TEST_F(ServiceOverWireTest, DownloadThatIsNotTheListedFileFailsAndKeepsTheOldOne)
+{
+    logIn();
+    const auto folder = home_ / "downloads";
+    std::filesystem::create_directories(folder);
+    const auto local = folder / "kept.bin";
+    ASSERT_TRUE(FileSystem::writeFileAtomically(local, Bytes { 'o', 'l', 'd' }));
+    // The server has 20 bytes where the listing said 25, and does not say its size.
+    const std::string content = test::patternBytes(0, 20);
+    server.setHandler([&](const RecordedRequest& r) {
+        auto range = r.header("range").value_or("bytes=0-");
+        std::size_t from = std::stoull(range.substr(6, range.find('-') - 6));
+        if (from >= content.size())
+            return Reply::status(416).header("Content-Range", "bytes */" + std::to_string(content.size()));
+        std::size_t to = std::min(from + 10, content.size()) - 1;
+        return Reply::withStatusLine("HTTP/1.1 206 Partial Content")
+            .header("Content-Range", "bytes " + std::to_string(from) + "-" + std::to_string(to) + "/*")
+            .withBody(content.substr(from, to - from + 1))
+            .withContentLength();
+    });
+    auto get = CommandFactory::makeGetCommand(local.string(), "/FILE/kept.bin", nullptr);
+    get->applicationType = "file";
+    get->inputParameter->cmdOption[kOptionTotalSize] = 25;
+    service->doCommand(ExecuteModeSync, get);
+
+    EXPECT_EQ(get->commandRes, ResultFailed);
+    ASSERT_TRUE(get->commandErr);
+    EXPECT_EQ(get->commandErr->code, CloudServiceErrorBadTransferAnswer);
+    EXPECT_EQ(FileSystem::readFile(local), (Bytes { 'o', 'l', 'd' }));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 1) << "no partial file stays";
+}
+
 } // namespace
 } // namespace norvane::testing
