@@ -31,6 +31,10 @@ constexpr std::uint64_t kDefaultChunkSize = std::uint64_t { 1 } << 20;
 // Resume answers one upload takes before it gives up. A server that keeps moving the offset
 // back (accepting a chunk, then asking for it again) must not keep the client going round.
 constexpr int kMaxResumeAnswers = 8;
+// Resume answers in a row that name the offset the chunk was sent from: the server is still
+// committing what came before. The adaptor waits its growing back-off before each (6, 60, 120,
+// 240, 480, 960, 1920 and 1920 seconds); after the last of those the upload gives up.
+constexpr int kMaxSameOffsetAnswers = 8;
 // What a download into the offline store writes in front of the content.
 constexpr std::size_t kOffLineFillerSize = 100;
 constexpr const char* kPageNumberMarker = "?pageno=";
@@ -152,6 +156,7 @@ UploadOutcome uploadChunks(StorageServiceAdaptor& storage, CloudServiceCommand& 
     CommandProgress progress(command);
     std::uint64_t remaining = total - uploaded;
     int resumes = 0;
+    int sameOffsetAnswers = 0;
     do {
         const std::uint64_t chunk = std::min(remaining, chunkLimit);
         const auto bytes = read(uploaded, chunk);
@@ -168,13 +173,18 @@ UploadOutcome uploadChunks(StorageServiceAdaptor& storage, CloudServiceCommand& 
             uploaded += chunk;
             remaining -= chunk;
             command.uploadedSize = uploaded;
+            sameOffsetAnswers = 0;
         } else if (outcome.result == ResultResumeAtOffset) {
-            if (offset > total || offset == uploaded || ++resumes > kMaxResumeAnswers) {
+            const bool unusable = offset > total
+                || (offset == uploaded ? ++sameOffsetAnswers >= kMaxSameOffsetAnswers : ++resumes > kMaxResumeAnswers);
+            if (unusable) {
                 outcome.result = ResultFailed;
                 outcome.unsent = remaining;
                 outcome.ownError = badTransferAnswer("The server's resume offset cannot be used.");
                 return outcome;
             }
+            if (offset != uploaded)
+                sameOffsetAnswers = 0;
             uploaded = offset;
             remaining = total - uploaded;
             command.uploadedSize = uploaded;

@@ -30,7 +30,10 @@ protected:
         CurrentNetworkStatus::setStateSource(std::make_shared<ReachableNetwork>());
         MainQueue::setShared(std::make_shared<RunLoopMainQueue>());
         AlertPresenter::setShared(alerts);
-        RestStorageServiceAdaptor::setBackoffSleeper([](std::chrono::seconds) {});
+        RestStorageServiceAdaptor::setBackoffSleeper([this](std::chrono::seconds s) {
+            std::lock_guard lock(sleptMutex);
+            slept.push_back(static_cast<int>(s.count()));
+        });
         RestStorageServiceAdaptor::resetUploadBackoffDelay();
         transferStopFlag = false;
         StorageServiceConfig config;
@@ -70,7 +73,15 @@ protected:
         return out;
     }
 
+    std::vector<int> sleeps()
+    {
+        std::lock_guard lock(sleptMutex);
+        return slept;
+    }
+
     ScriptedHttpServer server;
+    std::mutex sleptMutex;
+    std::vector<int> slept;
     std::shared_ptr<RecordingAlertPresenter> alerts = std::make_shared<RecordingAlertPresenter>();
     std::unique_ptr<CloudService> service;
 };
@@ -113,6 +124,48 @@ TEST_F(ServiceOverWireTest, UploadOfTwoAndAHalfChunksFollowsTheServersResumeOffs
     EXPECT_EQ(first.method, "POST");
     EXPECT_EQ(first.target, "/FILE/up.bin?md5=" + *MD5DigestString(std::span<const std::uint8_t>(data)) + "&size=25");
     EXPECT_EQ(first.header("Authorization"), "QR:VR:KG:UK");
+}
+
+TEST_F(ServiceOverWireTest, ChunkRefusedAtItsOwnOffsetIsSentAgainAfterTheBackOffUntilItsLastStep)
+{
+    logIn();
+    // The server is still committing the first chunk: the second is refused twice at its own
+    // offset, then taken.
+    std::mutex mutex;
+    int refusals = 2;
+    server.setHandler([&](const RecordedRequest& r) {
+        std::lock_guard lock(mutex);
+        if (r.method == "GET")
+            return Reply::ok("<offset>0</offset>");
+        if (r.header("x-zel-file-write-range") == "10-19" && refusals-- > 0)
+            return Reply::status(416).header("X-Zel-Offset-In-Database", "10").withContentLength();
+        return Reply::ok("");
+    });
+    auto put = CommandFactory::makePutCommand({}, "/FILE/busy.bin", std::make_shared<Bytes>(patternBytes(25, 1)));
+    put->applicationType = "file";
+    service->doCommand(ExecuteModeSync, put);
+    EXPECT_EQ(put->commandRes, ResultSuccess);
+    std::vector<std::string> ranges;
+    for (auto& r : requestsOtherThan("GET"))
+        ranges.push_back(r.header("x-zel-file-write-range").value_or("-"));
+    EXPECT_EQ(ranges, (std::vector<std::string> { "0-9", "10-19", "10-19", "10-19", "20-24" }));
+    EXPECT_EQ(sleeps(), (std::vector<int> { 6, 60 }));
+
+    // A server that never takes it: every step of the back-off, then the upload fails.
+    server.clearRequests();
+    slept.clear();
+    RestStorageServiceAdaptor::resetUploadBackoffDelay();
+    server.setHandler([](const RecordedRequest& r) {
+        if (r.method == "GET")
+            return Reply::ok("<offset>0</offset>");
+        return Reply::status(416).header("X-Zel-Offset-In-Database", "0").withContentLength();
+    });
+    auto stuck = CommandFactory::makePutCommand({}, "/FILE/stuck.bin", std::make_shared<Bytes>(patternBytes(5, 1)));
+    stuck->applicationType = "file";
+    service->doCommand(ExecuteModeSync, stuck);
+    EXPECT_EQ(stuck->commandRes, ResultFailed);
+    EXPECT_EQ(sleeps(), (std::vector<int> { 6, 60, 120, 240, 480, 960, 1920, 1920 }));
+    EXPECT_EQ(requestsOtherThan("GET").size(), 8u);
 }
 
 TEST_F(ServiceOverWireTest, DownloadThatIsNotTheListedFileFailsAndKeepsTheOldOne)
