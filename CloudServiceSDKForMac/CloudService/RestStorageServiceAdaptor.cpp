@@ -78,9 +78,49 @@ void RestStorageServiceAdaptor::initWithConfig(StorageServiceConfig config)
 // ---------------------------------------------------------------------------------------------
 // URLs
 
-std::string RestStorageServiceAdaptor::storageUrl(std::string_view path) const
+bool RestStorageServiceAdaptor::isStorageKey(std::string_view path)
 {
-    return config_.connectUrl + std::string(path);
+    return path.starts_with('/');
+}
+
+std::optional<std::string> RestStorageServiceAdaptor::storageUrl(std::string_view path) const
+{
+    if (!isStorageKey(path))
+        return std::nullopt;
+    static constexpr char hex[] = "0123456789ABCDEF";
+    static constexpr std::string_view neverRaw = "\"#<>\\^`{|}";
+    std::string url = config_.connectUrl;
+    url.reserve(url.size() + path.size());
+    for (char c : path) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u <= 0x20 || u >= 0x7f || neverRaw.find(c) != std::string_view::npos) {
+            url += '%';
+            url += hex[u >> 4];
+            url += hex[u & 0x0f];
+        } else {
+            url += c;
+        }
+    }
+    return url;
+}
+
+std::int32_t RestStorageServiceAdaptor::refuseKey(std::string_view what)
+{
+    Log::line("Storage request not sent: " + std::string(what) + " is not a path of the server");
+    setStorageDetailErr(ErrorValue { kCloudServiceErrorDomain, CloudServiceErrorBadKey,
+        "The server named a path that is not one (it does not begin with \"/\")", {} });
+    return ResultFailed;
+}
+
+std::shared_ptr<ASIHTTPRequest> RestStorageServiceAdaptor::makeStorageRequest(
+    std::string_view path, const std::string& method)
+{
+    auto url = storageUrl(path);
+    if (!url) {
+        refuseKey("the key of a " + method);
+        return nullptr;
+    }
+    return makeRequest(*url, method);
 }
 
 std::string RestStorageServiceAdaptor::loginServerUrl(std::string_view resource, std::string_view argument) const

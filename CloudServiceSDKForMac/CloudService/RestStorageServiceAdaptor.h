@@ -63,8 +63,15 @@ public:
     const std::shared_ptr<httpHeaderInfo>& headerInfo() const { return config_.adapterInfo; }
 
     // --- URLs ---
-    // connectUrl followed directly by the operation's path.
-    std::string storageUrl(std::string_view path) const;
+    // connectUrl followed directly by the operation's path, in which every character that may
+    // never stand raw in a URL path (blanks, controls, non-ASCII bytes, '"', '#', '<', '>', '\',
+    // '^', '`', '{', '|', '}') is percent-escaped; "%" and a query stay as they are. None when the
+    // path is not a storage key (isStorageKey): appended to the server's address, it could name
+    // another server ("@host:port/...").
+    std::optional<std::string> storageUrl(std::string_view path) const;
+    // A path of the storage server: it begins with "/". Keys that the server sends are checked
+    // with this before they are taken.
+    static bool isStorageKey(std::string_view path);
     // "<http|https>://<loginIP>:<loginPort>/Storage9/QORPrivateStorage/<account|changepassword|
     // information>/<argument>"; the argument is put in as given.
     std::string accountUrl(std::string_view userName) const;
@@ -75,6 +82,11 @@ public:
     // A request for the URL with the method, reading response texts as UTF-8 unless the server
     // names another charset, and following redirects only within the URL's origin.
     static std::shared_ptr<ASIHTTPRequest> makeRequest(const std::string& url, const std::string& method);
+    // makeRequest for storageUrl(path); none, with CloudServiceErrorBadKey as the detail and
+    // nothing sent, when the path is not a storage key.
+    std::shared_ptr<ASIHTTPRequest> makeStorageRequest(std::string_view path, const std::string& method);
+    // ResultFailed with CloudServiceErrorBadKey as the detail.
+    std::int32_t refuseKey(std::string_view what);
     // The common headers of a storage request, in this order: "Date", the 60-second time-out,
     // "x-zel-app-type", "Authorization" (the account's QorID:VarID:KigyoID:UserKey),
     // "X-Device-Id", "x-locale" (when the language is set), the proxy (when useProxy), certificate

@@ -84,7 +84,11 @@ std::int32_t RestStorageServiceAdaptor::cp(const std::string& path, const std::s
     const ValueMap& option)
 {
     const std::string destination = path.size() <= kMaxStandardizedPathLength ? standardizedPath(path) : path;
-    auto request = makeRequest(storageUrl(destination), "PUT");
+    if (!isStorageKey(fromSourceFile))
+        return refuseKey("the copy's source");
+    auto request = makeStorageRequest(destination, "PUT");
+    if (!request)
+        return ResultFailed;
     makeHeader(*request, applicationType);
     request->addRequestHeader("x-zel-copy-src", fromSourceFile);
     request->addRequestHeader("x-zel-editpermission", std::to_string(accessFlag));
@@ -118,7 +122,11 @@ std::int32_t RestStorageServiceAdaptor::mv(const std::string& path, const std::s
     const std::string& applicationType, std::int32_t, std::int32_t accessFlag, bool overwriteFlag,
     const ValueMap& option)
 {
-    auto request = makeRequest(storageUrl(path), "PUT");
+    if (!isStorageKey(fromSourceFile))
+        return refuseKey("the move's source");
+    auto request = makeStorageRequest(path, "PUT");
+    if (!request)
+        return ResultFailed;
     if (auto value = optionHeaderText(option, "author"))
         request->addRequestHeader("x-zel-author", *value);
     if (auto value = optionHeaderText(option, "authorname"))
@@ -145,7 +153,9 @@ std::int32_t RestStorageServiceAdaptor::mv(const std::string& path, const std::s
 
 std::int32_t RestStorageServiceAdaptor::rm(const std::string& path, const std::string& applicationType)
 {
-    auto request = makeRequest(storageUrl(path), "DELETE");
+    auto request = makeStorageRequest(path, "DELETE");
+    if (!request)
+        return ResultFailed;
     makeHeader(*request, applicationType);
 
     std::int32_t mapped = runRequest(*request, kShortWaitSlice);
@@ -165,7 +175,9 @@ std::int32_t RestStorageServiceAdaptor::rm(const std::string& path, const std::s
 std::int32_t RestStorageServiceAdaptor::chmod(
     const std::string& path, const std::string& applicationType, std::int32_t, std::int32_t accessFlag)
 {
-    auto request = makeRequest(storageUrl(path), "PUT");
+    auto request = makeStorageRequest(path, "PUT");
+    if (!request)
+        return ResultFailed;
     makeHeader(*request, applicationType);
     request->addRequestHeader("x-zel-editpermission", std::to_string(accessFlag));
 

@@ -201,7 +201,9 @@ std::int32_t RestStorageServiceAdaptor::connect()
 
 std::int32_t RestStorageServiceAdaptor::simpleGet(const std::string& path, const std::string& applicationType)
 {
-    auto request = makeRequest(storageUrl(path), "GET");
+    auto request = makeStorageRequest(path, "GET");
+    if (!request)
+        return ResultFailed;
     makeHeader(*request, applicationType);
     request->addRequestHeader("range", "0-" + std::to_string(config_.maxDownloadSize));
     std::int32_t code = runRequest(*request, kLongWaitSlice);

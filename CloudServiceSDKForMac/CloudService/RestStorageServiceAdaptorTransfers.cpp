@@ -225,7 +225,9 @@ std::int32_t RestStorageServiceAdaptor::getChunk(const std::string& path, const 
     }
 
     // Files of the shared-folder tree are served under their own root.
-    auto request = makeRequest(storageUrl(replaceAll(path, "FILE/SHAREFOLDER", "SHAREFILE")), "GET");
+    auto request = makeStorageRequest(replaceAll(path, "FILE/SHAREFOLDER", "SHAREFILE"), "GET");
+    if (!request)
+        return ResultFailed;
     if (auto timestamp = optionHeaderText(option, kOptionTimestamp))
         request->addRequestHeader("x-zel-timestamp", *timestamp);
     if (auto requestType = optionHeaderText(option, "x-zel-request-type"))
@@ -367,12 +369,14 @@ std::int32_t RestStorageServiceAdaptor::put(const std::string& path, std::uint64
     const ValueMap& option)
 {
     const bool pageInfo = isPageInfoUploadPath(path);
-    std::string url = storageUrl(path);
+    auto url = storageUrl(path);
+    if (!url)
+        return refuseKey("the key of an upload");
     if (applicationType == "file" && !pageInfo)
-        url += "?md5=" + fileMD5Info + "&size=" + std::to_string(fileTotalLength);
+        *url += "?md5=" + fileMD5Info + "&size=" + std::to_string(fileTotalLength);
 
     const bool post = postOrPut == 1 || pageInfo;
-    auto request = makeRequest(url, post ? "POST" : "PUT");
+    auto request = makeRequest(*url, post ? "POST" : "PUT");
     request->setOffset(uploadedDataLength);
     request->setTotalSize(fileTotalLength);
     if (post)
