@@ -2,7 +2,6 @@
 
 #include "CloudServiceSDKForMac/ASIHTTP/Reachability.h"
 #include "CloudServiceSDKForMac/CloudService/CloudService.h"
-#include "CloudServiceSDKForMac/CloudService/TransferStopFlag.h"
 #include "platform/Log.h"
 
 #include <exception>
@@ -41,8 +40,6 @@ void BatchThread::runBatch()
     if (shuttingDown_ || batchFlag_.load())
         return;
     batchFlag_.store(true);
-    transferStopFlag.store(false);
-    stopRaised_ = false;
     if (loopWanted_)
         return; // a stopped loop still finishing its step sees the flag again and carries on
     loopWanted_ = true;
@@ -61,12 +58,8 @@ void BatchThread::stopBatch()
 {
     std::lock_guard lock(mutex_);
     batchFlag_.store(false);
-    // Only a running loop can have a request to abandon; raising the flag with nothing in
-    // flight would cancel the next unrelated transfer instead.
-    if (loopWanted_) {
-        transferStopFlag.store(true);
-        stopRaised_ = true;
-    }
+    if (running_)
+        running_->stop();
     changed_.notify_all();
 }
 
@@ -119,12 +112,6 @@ bool BatchThread::endOrContinue()
     if (batchFlag_.load() && !shuttingDown_)
         return false;
     loopWanted_ = false;
-    if (stopRaised_) {
-        // The stop was meant for this loop's request; if the loop was between requests nobody
-        // took it, and it must not cancel someone else's transfer later.
-        transferStopFlag.store(false);
-        stopRaised_ = false;
-    }
     return true;
 }
 
@@ -155,6 +142,13 @@ void BatchThread::loop()
             continue;
         }
 
+        {
+            std::lock_guard lock(mutex_);
+            running_ = command;
+            // A stop that came while the command was being read applies to it too.
+            if (!batchFlag_.load())
+                command->stop();
+        }
         try {
             service_.doCommand(command);
         } catch (const std::exception& error) {
@@ -163,6 +157,10 @@ void BatchThread::loop()
             command->commandRes = ResultFailed;
         }
 
+        {
+            std::lock_guard lock(mutex_);
+            running_.reset();
+        }
         const std::string& remote = command->inputParameter->remoteFileName;
         switch (command->commandRes) {
         case ResultSuccess:

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "CloudServiceSDKForMac/CloudService/CloudServiceCommand.h"
 #include "platform/MainQueue.h"
 #include "platform/NotificationCenter.h"
 #include "platform/RunLoop.h"
@@ -56,11 +57,11 @@ public:
     BatchThread(const BatchThread&) = delete;
     BatchThread& operator=(const BatchThread&) = delete;
 
-    // Starts the loop when none is wanted yet: sets the batch flag and clears the transfer stop
-    // flag. Does not look at the force stop or the network.
+    // Starts the loop when none is wanted yet: sets the batch flag. Does not look at the force
+    // stop or the network.
     void runBatch();
-    // Clears the batch flag and, when a loop is running, raises the transfer stop flag so that
-    // its request gives up; the loop ends after its current step.
+    // Clears the batch flag and stops the command the loop is running, so that its request gives
+    // up (and nobody else's); the loop ends after its current step.
     void stopBatch();
 
     // A loop is running or about to run.
@@ -90,7 +91,7 @@ private:
     std::condition_variable changed_;
     bool loopWanted_ = false; // a loop is running and will look at the flag again
     std::size_t threadsAlive_ = 0; // loop threads not yet finished (a retiring one included)
-    bool stopRaised_ = false; // stopBatch() raised the transfer stop flag for this loop
+    CloudServiceCommandPtr running_; // the command the loop runs now
     bool shuttingDown_ = false;
     Sleeper sleeper_;
 

@@ -65,7 +65,6 @@ CloudService::CloudService(std::unique_ptr<StorageServiceAdaptor> storage)
     , commandDataFilePath_(LocalStorePaths::fullPathOfTempFile(kCommandDataFileName, kCommandDataCategory))
     , asyncQueue_(std::make_unique<DispatchQueue>("CloudService.async", kAsyncWidth))
 {
-    transferStopFlag.store(false);
     batch_ = std::make_unique<BatchThread>(*this);
 }
 
@@ -198,6 +197,15 @@ void CloudService::doCommand(const CloudServiceCommandPtr& command)
 {
     if (!command)
         return;
+    // What this thread sends and waits for from here on belongs to this command, and gives up
+    // when the command is stopped.
+    const CommandStopScope stopScope(command->stopFlag());
+    if (command->isStopped()) {
+        command->commandRes = ResultCancelled;
+        if (command->executeMode != ExecuteModeSync)
+            deliverFinished(command);
+        return;
+    }
     if (dispatchOnce(*command) == Dispatch::Unreachable)
         return;
     // A session that the server has forgotten is established again once; a second refusal is
@@ -223,6 +231,9 @@ CloudService::Dispatch CloudService::dispatchOnce(CloudServiceCommand& command)
     }
     // Any submitted command also wakes a batch queue that is waiting.
     startBatch();
+    // The command's outcome is its own: nothing an earlier operation of this thread left counts.
+    if (storage_)
+        storage_->clearOperationOutcome();
     runOperation(command);
     return Dispatch::Ran;
 }
@@ -575,6 +586,9 @@ std::int32_t CloudService::checkPutFailedResult(std::int32_t code)
     }
     if (code == ResultServerError)
         return ResultServerError;
+    // A stop during the query is the user's, not a failure.
+    if (code == ResultCancelled)
+        return ResultCancelled;
     return ResultFailed;
 }
 

@@ -98,6 +98,7 @@ public:
     void doCommand(std::int32_t mode, const CloudServiceCommandPtr& command);
     // Runs the command here and now: reachability check, the operation of its type, the re-login
     // rule, then (outside synchronous mode) the delegate's requestFinished on the main thread.
+    // A command stopped before it starts only ends, with ResultCancelled.
     void doCommand(const CloudServiceCommandPtr& command);
 
     // The operations by command type. Each writes commandRes, and mostly commandErr, into the
@@ -127,8 +128,8 @@ public:
 
     // Lowercase hexadecimal MD5 of a file's content; nothing when it cannot be read.
     static std::optional<std::string> fileMD5(const std::string& path);
-    // The result of a failed upload status query: 16 (with the device alert) and 19 stay, any
-    // other becomes ResultFailed.
+    // The result of a failed upload status query: 16 (with the device alert), 19 and a stop (4)
+    // stay, any other becomes ResultFailed.
     static std::int32_t checkPutFailedResult(std::int32_t code);
     // The date of a new cache entry: the input option "timestamp" (milliseconds since 1970), or
     // now when it is missing or not a number.

@@ -316,6 +316,8 @@ void CloudService::putByFile(CloudServiceCommand& command)
         command.commandErr.reset();
     } else {
         command.commandErr = outcome.ownError ? outcome.ownError : storage_->storageDetailErr();
+        // Who holds the lock that refused the file, as for an upload from memory.
+        command.commandRestringWhenErr = storage_->errResponseString();
     }
     command.commandRes = result;
     alertForUpload(result, false);

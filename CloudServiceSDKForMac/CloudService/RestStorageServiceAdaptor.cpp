@@ -209,7 +209,8 @@ void RestStorageServiceAdaptor::makeLoginHeader(
 std::int32_t RestStorageServiceAdaptor::runRequest(
     ASIHTTPRequest& request, double sliceSeconds, const RequestCycleOptions& options)
 {
-    setStorageDetailErr(std::nullopt);
+    // Nothing an earlier request left may be taken for this one's.
+    clearOperationOutcome();
 
     // Header values come from the server (account keys) and from the user (passwords, names): one
     // with a line break must never reach the wire. Only the header's name is logged, as its value
@@ -222,8 +223,8 @@ std::int32_t RestStorageServiceAdaptor::runRequest(
             return ResultFailed;
         }
     }
-    // Transfers were stopped before this request began: nothing of it goes out.
-    if (options.honourStopFlag && transferStopFlag.exchange(false)) {
+    // The command was stopped before this request began: nothing of it goes out.
+    if (options.honourStopFlag && transfersMustStop()) {
         Log::line("Storage request " + request.requestMethod() + " not sent: transfers were stopped");
         return ResultCancelled;
     }
@@ -235,7 +236,7 @@ std::int32_t RestStorageServiceAdaptor::runRequest(
             sliceSeconds = kShortWaitSlice;
         request.startAsynchronous();
         auto loop = RunLoop::current();
-        while (!request.isFinished() && !(options.honourStopFlag && transferStopFlag.load()))
+        while (!request.isFinished() && !(options.honourStopFlag && transfersMustStop()))
             loop->runFor(sliceSeconds);
     }
 
@@ -251,7 +252,7 @@ std::int32_t RestStorageServiceAdaptor::runRequest(
     if (CurrentNetworkStatus::reachable())
         NotificationCenter::defaultCenter().post(kNotificationServerAccessCompleted);
 
-    if (options.honourStopFlag && transferStopFlag.exchange(false)) {
+    if (options.honourStopFlag && transfersMustStop() && !request.isFinished()) {
         request.cancel();
         Log::line("Storage request " + request.requestMethod() + " cancelled: transfers were stopped");
         return ResultCancelled;

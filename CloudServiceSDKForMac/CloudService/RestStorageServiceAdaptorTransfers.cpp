@@ -25,12 +25,12 @@ std::atomic<std::int32_t> backoffDelay { kInitialBackoffSeconds };
 std::mutex sleeperMutex;
 RestStorageServiceAdaptor::BackoffSleeper customSleeper;
 
-// Sleeps in short steps so that stopping transfers does not have to wait out a half-hour delay;
-// the flag stays raised for the next request, which gives up on it.
+// Sleeps in short steps so that stopping the upload does not have to wait out a half-hour delay;
+// the stopped command's next request then gives up.
 void defaultSleep(std::chrono::seconds delay)
 {
     const auto end = std::chrono::steady_clock::now() + delay;
-    while (!transferStopFlag.load()) {
+    while (!transfersMustStop()) {
         auto now = std::chrono::steady_clock::now();
         if (now >= end)
             return;

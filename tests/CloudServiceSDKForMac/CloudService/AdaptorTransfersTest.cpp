@@ -523,39 +523,36 @@ TEST_F(AdaptorTransferTest, StoppingEndsTheBackOffWaitEarly)
 {
     A::setBackoffSleeper({});
     server.enqueue(Reply::status(416).header("X-Zel-Offset-In-Database", "2").withContentLength());
-    auto result = std::async(std::launch::async, [&] {
+    std::atomic<bool> stopped { false };
+    auto results = std::async(std::launch::async, [&] {
+        const CommandStopScope scope(stopped);
         std::uint64_t offset = 0;
-        return put(offset, "abc", 10);
+        const std::int32_t first = put(offset, "abc", 10);
+        offset = 2;
+        return std::pair<std::int32_t, std::int32_t> { first, put(offset, "c", 10) };
     });
     ASSERT_TRUE(server.waitForRequests(1, std::chrono::seconds(10)));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    transferStopFlag = true;
-    // The delay is 6 seconds; a stop makes it end well before.
-    ASSERT_EQ(result.wait_for(std::chrono::seconds(4)), std::future_status::ready);
-    EXPECT_EQ(result.get(), ResultResumeAtOffset);
-    EXPECT_TRUE(transferStopFlag); // left for the next chunk, which gives up on it
-    std::uint64_t offset = 2;
-    EXPECT_EQ(put(offset, "c", 10), ResultCancelled);
+    stopped = true;
+    // The delay is 6 seconds; a stop makes it end well before, and the next chunk gives up.
+    ASSERT_EQ(results.wait_for(std::chrono::seconds(4)), std::future_status::ready);
+    EXPECT_EQ(results.get(), (std::pair<std::int32_t, std::int32_t> { ResultResumeAtOffset, ResultCancelled }));
     EXPECT_EQ(server.requestCount(), 1u);
 }
 
-TEST_F(AdaptorTransferTest, StopFlagCancelsAChunkUnlessItIsTheOfflineLogOrOnTheMainThread)
+TEST_F(AdaptorTransferTest, AStoppedCommandSendsNoChunkUnlessItIsTheOfflineLogOrOnTheMainThread)
 {
     server.setHandler([](const RecordedRequest&) { return Reply::status(200).withContentLength(); });
+    std::atomic<bool> stopped { true };
+    const CommandStopScope scope(stopped);
     std::uint64_t offset = 0;
-    transferStopFlag = true;
     EXPECT_EQ(put(offset, "abc", 3), ResultCancelled);
-    EXPECT_FALSE(transferStopFlag);
     EXPECT_EQ(server.requestCount(), 0u);
 
-    transferStopFlag = true;
     EXPECT_EQ(put(offset, "log", 3, { { "isUploadOfflineLog", "1" } }), ResultSuccess);
-    EXPECT_TRUE(transferStopFlag);
-
     MainQueue::setShared(std::make_shared<RunLoopMainQueue>());
     EXPECT_EQ(put(offset, "main", 4), ResultSuccess);
     MainQueue::setShared(nullptr);
-    EXPECT_TRUE(transferStopFlag);
     EXPECT_EQ(server.requestCount(), 2u);
 }
 

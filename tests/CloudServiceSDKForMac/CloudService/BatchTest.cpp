@@ -197,9 +197,9 @@ TEST_F(BatchTest, CancelStopsTheWorkerAndEmptiesTheQueue)
     fake_->onPut = [&](std::size_t, const PutCall&, std::uint64_t&) -> std::optional<std::int32_t> {
         // A request that waits until it is told to give up, as a real one does.
         entered = true;
-        for (int i = 0; i < 5000 && !transferStopFlag.load(); ++i)
+        for (int i = 0; i < 5000 && !transfersMustStop(); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        if (!transferStopFlag.exchange(false))
+        if (!transfersMustStop())
             return std::nullopt;
         return ResultCancelled;
     };

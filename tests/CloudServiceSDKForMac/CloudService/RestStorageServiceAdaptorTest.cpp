@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -383,45 +384,83 @@ TEST_F(RestAdaptorTest, RequestCycleMapsTheStatusFromTheWireAndClearsAnEarlierFa
     EXPECT_TRUE(lastRequest->error());
 }
 
-TEST_F(RestAdaptorTest, StopFlagEndsTheWaitCancelsTheRequestAndIsCleared)
+TEST_F(RestAdaptorTest, AStopEndsTheWaitOfItsOwnCommandOnly)
 {
-    server.enqueue(Reply::silence());
-    std::shared_ptr<ASIHTTPRequest> request;
-    auto result = std::async(std::launch::async, [&] {
-        request = RestStorageServiceAdaptor::makeRequest(*adaptor.storageUrl("/FILE/big"), "GET");
-        adaptor.makeHeader(*request, "file");
-        return adaptor.runRequest(*request, kLongWaitSlice);
+    // Two commands wait side by side; stopping one cancels its request and leaves the other's.
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool released = false;
+    server.setHandler([&](const test::RecordedRequest& r) {
+        if (r.path() == "/FILE/big")
+            return Reply::silence();
+        std::unique_lock lock(mutex);
+        changed.wait_for(lock, std::chrono::seconds(10), [&] { return released; });
+        return Reply::ok("listing");
     });
-    ASSERT_TRUE(server.waitForRequests(1, std::chrono::seconds(10)));
+    auto waitFor = [&](const std::string& path, std::atomic<bool>& stop, std::shared_ptr<ASIHTTPRequest>& request) {
+        return std::async(std::launch::async, [&, path] {
+            const CommandStopScope scope(stop);
+            request = RestStorageServiceAdaptor::makeRequest(*adaptor.storageUrl(path), "GET");
+            adaptor.makeHeader(*request, "file");
+            return adaptor.runRequest(*request, kLongWaitSlice);
+        });
+    };
+    std::atomic<bool> transferStop { false };
+    std::atomic<bool> listingStop { false };
+    std::shared_ptr<ASIHTTPRequest> transfer;
+    std::shared_ptr<ASIHTTPRequest> listing;
+    auto transferResult = waitFor("/FILE/big", transferStop, transfer);
+    auto listingResult = waitFor("/FOLDER/d", listingStop, listing);
+    ASSERT_TRUE(server.waitForRequests(2, std::chrono::seconds(10)));
     NotificationCounter accessed(kNotificationServerAccessCompleted);
-    transferStopFlag = true;
-    ASSERT_EQ(result.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-    EXPECT_EQ(result.get(), ResultCancelled);
-    EXPECT_FALSE(transferStopFlag);
-    EXPECT_TRUE(request->isCancelled());
-    ASSERT_TRUE(request->error());
-    EXPECT_EQ(request->error()->code, ASIRequestCancelledErrorType);
+    transferStop = true;
+    ASSERT_EQ(transferResult.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_EQ(transferResult.get(), ResultCancelled);
+    EXPECT_TRUE(transfer->isCancelled());
+    ASSERT_TRUE(transfer->error());
+    EXPECT_EQ(transfer->error()->code, ASIRequestCancelledErrorType);
     EXPECT_EQ(accessed.count, 1);
+
+    {
+        std::lock_guard lock(mutex);
+        released = true;
+    }
+    changed.notify_all();
+    ASSERT_EQ(listingResult.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_EQ(listingResult.get(), ResultNone);
+    EXPECT_EQ(listing->responseStatusCode(), 200);
+    EXPECT_FALSE(listing->isCancelled());
 }
 
-TEST_F(RestAdaptorTest, StopFlagRaisedBeforeTheStartSendsNothingUnlessTheRequestIgnoresIt)
+TEST_F(RestAdaptorTest, AStopBeforeTheStartSendsNothingUnlessTheRequestIgnoresItAndAnInterruptStopsEverything)
 {
-    transferStopFlag = true;
-    EXPECT_EQ(storageGet("/FILE/a"), ResultCancelled);
-    EXPECT_FALSE(transferStopFlag);
-    EXPECT_EQ(server.requestCount(), 0u);
+    std::atomic<bool> stopped { true };
+    {
+        const CommandStopScope scope(stopped);
+        EXPECT_EQ(storageGet("/FILE/a"), ResultCancelled);
+        EXPECT_EQ(server.requestCount(), 0u);
 
-    // An upload chunk that must go through keeps the flag for the next request.
+        // An upload chunk that must go through does.
+        server.enqueue(Reply::ok("done"));
+        auto chunk = RestStorageServiceAdaptor::makeRequest(*adaptor.storageUrl("/FILE/log"), "PUT");
+        adaptor.makeHeader(*chunk, "file");
+        chunk->appendPostData(std::string_view("log bytes"));
+        EXPECT_EQ(adaptor.runRequest(*chunk, kShortWaitSlice, { .honourStopFlag = false }), ResultNone);
+        EXPECT_EQ(chunk->responseStatusCode(), 200);
+        ASSERT_EQ(server.requestCount(), 1u);
+        EXPECT_EQ(server.requests()[0].body, "log bytes");
+    }
+    // The stop belonged to that command; another goes out.
+    server.enqueue(Reply::ok(""));
+    EXPECT_EQ(storageGet("/FILE/b"), ResultNone);
+    EXPECT_EQ(server.requestCount(), 2u);
+
+    // An interrupt of the whole process stops every request until it is lowered.
     transferStopFlag = true;
-    server.enqueue(Reply::ok("done"));
-    auto chunk = RestStorageServiceAdaptor::makeRequest(*adaptor.storageUrl("/FILE/log"), "PUT");
-    adaptor.makeHeader(*chunk, "file");
-    chunk->appendPostData(std::string_view("log bytes"));
-    EXPECT_EQ(adaptor.runRequest(*chunk, kShortWaitSlice, { .honourStopFlag = false }), ResultNone);
-    EXPECT_EQ(chunk->responseStatusCode(), 200);
+    EXPECT_EQ(storageGet("/FILE/c"), ResultCancelled);
+    EXPECT_EQ(storageGet("/FILE/d"), ResultCancelled);
     EXPECT_TRUE(transferStopFlag);
-    ASSERT_EQ(server.requestCount(), 1u);
-    EXPECT_EQ(server.requests()[0].body, "log bytes");
+    EXPECT_EQ(server.requestCount(), 2u);
 }
 
 TEST_F(RestAdaptorTest, ServerAccessIsAnnouncedOnlyWhileTheNetworkIsReachable)

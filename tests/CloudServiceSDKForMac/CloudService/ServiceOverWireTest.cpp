@@ -8,7 +8,9 @@
 #include "platform/FileSystem.h"
 #include "support/ScriptedHttpServer.h"
 
+#include <condition_variable>
 #include <filesystem>
+#include <future>
 
 namespace norvane::testing {
 namespace {
@@ -71,6 +73,22 @@ protected:
             if (r.method != method)
                 out.push_back(r);
         return out;
+    }
+
+    // Turns the main loop (progress and callbacks hop there) until pred holds.
+    static bool pumpUntil(const std::function<bool()>& pred)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!pred()) {
+            if (std::chrono::steady_clock::now() > deadline)
+                return false;
+            RunLoop::current()->runFor(0.005);
+        }
+        return true;
+    }
+    static bool done(const std::future<void>& future)
+    {
+        return future.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
     }
 
     std::vector<int> sleeps()
@@ -166,6 +184,106 @@ TEST_F(ServiceOverWireTest, ChunkRefusedAtItsOwnOffsetIsSentAgainAfterTheBackOff
     EXPECT_EQ(stuck->commandRes, ResultFailed);
     EXPECT_EQ(sleeps(), (std::vector<int> { 6, 60, 120, 240, 480, 960, 1920, 1920 }));
     EXPECT_EQ(requestsOtherThan("GET").size(), 8u);
+}
+
+// A server answer held back until the test lets it go.
+class Gate {
+public:
+    void wait()
+    {
+        std::unique_lock lock(mutex_);
+        changed_.wait_for(lock, std::chrono::seconds(10), [this] { return open_; });
+    }
+    void open()
+    {
+        {
+            std::lock_guard lock(mutex_);
+            open_ = true;
+        }
+        changed_.notify_all();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool open_ = false;
+};
+
+TEST_F(ServiceOverWireTest, StoppingATransferStopsThatCommandAndNoOther)
+{
+    logIn();
+    Gate listing;
+    server.setHandler([&](const RecordedRequest& r) {
+        if (r.path() == "/FILE/big")
+            return Reply::silence();
+        if (r.path() == "/FOLDER/d")
+            listing.wait();
+        return Reply::ok("<ListBucketResult/>");
+    });
+    auto transfer = CommandFactory::makeGetCommand({}, "/FILE/big", std::make_shared<Bytes>());
+    auto ls = CommandFactory::makeLsCommand("/FOLDER/d");
+    auto transferDone = std::async(std::launch::async, [&] { service->doCommand(ExecuteModeSync, transfer); });
+    auto lsDone = std::async(std::launch::async, [&] { service->doCommand(ExecuteModeSync, ls); });
+    ASSERT_TRUE(pumpUntil([&] { return server.requestCount() == 2; }));
+
+    transfer->stop();
+    ASSERT_TRUE(pumpUntil([&] { return done(transferDone); }));
+    EXPECT_EQ(transfer->commandRes, ResultCancelled);
+    listing.open();
+    ASSERT_TRUE(pumpUntil([&] { return done(lsDone); }));
+    EXPECT_EQ(ls->commandRes, ResultSuccess);
+
+    // Nothing of the stop lingers for the next command; the stopped one stays stopped.
+    auto next = CommandFactory::makeLsCommand("/FOLDER/e");
+    service->doCommand(ExecuteModeSync, next);
+    EXPECT_EQ(next->commandRes, ResultSuccess);
+    const auto sent = server.requestCount();
+    service->doCommand(ExecuteModeSync, transfer);
+    EXPECT_EQ(transfer->commandRes, ResultCancelled);
+    EXPECT_EQ(server.requestCount(), sent);
+}
+
+TEST_F(ServiceOverWireTest, EachCommandKeepsTheOutcomeOfItsOwnRequests)
+{
+    logIn();
+    // A permission change answered after another thread's download was refused with 404.
+    Gate chmodAnswer;
+    server.setHandler([&](const RecordedRequest& r) {
+        if (r.path() == "/FILE/mine.txt") {
+            chmodAnswer.wait();
+            return Reply::ok("");
+        }
+        return Reply::status(404).withContentLength();
+    });
+    auto chmod = CommandFactory::makeChmodCommand("/FILE/mine.txt", { { kOptionAccessFlag, 1 } });
+    auto chmodDone = std::async(std::launch::async, [&] { service->doCommand(ExecuteModeSync, chmod); });
+    ASSERT_TRUE(pumpUntil([&] { return server.requestCount() == 1; }));
+    auto missing = CommandFactory::makeGetCommand({}, "/FILE/missing.txt", std::make_shared<Bytes>());
+    service->doCommand(ExecuteModeSync, missing);
+    EXPECT_EQ(missing->commandRes, ResultNotFound);
+    chmodAnswer.open();
+    ASSERT_TRUE(pumpUntil([&] { return done(chmodDone); }));
+    EXPECT_EQ(chmod->commandRes, ResultSuccess);
+    EXPECT_FALSE(chmod->commandErr) << chmod->commandErr->description;
+
+    // The lock holder of one refused upload is never named for the next refusal.
+    const std::string lockBody = "<LockFileResult><Code>FileStatusError_locked</Code><UserId>u7</UserId>"
+                                 "<UserName>Suzuki</UserName></LockFileResult>";
+    server.setHandler([&](const RecordedRequest& r) {
+        if (r.method == "GET")
+            return Reply::ok("<offset>0</offset>");
+        if (r.path() == "/FILE/locked.txt")
+            return Reply::status(409).withBody(lockBody).withContentLength();
+        return Reply::status(409).withBody("<Error><Code>FileExists</Code></Error>").withContentLength();
+    });
+    for (const auto& [path, body] : { std::pair<std::string, std::string> { "/FILE/locked.txt", lockBody },
+             std::pair<std::string, std::string> { "/FILE/other.txt", "" } }) {
+        auto put = CommandFactory::makePutCommand({}, path, std::make_shared<Bytes>(patternBytes(3)));
+        put->applicationType = "file";
+        service->doCommand(ExecuteModeSync, put);
+        EXPECT_EQ(put->commandRes, ResultWriteConflict) << path;
+        EXPECT_EQ(put->commandRestringWhenErr, body) << path;
+    }
 }
 
 TEST_F(ServiceOverWireTest, DownloadThatIsNotTheListedFileFailsAndKeepsTheOldOne)
