@@ -346,11 +346,22 @@ void CloudService::deliverBatchFinished()
 
 bool CloudService::beginFileOperation()
 {
-    const std::int32_t current = status_.load();
-    if (!storage_ || (current != StatusLoggedIn && current != StatusBusy))
+    if (!storage_)
         return false;
-    status_.store(StatusBusy);
+    std::int32_t current = status_.load();
+    do {
+        if (current != StatusLoggedIn && current != StatusBusy)
+            return false;
+    } while (!status_.compare_exchange_weak(current, StatusBusy));
     return true;
+}
+
+void CloudService::endFileOperation()
+{
+    // Only a session that is still the one the operation began in returns to "logged in": an
+    // operation that ends after a logout leaves the service signed out.
+    std::int32_t busy = StatusBusy;
+    status_.compare_exchange_strong(busy, StatusLoggedIn);
 }
 
 void CloudService::takeAdaptorResult(CloudServiceCommand& command, std::int32_t result)
@@ -372,7 +383,8 @@ void CloudService::connect(CloudServiceCommand& command)
     status_.store(StatusConnecting);
     const std::int32_t result = storage_->connect();
     takeAdaptorResult(command, result);
-    status_.store(result == ResultSuccess ? StatusConnected : StatusConnectFailed);
+    std::int32_t connecting = StatusConnecting;
+    status_.compare_exchange_strong(connecting, result == ResultSuccess ? StatusConnected : StatusConnectFailed);
 }
 
 void CloudService::login(CloudServiceCommand& command)
@@ -380,15 +392,14 @@ void CloudService::login(CloudServiceCommand& command)
     const std::int32_t current = status_.load();
     if (!storage_ || current == StatusNoStorage || current == StatusConnectFailed)
         return;
-    if (current == StatusLoggedIn || current == StatusBusy) {
-        command.commandRes = ResultSuccess;
-        return;
-    }
+    // A login always asks the server, also when a session is open: whoever asks to sign in must
+    // prove the account again, and gets the server's answer, not the old session's.
     status_.store(StatusLoggingIn);
     const std::int32_t result = storage_->login(
         command.inputParameter->authString, command.outputParameter->cmdOption, command.inputParameter->cmdOption);
     takeAdaptorResult(command, result);
-    status_.store(result == ResultSuccess ? StatusLoggedIn : StatusLoginFailed);
+    std::int32_t loggingIn = StatusLoggingIn;
+    status_.compare_exchange_strong(loggingIn, result == ResultSuccess ? StatusLoggedIn : StatusLoginFailed);
 }
 
 void CloudService::changePassword(CloudServiceCommand& command)
@@ -396,11 +407,14 @@ void CloudService::changePassword(CloudServiceCommand& command)
     const std::int32_t current = status_.load();
     if (!storage_ || current == StatusNoStorage || current == StatusConnectFailed)
         return;
-    status_.store(StatusBusy);
+    const std::int32_t before = status_.exchange(StatusBusy);
     const std::int32_t result
         = storage_->changePassword(command.inputParameter->authString, command.outputParameter->cmdOption);
     takeAdaptorResult(command, result);
-    status_.store(result == ResultSuccess ? StatusLoggedIn : StatusLoginFailed);
+    // The session is what it was: a refused change (a mistyped current password) does not sign
+    // the user out, and a change does not sign anyone in.
+    std::int32_t busy = StatusBusy;
+    status_.compare_exchange_strong(busy, before == StatusBusy ? StatusLoggedIn : before);
 }
 
 void CloudService::logout(CloudServiceCommand& command)
@@ -408,8 +422,8 @@ void CloudService::logout(CloudServiceCommand& command)
     const std::int32_t current = status_.load();
     if (!storage_ || current == StatusNoStorage || current == StatusConnectFailed)
         return;
-    command.commandRes = storage_->logout();
     status_.store(StatusIdle);
+    command.commandRes = storage_->logout();
 }
 
 void CloudService::cd(CloudServiceCommand& command)
@@ -417,7 +431,7 @@ void CloudService::cd(CloudServiceCommand& command)
     if (!beginFileOperation())
         return;
     takeAdaptorResult(command, storage_->cd(command.inputParameter->pathName));
-    status_.store(StatusLoggedIn);
+    endFileOperation();
 }
 
 void CloudService::ls(CloudServiceCommand& command)
@@ -429,7 +443,7 @@ void CloudService::ls(CloudServiceCommand& command)
         output->fileInfo = std::make_shared<FileInfoList>();
     takeAdaptorResult(
         command, storage_->ls(command.inputParameter->pathName, *output->fileInfo, command.inputParameter->cmdOption));
-    status_.store(StatusLoggedIn);
+    endFileOperation();
 }
 
 void CloudService::search(CloudServiceCommand& command)
@@ -440,7 +454,7 @@ void CloudService::search(CloudServiceCommand& command)
     if (!output->fileInfo)
         output->fileInfo = std::make_shared<FileInfoList>();
     takeAdaptorResult(command, storage_->search(command.inputParameter->pathName, *output->fileInfo));
-    status_.store(StatusLoggedIn);
+    endFileOperation();
 }
 
 void CloudService::netPrint(CloudServiceCommand& command)
@@ -457,7 +471,7 @@ void CloudService::netPrint(CloudServiceCommand& command)
         command.outputParameter->cmdOption[kOptionOutputMessage] = message;
     if (!message2.empty())
         command.outputParameter->cmdOption[kOptionOutputMessage2] = message2;
-    status_.store(StatusLoggedIn);
+    endFileOperation();
 }
 
 void CloudService::mkdir(CloudServiceCommand& command)
@@ -465,7 +479,7 @@ void CloudService::mkdir(CloudServiceCommand& command)
     if (!beginFileOperation())
         return;
     takeAdaptorResult(command, storage_->mkdir(command.inputParameter->pathName));
-    status_.store(StatusLoggedIn);
+    endFileOperation();
 }
 
 void CloudService::rm(CloudServiceCommand& command)
@@ -473,7 +487,7 @@ void CloudService::rm(CloudServiceCommand& command)
     if (!beginFileOperation())
         return;
     takeAdaptorResult(command, storage_->rm(command.inputParameter->remoteFileName, command.applicationType));
-    status_.store(StatusLoggedIn);
+    endFileOperation();
 }
 
 namespace {
@@ -500,7 +514,7 @@ void CloudService::cp(CloudServiceCommand& command)
     takeAdaptorResult(command,
         storage_->cp(input.remoteFileName, input.localFileName, command.applicationType, command.postOrPut,
             accessFlagOf(input.cmdOption), overwriteOf(input.cmdOption), input.cmdOption));
-    status_.store(StatusLoggedIn);
+    endFileOperation();
 }
 
 void CloudService::mv(CloudServiceCommand& command)
@@ -511,7 +525,7 @@ void CloudService::mv(CloudServiceCommand& command)
     takeAdaptorResult(command,
         storage_->mv(input.remoteFileName, input.localFileName, command.applicationType, command.postOrPut,
             accessFlagOf(input.cmdOption), overwriteOf(input.cmdOption), input.cmdOption));
-    status_.store(StatusLoggedIn);
+    endFileOperation();
 }
 
 void CloudService::chmod(CloudServiceCommand& command)
@@ -522,7 +536,7 @@ void CloudService::chmod(CloudServiceCommand& command)
     takeAdaptorResult(command,
         storage_->chmod(
             input.remoteFileName, command.applicationType, command.postOrPut, accessFlagOf(input.cmdOption)));
-    status_.store(StatusLoggedIn);
+    endFileOperation();
 }
 
 void CloudService::publish(CloudServiceCommand& command)
@@ -535,7 +549,7 @@ void CloudService::publish(CloudServiceCommand& command)
     takeAdaptorResult(command,
         storage_->publish(command.inputParameter->remoteFileName, command.applicationType,
             command.inputParameter->cmdOption, *output->memoryData));
-    status_.store(StatusLoggedIn);
+    endFileOperation();
 }
 
 void CloudService::get(CloudServiceCommand& command)

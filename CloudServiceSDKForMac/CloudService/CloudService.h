@@ -30,7 +30,7 @@ class Reachability;
 enum ConnectionStatus : std::int32_t {
     StatusIdle = 1, // created with an adaptor; after logout
     StatusConnected = 2,
-    StatusLoggedIn = 3, // after login, password change and every file operation
+    StatusLoggedIn = 3, // after a login, and after every file operation of that session
     StatusConnecting = 51,
     StatusLoggingIn = 52,
     StatusBusy = 53, // a file operation or password change is running
@@ -181,7 +181,11 @@ private:
     enum class Dispatch { Ran, Unreachable };
     Dispatch dispatchOnce(CloudServiceCommand& command);
     void runOperation(CloudServiceCommand& command);
+    // The status gate of a file operation: from "logged in" or "busy" to "busy"; false when the
+    // session does not allow file operations.
     bool beginFileOperation();
+    // Back to "logged in", unless the session changed meanwhile (a logout, a login).
+    void endFileOperation();
     void takeAdaptorResult(CloudServiceCommand& command, std::int32_t result);
     void deliverFinished(const CloudServiceCommandPtr& command);
     void deliverBatchFinished();

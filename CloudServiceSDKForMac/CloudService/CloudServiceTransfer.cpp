@@ -253,7 +253,7 @@ void CloudService::putByMemory(CloudServiceCommand& command)
             return std::span<const std::uint8_t>(data).subspan(offset, length);
         });
 
-    status_.store(StatusLoggedIn);
+    endFileOperation();
     command.commandRestringWhenErr = storage_->errResponseString();
     command.commandErr = outcome.ownError ? outcome.ownError : storage_->storageDetailErr();
     command.commandRes = finalUploadResult(outcome);
@@ -310,7 +310,7 @@ void CloudService::putByFile(CloudServiceCommand& command)
             });
     }
 
-    status_.store(StatusLoggedIn);
+    endFileOperation();
     const std::int32_t result = finalUploadResult(outcome);
     if (result == ResultSuccess) {
         command.commandErr.reset();
@@ -447,7 +447,7 @@ void CloudService::getToMemory(CloudServiceCommand& command)
         return;
     std::optional<ErrorValue> ownError;
     const std::int32_t result = downloadChunksToMemory(command, ownError);
-    status_.store(StatusLoggedIn);
+    endFileOperation();
     command.commandErr = ownError ? ownError : storage_->storageDetailErr();
     command.commandRes = result;
 }
@@ -458,7 +458,7 @@ void CloudService::getToFile(CloudServiceCommand& command)
         return;
     std::optional<ErrorValue> ownError;
     const std::int32_t result = downloadChunksToFile(command, command.inputParameter->localFileName, ownError);
-    status_.store(StatusLoggedIn);
+    endFileOperation();
     command.commandErr = ownError ? ownError : storage_->storageDetailErr();
     command.commandRes = result;
 }

@@ -204,6 +204,9 @@ public:
     // 26 (PE001), 16 (PE005), 21 (PE006) or 27, and always 27 for an automatic login
     // (inputOption "isAutoLogin" = "1").
     std::int32_t login(const std::string& authString, ValueMap& information, const ValueMap& inputOption) override;
+    // Forgets the account: no request carries its keys any more, until the next login. 1,
+    // without a request.
+    std::int32_t logout() override;
     // authString: at least four parts, the third the current and the fourth the new password.
     // 1 when the server answers 200 without a document; 15 (error 13) for a refusal document, whose
     // "Message" is shown; 26/16/21/27 as for the login; 2 for a short string, a transport failure

@@ -312,6 +312,13 @@ std::int32_t RestStorageServiceAdaptor::login(
     return ResultSuccess;
 }
 
+std::int32_t RestStorageServiceAdaptor::logout()
+{
+    if (const auto& info = headerInfo())
+        info->setAcountInfo(AccountInformation {});
+    return ResultSuccess;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Password change
 

@@ -286,6 +286,60 @@ TEST_F(ServiceOverWireTest, EachCommandKeepsTheOutcomeOfItsOwnRequests)
     }
 }
 
+TEST_F(ServiceOverWireTest, ARefusedPasswordChangeKeepsTheSession)
+{
+    logIn();
+    server.enqueue(Reply::ok("<ChangePasswordResult><Code>PE002</Code><Message>Wrong password</Message>"
+                             "</ChangePasswordResult>"));
+    auto change = CommandFactory::makeChangePasswordCommand("ACME,taro,typo,new1");
+    service->doCommand(ExecuteModeSync, change);
+    EXPECT_EQ(change->commandRes, ResultPasswordChangeFailed);
+    EXPECT_EQ(service->status(), StatusLoggedIn);
+
+    server.enqueue(Reply::ok("<ListBucketResult/>"));
+    auto ls = CommandFactory::makeLsCommand("/FOLDER");
+    service->doCommand(ExecuteModeSync, ls);
+    EXPECT_EQ(ls->commandRes, ResultSuccess);
+    EXPECT_EQ(server.requestCount(), 2u);
+}
+
+TEST_F(ServiceOverWireTest, AfterALogoutNothingSignsInButALoginTheServerAccepts)
+{
+    logIn();
+    auto* adaptor = static_cast<RestStorageServiceAdaptor*>(service->storage());
+    // A listing still on its way when the user signs out.
+    Gate answer;
+    server.setHandler([&](const RecordedRequest& r) {
+        if (r.path() == "/FOLDER/slow") {
+            answer.wait();
+            return Reply::ok("<ListBucketResult/>");
+        }
+        return Reply::status(400).withBody("<Error><Code>PE001</Code></Error>").withContentLength();
+    });
+    auto slow = CommandFactory::makeLsCommand("/FOLDER/slow");
+    auto slowDone = std::async(std::launch::async, [&] { service->doCommand(ExecuteModeSync, slow); });
+    ASSERT_TRUE(pumpUntil([&] { return server.requestCount() == 1; }));
+    auto logout = CommandFactory::makeLogoutCommand();
+    service->doCommand(ExecuteModeSync, logout);
+    EXPECT_EQ(logout->commandRes, ResultSuccess);
+    EXPECT_EQ(adaptor->headerInfo()->acountInfo(), AccountInformation {}) << "the account's keys are gone";
+    answer.open();
+    ASSERT_TRUE(pumpUntil([&] { return done(slowDone); }));
+    EXPECT_EQ(slow->commandRes, ResultSuccess);
+    EXPECT_EQ(service->status(), StatusIdle) << "a late answer does not sign the user in again";
+
+    // The next login is the server's to accept: a wrong password is refused.
+    auto login = CommandFactory::makeLoginCommand("ACME,taro,wrong,dc09TEST");
+    service->doCommand(ExecuteModeSync, login);
+    EXPECT_EQ(login->commandRes, ResultInvalidArgument);
+    EXPECT_EQ(service->status(), StatusLoginFailed);
+    EXPECT_EQ(server.requestCount(), 2u);
+    auto ls = CommandFactory::makeLsCommand("/FOLDER");
+    service->doCommand(ExecuteModeSync, ls);
+    EXPECT_EQ(ls->commandRes, ResultNone);
+    EXPECT_EQ(server.requestCount(), 2u);
+}
+
 TEST_F(ServiceOverWireTest, DownloadThatIsNotTheListedFileFailsAndKeepsTheOldOne)
 {
     logIn();
