@@ -440,6 +440,7 @@ void RestStorageServiceAdaptor::postNotification(const ASIHeaderMap& headers, co
             center.post(row.notification, this, { { row.key, "1" } });
         }
     }
+    center.post(kNotificationPolicyHeadersHandled, this);
 }
 
 void RestStorageServiceAdaptor::postNotificationNameUserDisabled()

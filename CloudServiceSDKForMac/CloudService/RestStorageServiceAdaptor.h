@@ -177,6 +177,9 @@ public:
     static constexpr const char* kNotificationNotificationChanged = "NOTIFICATION_NOTIFICATION_CHANGED";
     static constexpr const char* kNotificationStorageSizeChange = "STORAGE_SIZE_CHANGE";
     static constexpr const char* kNotificationUseCacheChange = "USE_CACHE_CHANGE";
+    // Posted, with the adaptor as object, after the policy notifications of one response, so that
+    // whoever keeps their values writes them once.
+    static constexpr const char* kNotificationPolicyHeadersHandled = "NOTIFICATION_POLICY_HEADERS_HANDLED";
     // Where the version of the last notice text shown is kept across runs: the file "info_ver" of
     // the temporary category that start-up cleaning leaves alone.
     static constexpr const char* kNoticeVersionFileName = "info_ver";
