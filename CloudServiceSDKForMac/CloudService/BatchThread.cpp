@@ -3,7 +3,9 @@
 #include "CloudServiceSDKForMac/ASIHTTP/Reachability.h"
 #include "CloudServiceSDKForMac/CloudService/CloudService.h"
 #include "platform/Log.h"
+#include "platform/Paths.h"
 
+#include <cerrno>
 #include <exception>
 #include <string>
 #include <thread>
@@ -14,6 +16,27 @@ namespace norvane {
 namespace {
 
 constexpr const char* kShareFilePrefix = "/SHAREFILE/";
+
+// An answer that the same command gets again however often it is sent: the file is too large,
+// gone or refused as it is, or the local file to send is no longer there.
+bool endsTheEntry(const CloudServiceCommand& command)
+{
+    switch (command.commandRes) {
+    case ResultNotFound:
+    case ResultTooLarge:
+    case ResultResourceChanged:
+    case ResultNotAcceptable:
+    case ResultInvalidArgument:
+        return true;
+    case ResultGone:
+        return !command.inputParameter->remoteFileName.starts_with(kShareFilePrefix);
+    case ResultFailed:
+        return command.commandErr && command.commandErr->domain == kPosixErrorDomain
+            && command.commandErr->code == ENOENT;
+    default:
+        return false;
+    }
+}
 
 } // namespace
 
@@ -161,7 +184,17 @@ void BatchThread::loop()
             std::lock_guard lock(mutex_);
             running_.reset();
         }
+        service_.forgetIfCancelled(command->task);
         const std::string& remote = command->inputParameter->remoteFileName;
+        if (endsTheEntry(*command)) {
+            // Trying again cannot change this answer: the entry ends with it (the delegate has
+            // had it), and the entries behind it go on.
+            Log::line("Batch: " + remote + " ended with result " + std::to_string(command->commandRes));
+            service_.delCommand(command->task);
+            if (endOrContinue())
+                break;
+            continue;
+        }
         switch (command->commandRes) {
         case ResultSuccess:
             completed.emplace_back(remote);
@@ -171,7 +204,6 @@ void BatchThread::loop()
         case ResultCancelled:
             break; // stays at the head for the next start
         case ResultNoSpace:
-        case ResultTooLarge:
         case ResultDeviceNotAuthorized:
         case ResultServerError:
             Log::line("Batch: stopped by result " + std::to_string(command->commandRes));

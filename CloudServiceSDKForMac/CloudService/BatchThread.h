@@ -37,7 +37,9 @@ void waitPumpingMainThread(std::unique_lock<std::mutex>& lock, std::condition_va
 } // namespace detail
 
 // The batch worker: runs the service's batch queue head by head on a thread of its own,
-// retrying transient failures and force-stopping the batch on permanent ones.
+// retrying transient failures, ending an entry whose answer no retry can change, and
+// force-stopping the batch on answers about the account or the server (no space, a device that
+// is not registered, a server error).
 //
 // One loop runs at a time. A runBatch() while a stopped loop is still finishing its current
 // command revives that loop instead of starting a second one. The worker's pauses go through an

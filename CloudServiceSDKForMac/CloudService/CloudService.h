@@ -142,15 +142,18 @@ public:
     // Archives the command (kept across the temporary clean-up) and queues it at the tail.
     void addCommand(const CloudServiceCommandPtr& command);
     // The head's command read back from its archive, with its task set; null when the queue is
-    // empty or the archive unreadable. The head stays queued.
+    // empty. The head stays queued. A head whose archive cannot be read is taken off the queue
+    // and its archive renamed with ".unreadable" beside it, and the next one is read.
     CloudServiceCommandPtr popCommand();
     // Deletes the head's archive and removes the head.
     void delCommand();
     // Deletes the entry's archive and removes that entry, wherever it now stands in the queue.
     void delCommand(const std::shared_ptr<TaskInfo>& task);
-    // Stops the worker, then removes the entry, or every entry when task is null. Their archive
-    // files stay on disk.
+    // Stops the worker, then removes the entry, or every entry when task is null, and deletes
+    // their archive files.
     void cancelCommand(const std::shared_ptr<TaskInfo>& task);
+    // Deletes the archive of an entry that is no longer queued (cancelled while it ran).
+    void forgetIfCancelled(const std::shared_ptr<TaskInfo>& task);
     std::size_t getBatchCount() const;
     std::vector<std::shared_ptr<TaskInfo>> batchQueue() const;
     // Starts the worker unless force-stopped, unreachable or the queue is empty.
