@@ -17,6 +17,7 @@ namespace norvane {
 namespace {
 
 using test::Reply;
+using A = RestStorageServiceAdaptor;
 
 class UpNetwork : public NetworkStateSource {
 public:
@@ -317,6 +318,8 @@ TEST_F(AdaptorSessionTest, PolicyHeadersBecomeTheirNotificationsInTableOrder)
         headers[table[i][0]] = "v" + std::to_string(i);
         expected.push_back({ table[i][1], { { table[i][2], "v" + std::to_string(i) } } });
     }
+    // Then the end of the response, when whoever keeps policies saves them.
+    expected.push_back({ A::kNotificationPolicyHeadersHandled, {} });
     adaptor.config().isPressButtonLogin = true;
     {
         Observed seen(&adaptor);
@@ -331,15 +334,17 @@ TEST_F(AdaptorSessionTest, PolicyHeadersBecomeTheirNotificationsInTableOrder)
         { "x-zel-usecache-expire", "1" }, { "x-zel-auto-logout", "0" } };
     Observed seen(&adaptor);
     adaptor.postNotification(offline);
-    EXPECT_EQ(
-        seen.names(), (std::vector<std::string> { "NOTIFICATION_AUTO_LOGOUT", "NOTIFICATION_DISABLE_OFFLINELOG" }));
-    EXPECT_EQ(seen.seen().back().second, (ValueMap { { "disableOffLineLog", "1" } }));
+    EXPECT_EQ(seen.names(),
+        (std::vector<std::string> {
+            "NOTIFICATION_AUTO_LOGOUT", "NOTIFICATION_DISABLE_OFFLINELOG", A::kNotificationPolicyHeadersHandled }));
+    EXPECT_EQ(seen.seen()[1].second, (ValueMap { { "disableOffLineLog", "1" } }));
 
     // The offline-log default is left out for the connection probe; an empty map posts nothing.
     adaptor.postNotification({ { "x-zel-enable-mail", "0" } }, { { "isConnect", "1" } });
     adaptor.postNotification({});
-    EXPECT_EQ(seen.seen().size(), 3u);
-    EXPECT_EQ(seen.names().back(), "NOTIFICATION_ENABLE_MAIL");
+    EXPECT_EQ(seen.names(),
+        (std::vector<std::string> { "NOTIFICATION_AUTO_LOGOUT", "NOTIFICATION_DISABLE_OFFLINELOG",
+            A::kNotificationPolicyHeadersHandled, "NOTIFICATION_ENABLE_MAIL", A::kNotificationPolicyHeadersHandled }));
 }
 
 TEST_F(AdaptorSessionTest, ConnectProbesTheVersionWithoutTheOfflineLogDefault)
@@ -356,7 +361,8 @@ TEST_F(AdaptorSessionTest, ConnectProbesTheVersionWithoutTheOfflineLogDefault)
     EXPECT_EQ(r[0].header("range"), "0-4096");
     EXPECT_EQ(r[0].header("x-zel-app-type"), "file");
     EXPECT_EQ(seen.seen(),
-        (std::vector<std::pair<std::string, ValueMap>> { { "STORAGE_SIZE_CHANGE", { { "storage", "55" } } } }));
+        (std::vector<std::pair<std::string, ValueMap>> {
+            { "STORAGE_SIZE_CHANGE", { { "storage", "55" } } }, { A::kNotificationPolicyHeadersHandled, {} } }));
 
     const std::pair<Reply, std::int32_t> rows[] = {
         { Reply::ok("<other/>"), ResultFailed },
@@ -374,7 +380,7 @@ TEST_F(AdaptorSessionTest, ConnectProbesTheVersionWithoutTheOfflineLogDefault)
         server.enqueue(reply);
         EXPECT_EQ(adaptor.connect(), ResultConnectFailed);
     }
-    EXPECT_EQ(seen.seen().size(), 1u);
+    EXPECT_EQ(seen.seen().size(), 2u);
 }
 
 TEST_F(AdaptorSessionTest, NoticeTextIsFetchedOncePerVersionAndTheVersionIsKept)
