@@ -215,9 +215,17 @@ std::int32_t RestStorageServiceAdaptor::simpleGet(const std::string& path, const
         return ResultConflict;
     if (!answeredWith2xx(*request)) {
         // Why the server could not be reached stays with the result: a proxy that wants
-        // credentials (407), a certificate or key that is not trusted, another refusal.
+        // credentials (407), a certificate or key that is not trusted (with the key the server
+        // showed, for the user to decide on), another refusal.
         if (!request->error())
             setStorageDetailErr(statusError(*request));
+        else if (auto detail = storageDetailErr(); detail && detail->domain == kCloudServiceErrorDomain
+                 && detail->code == CloudServiceErrorCertificateRejected && !detail->userInfo.contains(kServerPinKey)) {
+            if (auto pin = serverPin(path)) {
+                detail->userInfo[kServerPinKey] = *pin;
+                setStorageDetailErr(std::move(detail));
+            }
+        }
         Log::line("Connection probe failed with status " + std::to_string(status));
         return ResultFailed;
     }
@@ -229,6 +237,28 @@ std::int32_t RestStorageServiceAdaptor::simpleGet(const std::string& path, const
     }
     Log::line("Connection probe answered without a version");
     return ResultFailed;
+}
+
+std::optional<std::string> RestStorageServiceAdaptor::serverPin(const std::string& path)
+{
+    const auto outcome = storageDetailErr();
+    auto request = makeStorageRequest(path, "GET");
+    if (!request || !config_.useHttps)
+        return std::nullopt;
+    // A key no server has: the handshake ends when the server shows its own, before a byte of the
+    // request (and with it no header at all) is sent.
+    applyConnectionSettings(*request);
+    request->setValidatesSecureCertificate(false);
+    request->setPinnedPublicKey("sha256//AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=");
+    runRequest(*request, kShortWaitSlice, { .checkNotificationVersion = false });
+    setStorageDetailErr(outcome);
+    const auto& error = request->error();
+    if (!error)
+        return std::nullopt;
+    const auto shown = error->userInfo.find(kServerPinKey);
+    if (shown == error->userInfo.end() || !shown->second.string())
+        return std::nullopt;
+    return *shown->second.string();
 }
 
 // ---------------------------------------------------------------------------------------------

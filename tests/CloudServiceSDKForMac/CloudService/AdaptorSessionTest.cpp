@@ -383,6 +383,64 @@ TEST_F(AdaptorSessionTest, ConnectProbesTheVersionWithoutTheOfflineLogDefault)
     EXPECT_EQ(seen.seen().size(), 2u);
 }
 
+TEST_F(AdaptorSessionTest, AFailedProbeSaysWhetherTheProxyTheCertificateOrTheAddressIsToBlame)
+{
+    const auto probe = [](StorageServiceConfig config) {
+        SessionAdaptor probing;
+        probing.initWithConfig(std::move(config));
+        const std::int32_t result = probing.connect();
+        return std::pair { result, probing.storageDetailErr().value_or(ErrorValue {}) };
+    };
+
+    // A proxy that wants credentials.
+    test::ScriptedHttpServer proxy;
+    proxy.setHandler([](const test::RecordedRequest&) {
+        return Reply::status(407).header("Proxy-Authenticate", "Basic realm=\"office\"").withContentLength();
+    });
+    StorageServiceConfig viaProxy;
+    viaProxy.connectUrl = server.baseUrl();
+    viaProxy.useProxy = true;
+    viaProxy.proxyHost = "127.0.0.1";
+    viaProxy.proxyPort = proxy.port();
+    auto [proxyResult, proxyDetail] = probe(viaProxy);
+    EXPECT_EQ(proxyResult, ResultConnectFailed);
+    EXPECT_EQ(proxyDetail.domain, kHTTPStatusErrorDomain);
+    EXPECT_EQ(proxyDetail.code, 407);
+    EXPECT_EQ(server.requestCount(), 0u);
+
+    // A certificate that does not validate, and a key that is not the pinned one: both name the
+    // key the server showed, and no request reaches it.
+    test::ScriptedHttpServer tls(test::TlsMode::SelfSigned);
+    ASSERT_TRUE(tls.ok()) << tls.startError();
+    StorageServiceConfig secure;
+    secure.connectUrl = tls.baseUrl();
+    secure.useHttps = true;
+    secure.sslValidate = true;
+    auto [certificateResult, certificateDetail] = probe(secure);
+    EXPECT_EQ(certificateResult, ResultConnectFailed);
+    EXPECT_EQ(certificateDetail.domain, kCloudServiceErrorDomain);
+    EXPECT_EQ(certificateDetail.code, CloudServiceErrorCertificateRejected);
+    EXPECT_EQ(certificateDetail.userInfo[kServerPinKey], Value(tls.pinnedPublicKey()));
+    secure.pinnedPublicKey = "sha256//BBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBB=";
+    auto [pinResult, pinDetail] = probe(secure);
+    EXPECT_EQ(pinResult, ResultConnectFailed);
+    EXPECT_EQ(pinDetail.code, CloudServiceErrorPinMismatch);
+    EXPECT_EQ(pinDetail.userInfo[kServerPinKey], Value(tls.pinnedPublicKey()));
+    EXPECT_EQ(tls.requestCount(), 0u);
+    secure.pinnedPublicKey = tls.pinnedPublicKey();
+    tls.enqueue(Reply::ok("<version>1</version>"));
+    EXPECT_EQ(probe(secure).first, ResultSuccess);
+
+    // An address where nothing answers is none of those.
+    StorageServiceConfig nowhere;
+    nowhere.connectUrl = "http://127.0.0.1:" + std::to_string(proxy.port());
+    proxy.stop();
+    auto [nowhereResult, nowhereDetail] = probe(nowhere);
+    EXPECT_EQ(nowhereResult, ResultConnectFailed);
+    EXPECT_EQ(nowhereDetail.domain, kASIHTTPRequestErrorDomain);
+    EXPECT_EQ(nowhereDetail.code, ASIConnectionFailureErrorType);
+}
+
 TEST_F(AdaptorSessionTest, NoticeTextIsFetchedOncePerVersionAndTheVersionIsKept)
 {
     const std::string info = "/Storage9/QORPrivateStorage/information/";
