@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the release, starts the reference server with demo data, and
-# points the client at it: the first start seeds the demo companies and signs in as the demo
-# manager. The server keeps running (and its data is kept) until Ctrl-C.
+# points the clients at it: the first start seeds the demo companies and signs in as the demo
+# manager. With a display, the desktop client starts with the demo manager's company and user
+# filled in (press Sign In), and the server stops when the client quits. Without one, the
+# command-line client shows the demo and the server keeps running (its data is kept) until Ctrl-C.
 #
 # NORVANE_SERVER_DATA  the server's data folder   (default: $XDG_DATA_HOME/norvane-server)
 # NORVANE_HOME         the client's data folder   (default: the server's folder + /client)
@@ -11,7 +13,7 @@ cd "$(dirname "$0")"
 
 ./scripts/deps
 cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DNORVANE_TESTS=OFF -DNORVANE_BENCH=OFF
-cmake --build build-release -j "$(nproc)" --target norvane-server norvane-cli
+cmake --build build-release -j "$(nproc)" --target norvane-server norvane-cli norvane
 
 data=${NORVANE_SERVER_DATA:-${XDG_DATA_HOME:-$HOME/.local/share}/norvane-server}
 export NORVANE_HOME=${NORVANE_HOME:-$data/client}
@@ -49,6 +51,12 @@ if [ -f "$accounts" ]; then
     "$cli" info
     "$cli" ls my:/
 fi
+if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+    echo "Starting the desktop client (its data in $NORVANE_HOME); the server stops when it quits."
+    build-release/app/ui/norvane || echo "norvane ended with status $?" >&2
+    exit 0
+fi
+echo "No display (neither DISPLAY nor WAYLAND_DISPLAY is set): the desktop client is not started."
 echo "The client is set up in $NORVANE_HOME; try: NORVANE_HOME=$NORVANE_HOME $cli ls shared:/"
 echo "Press Ctrl-C to stop the server."
 wait "$server"

@@ -5,6 +5,7 @@
 #include "cli/CliSession.h"
 #include "platform/AlertPresenter.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -152,14 +153,20 @@ Outcome CliCommands::edit(CliSession& session)
     manager.setLogoutHandler({});
     session.setUploadObserver({});
     manager.removeWatchFile(uk);
+    const auto unsent = manager.unsentEdits();
+    const bool kept = std::any_of(unsent.begin(), unsent.end(), [&](const auto& r) { return r.localPath == *local; });
+    if (kept)
+        reporter.message("The last change of " + path->text() + " was not uploaded. It is kept in " + *local
+            + "; the next edit of the file opens it with the change.");
 
     auto& out = reporter.result();
     out["path"] = path->text();
     out["local"] = *local;
     out["uploads"] = uploads;
+    out["unsent"] = kept;
     if (signedOut)
         reporter.message("Signed out after inactivity.");
-    return Outcome::ofResult(failures > 0 ? ResultFailed : ResultSuccess);
+    return Outcome::ofResult(failures > 0 || kept ? ResultFailed : ResultSuccess);
 }
 
 } // namespace norvane::cli

@@ -193,6 +193,21 @@ Outcome CliCommands::put(CliSession& session)
         if (lastLocalComponent(fs::absolute(local, fsError).lexically_normal().string()).empty())
             return Outcome::usage("cannot upload " + local + " under a name of its own");
     }
+    // Every name of every file and tree is checked before anything goes up: a put that stopped
+    // half-way would leave a tree that a second try cannot complete.
+    std::vector<std::string> absolutes;
+    for (const std::string& local : locals) {
+        std::error_code fsError;
+        absolutes.push_back(fs::absolute(local, fsError).lexically_normal().string());
+    }
+    const std::vector<std::string> refused = StorageServiceLogic::uploadNamesRefused(absolutes);
+    if (!refused.empty()) {
+        std::string names;
+        for (const std::string& name : refused)
+            names += "\n" + name;
+        AlertPresenter::shared()->show("warning", "message_upload_name_refused", names);
+        return Outcome::ofResult(ResultFailed);
+    }
 
     auto folder = session.resolve(*destination);
     if (folder.result != ResultSuccess)

@@ -10,15 +10,11 @@
 #include "platform/AlertPresenter.h"
 #include "platform/DispatchQueue.h"
 #include "platform/MainQueue.h"
-#include "platform/Paths.h"
 #include "platform/RunLoop.h"
 
-#include <cerrno>
 #include <chrono>
 #include <csignal>
-#include <fcntl.h>
 #include <mutex>
-#include <sys/file.h>
 #include <thread>
 #include <unistd.h>
 
@@ -58,33 +54,6 @@ std::string_view lastComponent(std::string_view path)
     return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
 
-// The lock that keeps an edit session's cached copy from the cache clean-up that every start of
-// the data manager makes: the editing process holds it exclusively; every other process holds it
-// shared while its data manager starts, and does not start while an edit holds it.
-constexpr const char* kHomeLockFile = "cli-edit.lock";
-constexpr auto kLockWait = std::chrono::seconds(2);
-
-int lockHome(bool exclusive)
-{
-    const std::string home = Paths::applicationDataDirectory();
-    if (Paths::createDirectories(home))
-        return -1; // no home to share: nothing to protect either
-    const int fd = ::open((home + "/" + kHomeLockFile).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0)
-        return -1;
-    // Others hold it shared only for a moment; an edit holds it for as long as it runs.
-    const auto deadline = std::chrono::steady_clock::now() + (exclusive ? kLockWait : std::chrono::seconds(0));
-    for (;;) {
-        if (::flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0)
-            return fd;
-        if (errno != EWOULDBLOCK || std::chrono::steady_clock::now() >= deadline)
-            break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    ::close(fd);
-    return -2;
-}
-
 } // namespace
 
 struct CliSession::Uploads {
@@ -98,19 +67,13 @@ CliSession::CliSession(const Invocation& invocation, Reporter& reporter)
     , reporter_(reporter)
 {
     installInterruptHandlers();
-    const bool editing = invocation_.command == "edit";
-    homeLock_ = lockHome(editing);
-    if (homeLock_ == -2) {
-        busy_ = editing ? "another norvane-cli is editing with this home; end it first, or use another --home"
-                        : "a norvane-cli edit session keeps its copy in this home; end it first, or use another --home";
-        return;
-    }
     mainQueue_ = std::make_shared<RunLoopMainQueue>();
     MainQueue::setShared(mainQueue_);
     alerts_ = std::make_shared<CliAlertPresenter>(reporter_, invocation_.answers);
     AlertPresenter::setShared(alerts_);
     // The data manager of this process: it loads the settings file (and writes it back) as the
-    // desktop's start does, and it is the operations' environment. Its re-upload of an edited
+    // desktop's start does, and it is the operations' environment. Beside a running desktop or
+    // another norvane-cli on the same home it clears nothing they use. Its re-upload of an edited
     // file is the one it makes itself, watched on the way so that the edit command can tell
     // what became of each save.
     uploads_ = std::make_shared<Uploads>();
@@ -135,16 +98,10 @@ CliSession::CliSession(const Invocation& invocation, Reporter& reporter)
     };
     manager_ = AppDataManager::create(std::move(dependencies));
     OperationEnvironment::setShared(manager_);
-    if (!editing && homeLock_ >= 0) {
-        ::close(homeLock_); // the clean-up is done
-        homeLock_ = -1;
-    }
 }
 
 CliSession::~CliSession()
 {
-    if (!busy_.empty())
-        return;
     setUploadObserver({});
     // An operation calls back before its worker is done with it (the worker still releases what
     // it held). Those ends must come before the process does, or they would run into objects
@@ -160,8 +117,6 @@ CliSession::~CliSession()
     // Torn down here, on the main thread, while the queues it uses are still there.
     OperationEnvironment::setShared(nullptr);
     manager_.reset();
-    if (homeLock_ >= 0)
-        ::close(homeLock_);
     // Operations still on the background queue may show alerts until the process ends; they
     // then go to the plain terminal presenter instead of a reporter that is gone.
     AlertPresenter::setShared(nullptr);

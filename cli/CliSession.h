@@ -29,11 +29,7 @@ class CliAlertPresenter;
 // has come.
 class CliSession {
 public:
-    // Refuses (busy() holds then, and nothing else is set up) while an edit session keeps its
-    // copy in the same home: starting the data manager clears the cache folder it lives in.
     CliSession(const Invocation& invocation, Reporter& reporter);
-    // Why this session could not start; empty when it did.
-    const std::string& busy() const { return busy_; }
     ~CliSession();
     CliSession(const CliSession&) = delete;
     CliSession& operator=(const CliSession&) = delete;
@@ -92,8 +88,6 @@ private:
     Reporter& reporter_;
     std::shared_ptr<RunLoopMainQueue> mainQueue_;
     std::shared_ptr<CliAlertPresenter> alerts_;
-    int homeLock_ = -1;
-    std::string busy_;
     std::shared_ptr<Uploads> uploads_;
     std::shared_ptr<AppDataManager> manager_;
 };

@@ -73,7 +73,6 @@ const std::vector<ExitStatus::Row>& ExitStatus::table()
         out.push_back({ kNotSetUp, "no server configured, or not signed in (run config, then login)" });
         out.push_back({ kLocalFile, "a local file or folder is missing or cannot be used" });
         out.push_back({ kInternal, "internal error: the operation did not report back" });
-        out.push_back({ kBusy, "an edit session uses the same home (--home); end it or use another" });
         return out;
     }();
     return rows;

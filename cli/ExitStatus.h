@@ -18,7 +18,6 @@ public:
     static constexpr int kNotSetUp = 65; // no server configured, or not signed in
     static constexpr int kLocalFile = 66; // a local file or folder is missing or unusable
     static constexpr int kInternal = 70; // the operation never reported back
-    static constexpr int kBusy = 75; // an edit session holds the home
 
     // 0 for result 1; the result itself for 2-29; kUnexpected for anything else.
     static int forResult(std::int32_t result);

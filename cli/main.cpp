@@ -50,10 +50,7 @@ int runInvocation(const Invocation& invocation, Reporter& reporter)
     Outcome outcome;
     {
         CliSession session(invocation, reporter);
-        if (!session.busy().empty())
-            outcome = { ExitStatus::kBusy, 0, session.busy() };
-        else
-            outcome = CliCommands::run(session);
+        outcome = CliCommands::run(session);
         if (outcome.result == 4 && CliSession::interrupted() && outcome.error.empty())
             outcome.error = "interrupted";
     }

@@ -6,6 +6,7 @@
 #include "CloudServiceSDKForMac/ASIHTTP/GzipCodec.h"
 #include "CloudServiceSDKForMac/ASIHTTP/HeaderMasking.h"
 #include "CloudServiceSDKForMac/ASIHTTP/ProxyResolver.h"
+#include "CloudServiceSDKForMac/ASIHTTP/ServerCertificateProbe.h"
 #include "CloudServiceSDKForMac/ASIHTTP/SocketRegistry.h"
 #include "platform/AsciiText.h"
 #include "platform/Log.h"
@@ -20,11 +21,7 @@
 #include <curl/curl.h>
 #include <fcntl.h>
 #include <filesystem>
-#include <openssl/bio.h>
 #include <openssl/evp.h>
-#include <openssl/pem.h>
-#include <openssl/sha.h>
-#include <openssl/x509.h>
 #include <random>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -213,26 +210,6 @@ bool describesContentOnly(std::string_view name)
         std::begin(kept), std::end(kept), [&](std::string_view k) { return ascii::equalsIgnoringCase(k, name); });
 }
 
-// "sha256//<base64>" of the public key of a certificate in PEM, the form a pin takes.
-std::optional<std::string> publicKeyPinOfPEM(std::string_view pem)
-{
-    std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())), &BIO_free);
-    if (!bio)
-        return std::nullopt;
-    std::unique_ptr<X509, decltype(&X509_free)> certificate(
-        PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr), &X509_free);
-    if (!certificate)
-        return std::nullopt;
-    unsigned char* der = nullptr;
-    const int length = i2d_X509_PUBKEY(X509_get_X509_PUBKEY(certificate.get()), &der);
-    if (length <= 0)
-        return std::nullopt;
-    unsigned char digest[SHA256_DIGEST_LENGTH];
-    SHA256(der, static_cast<std::size_t>(length), digest);
-    OPENSSL_free(der);
-    return "sha256//" + ASIHTTPRequest::base64forData(std::span<const std::uint8_t>(digest, sizeof digest));
-}
-
 // The pin of the certificate the server showed first, as curl gathered it.
 std::optional<std::string> serverPinOf(CURL* easy)
 {
@@ -241,8 +218,10 @@ std::optional<std::string> serverPinOf(CURL* easy)
         return std::nullopt;
     for (curl_slist* field = info->certinfo[0]; field; field = field->next) {
         std::string_view text(field->data);
-        if (text.starts_with("Cert:"))
-            return publicKeyPinOfPEM(text.substr(5));
+        if (text.starts_with("Cert:")) {
+            auto certificate = ServerCertificate::fromPEM(text.substr(5));
+            return certificate ? std::optional(certificate->publicKeyPin) : std::nullopt;
+        }
     }
     return std::nullopt;
 }

@@ -4,6 +4,7 @@
 #include "CloudServiceSDKForMac/ASIHTTP/ASIHTTPRequest.h"
 #include "CloudServiceSDKForMac/CloudService/CloudService.h"
 #include "CloudServiceSDKForMac/CloudService/LocalStorePaths.h"
+#include "CloudServiceSDKForMac/CloudService/PartialDownload.h"
 #include "formats/MD5DigestString.h"
 #include "platform/AlertPresenter.h"
 #include "platform/FileSystem.h"
@@ -366,19 +367,24 @@ std::int32_t CloudService::downloadChunksToFile(
     const bool offLine = isOffLineTarget(localFile);
 
     // The chunks gather in a file beside the target, which takes the target's name only once the
-    // last one is in: a failed or stopped download leaves what was there before untouched.
-    const std::filesystem::path target(localFile);
-    const std::filesystem::path partial
-        = target.parent_path() / ("." + target.filename().string() + "." + LocalStorePaths::randomName() + ".part");
-    std::FILE* out = nullptr;
+    // last one is in: a failed or stopped download leaves what was there before untouched. What a
+    // killed run of the same download gathered is taken over when it is of the same version.
+    const auto timestamp = input.cmdOption.find(kOptionTimestamp);
+    PartialDownload partial(localFile,
+        PartialDownload::sourceOf(remote, expected,
+            timestamp != input.cmdOption.end() && timestamp->second.string() ? *timestamp->second.string() : ""));
+    const std::uint64_t filler = offLine ? kOffLineFillerSize : 0;
+    const std::uint64_t held = partial.resume(filler, filler + expected);
+    bool started = held > 0;
     const auto fail = [&](ErrorValue error) {
         ownError = std::move(error);
         return ResultFailed;
     };
 
     CommandProgress progress(command);
-    std::uint64_t offset = 0;
-    std::uint64_t received = 0;
+    std::uint64_t offset = held > filler ? held - filler : 0;
+    // Bytes of the file's content gathered so far, those taken over included.
+    std::uint64_t received = offset;
     std::int32_t result = ResultSuccess;
     for (;;) {
         Bytes chunk;
@@ -386,27 +392,22 @@ std::int32_t CloudService::downloadChunksToFile(
             input.cmdOption, command.lastExecuteTime);
         if (result != ResultSuccess)
             break;
-        if (!out) {
-            out = std::fopen(partial.c_str(), "wbx");
-            if (!out) {
-                result = fail(posixError(errno, "The download cannot be written beside " + localFile));
+        if (!started && offLine) {
+            const std::string text = offLineFiller();
+            if (auto error
+                = partial.append(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()))) {
+                result = fail(std::move(*error));
                 break;
             }
-            if (offLine) {
-                const std::string filler = offLineFiller();
-                if (std::fwrite(filler.data(), 1, filler.size(), out) != filler.size()) {
-                    result = fail(posixError(errno, "The download cannot be written"));
-                    break;
-                }
-            }
         }
+        started = true;
         const bool wholePage = isPageImage(remote);
         if (!wholePage && chunk.size() > chunkSize) {
             result = fail(badTransferAnswer("The server sent more than the range asked for."));
             break;
         }
-        if (!chunk.empty() && std::fwrite(chunk.data(), 1, chunk.size(), out) != chunk.size()) {
-            result = fail(posixError(errno, "The download cannot be written"));
+        if (auto error = partial.append(chunk)) {
+            result = fail(std::move(*error));
             break;
         }
         received += chunk.size();
@@ -421,23 +422,12 @@ std::int32_t CloudService::downloadChunksToFile(
     // it never takes the place of the one there.
     if (result == ResultSuccess && expected != 0 && received != expected && remote.find('?') == std::string::npos)
         result = fail(badTransferAnswer("The download is not the size the file was listed with."));
-    if (out) {
-        const bool flushed = std::fflush(out) == 0 && ::fsync(::fileno(out)) == 0;
-        const int flushError = errno;
-        const bool closed = std::fclose(out) == 0;
-        if (result == ResultSuccess && !(flushed && closed))
-            result = fail(posixError(flushed ? EIO : flushError, "The download cannot be written"));
-    }
     if (result == ResultSuccess) {
-        std::error_code error;
-        std::filesystem::rename(partial, target, error);
-        if (error)
-            result = fail(posixError(error.value(), "The download cannot be put in place at " + localFile));
+        if (auto error = partial.commit())
+            result = fail(std::move(*error));
     }
-    if (result != ResultSuccess) {
-        std::error_code ignored;
-        std::filesystem::remove(partial, ignored);
-    }
+    if (result != ResultSuccess)
+        partial.discard();
     return result;
 }
 

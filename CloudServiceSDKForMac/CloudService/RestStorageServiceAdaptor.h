@@ -203,9 +203,9 @@ public:
     // why: the status (407: the proxy wants credentials), or a certificate or key that is not
     // trusted, with the pin of the key the server showed.
     std::int32_t simpleGet(const std::string& path, const std::string& applicationType);
-    // The pin ("sha256//<base64>") of the key the https server of path shows; none when it cannot
-    // be learnt. Nothing but a TLS handshake reaches the server.
-    std::optional<std::string> serverPin(const std::string& path);
+    // The pin ("sha256//<base64>") of the key the https storage server shows, reached as the
+    // requests reach it; none when it cannot be learnt. Nothing but a TLS handshake is made.
+    std::optional<std::string> serverPin();
     // authString: "company,user,password,deviceId". 1 with the account stored in the header record
     // (and its values in information); 2 for a short string, a transport failure (error 2) or an
     // answer without a valid account (error 3, the previous account stays); for 400, 401 and 403:

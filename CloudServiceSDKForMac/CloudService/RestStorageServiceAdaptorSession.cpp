@@ -1,6 +1,7 @@
 // The session requests of the REST adaptor: the connection probe, the login with its account
 // record, the password change, and the notice text announced by "X-Zel-Informationseq".
 
+#include "CloudServiceSDKForMac/ASIHTTP/ServerCertificateProbe.h"
 #include "CloudServiceSDKForMac/CloudService/LocalStorePaths.h"
 #include "CloudServiceSDKForMac/CloudService/RestStorageServiceAdaptor.h"
 #include "formats/GDataXMLDocument.h"
@@ -221,7 +222,7 @@ std::int32_t RestStorageServiceAdaptor::simpleGet(const std::string& path, const
             setStorageDetailErr(statusError(*request));
         else if (auto detail = storageDetailErr(); detail && detail->domain == kCloudServiceErrorDomain
                  && detail->code == CloudServiceErrorCertificateRejected && !detail->userInfo.contains(kServerPinKey)) {
-            if (auto pin = serverPin(path)) {
+            if (auto pin = serverPin()) {
                 detail->userInfo[kServerPinKey] = *pin;
                 setStorageDetailErr(std::move(detail));
             }
@@ -239,26 +240,24 @@ std::int32_t RestStorageServiceAdaptor::simpleGet(const std::string& path, const
     return ResultFailed;
 }
 
-std::optional<std::string> RestStorageServiceAdaptor::serverPin(const std::string& path)
+std::optional<std::string> RestStorageServiceAdaptor::serverPin()
 {
-    const auto outcome = storageDetailErr();
-    auto request = makeStorageRequest(path, "GET");
-    if (!request || !config_.useHttps)
+    const auto url = URL::parse(config_.connectUrl);
+    if (!config_.useHttps || !url)
         return std::nullopt;
-    // A key no server has: the handshake ends when the server shows its own, before a byte of the
-    // request (and with it no header at all) is sent.
-    applyConnectionSettings(*request);
-    request->setValidatesSecureCertificate(false);
-    request->setPinnedPublicKey("sha256//AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=");
-    runRequest(*request, kShortWaitSlice, { .checkNotificationVersion = false });
-    setStorageDetailErr(outcome);
-    const auto& error = request->error();
-    if (!error)
+    ServerCertificateProbe::Target target;
+    target.host = url->host();
+    target.port = url->effectivePort();
+    if (config_.useProxy) {
+        target.proxyHost = config_.proxyHost;
+        target.proxyPort = static_cast<int>(config_.proxyPort);
+        target.proxyUser = config_.proxyUser;
+        target.proxyPassword = config_.proxyPass;
+    }
+    auto outcome = ServerCertificateProbe::probe(target);
+    if (!outcome.certificate)
         return std::nullopt;
-    const auto shown = error->userInfo.find(kServerPinKey);
-    if (shown == error->userInfo.end() || !shown->second.string())
-        return std::nullopt;
-    return *shown->second.string();
+    return outcome.certificate->publicKeyPin;
 }
 
 // ---------------------------------------------------------------------------------------------

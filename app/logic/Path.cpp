@@ -24,8 +24,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The characters a URL may carry as they are: the reserved separators and the unreserved marks.
-constexpr std::string_view kUrlKept = ";/?:@&=+$,-_.!~*'()";
+// The characters a path in a URL may carry as they are: the reserved separators and the
+// unreserved marks, but not "?", which would end the path and begin a query (a name holding it
+// would reach the server cut short).
+constexpr std::string_view kUrlKept = ";/:@&=+$,-_.!~*'()";
 constexpr std::string_view kForbiddenNameCharacters = "\\/:|*?<>\"";
 constexpr std::array<std::string_view, 6> kReservedNames { "AUX", "CLOCK$", "CON", "CONFIG$", "NUL", "PRN" };
 constexpr std::array<std::string_view, 2> kNumberedReservedNames { "COM", "LPT" };

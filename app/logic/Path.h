@@ -21,8 +21,10 @@ public:
 
     // --- server paths ---
 
-    // The path for a request URL: letters, digits and ";/?:@&=+$,-_.!~*'()" stay as they are,
-    // every other byte of the UTF-8 text becomes %XX (upper-case hexadecimal).
+    // The path for a request URL: letters, digits and ";/:@&=+$,-_.!~*'()" stay as they are,
+    // every other byte of the UTF-8 text becomes %XX (upper-case hexadecimal): "?", "#", "\",
+    // "%", blanks and control characters among them, so any name reaches the server whole (it
+    // decodes them). A query is appended after escaping, never passed through here.
     static std::string urlPathFromPath(std::string_view path);
     // The same, escaping also every character of legalURLCharactersToBeEscaped.
     static std::string urlPathFromPath(std::string_view path, std::string_view legalURLCharactersToBeEscaped);

@@ -118,7 +118,8 @@ public:
     static CloudServiceCommandPtr downloadFile(std::shared_ptr<Bytes> data, const std::string& filePath,
         std::uint64_t targetFileSize, const std::optional<std::string>& timestamp, const std::string& localFile,
         ResultCallback comple);
-    // Into the cache: tmp/file_cache/<folder id>/<display name>, replacing an earlier copy. Both
+    // Into the cache: tmp/file_cache/<folder id>/<display name>, replacing an earlier copy (but
+    // never one that holds a change not yet sent: that is given back as it is, with an alert). Both
     // names come from the server and are refused (result 2, nothing written) when they are not a
     // single plain name; a link planted at the folder's place is refused too.
     static CloudServiceCommandPtr downloadFileToFile(const fileInformation& entry, LocalFileCallback comple);
@@ -129,12 +130,21 @@ public:
     static void downloadThumbnailImageWithQueue(const fileInformation& entry, long sizeOption, ImageCallback comple);
     static void setImageDecoder(ImageDecoder decoder);
 
+    // What a tree transfer left out, and why: server paths for downloads, local paths for uploads.
+    struct LeftOut {
+        std::vector<std::string> badNames; // names that cannot be used at the other end
+        std::vector<std::string> unreadFolders; // folders whose content could not be listed
+        std::vector<std::string> links; // symbolic links of a local tree, never followed
+
+        bool empty() const { return badNames.empty() && unreadFolders.empty() && links.empty(); }
+    };
+
     // Downloads the entries (files, and folders with their trees) into localPath, then shows the
     // tree alert. Every command built is appended to `progress` and shown to `observer` (both may
     // be null). Transfers run in order; the first failure ends the download. An entry whose name
     // cannot be a local name ("/", NUL, control characters, "." or "..") is skipped with its
-    // content, the rest goes on, and at the end one alert names the skipped entries and the
-    // result is 2 unless something else failed first.
+    // content, and so is a folder whose listing fails; the rest goes on, and at the end an alert
+    // names what was left out and the result is 2 unless something else failed first.
     static void downloadItemsToPath(const FileInfoList& items, const std::string& localPath,
         std::shared_ptr<CommandProgressList> progress, std::shared_ptr<CommandProgressObserver> observer,
         ResultCallback comple);
@@ -145,10 +155,11 @@ public:
     // Synchronous scan: creates localPath (5 when anything is there already, 2 when it cannot be
     // made), lists the server folder and appends a get command per file to `commands`, recursing
     // into sub-folders (one that exists locally is skipped). 4 when a listing was cancelled, else 1.
-    // Entries with unusable names are skipped and named in *refusedNames.
+    // Entries with unusable names and folders whose listing failed are skipped and named in
+    // *leftOut.
     static std::int32_t downloadFolderContent(const std::string& localPath, const std::string& serverPath,
         CommandProgressList* progress, std::vector<CloudServiceCommandPtr>& commands, CommandProgressObserver* observer,
-        std::vector<std::string>* refusedNames = nullptr);
+        LeftOut* leftOut = nullptr);
 
     // --- uploads (StorageServiceLogicUploads.cpp) ---
 
@@ -171,18 +182,30 @@ public:
     static CloudServiceCommandPtr uploadFileByFile(
         const std::string& localPath, const std::string& serverFolderPath, ResultCallback comple);
     // Dropped files, run in order; the first failure stops the run and is reported, and every
-    // command not run then holds 4. No alert.
+    // command not run then holds 4. Before anything is sent every name is checked by the rules of
+    // new names (fileNameMessageKey): one that breaks them refuses the whole drop (result 2, every
+    // command failed unsent) with an alert naming the bad ones, so that nothing is half done. No
+    // other alert.
     static std::vector<CloudServiceCommandPtr> uploadFiles(
         const std::vector<UploadItem>& items, const Value& editpermission, ResultCallback comple);
-    // Dropped directories as one list of folder creations and file uploads, run as uploadFiles.
+    // Dropped directories as one list of folder creations and file uploads, run as uploadFiles
+    // (names of the whole trees checked first). Symbolic links inside the trees are never
+    // followed: they are left out and named in an alert. A folder that cannot be read is left out
+    // too, named in an alert, and the result is 2 unless something else failed first; what did
+    // go up stays.
     static std::vector<CloudServiceCommandPtr> uploadFolders(
         const std::vector<UploadItem>& items, const Value& editpermission, ResultCallback comple);
     // The commands for one local directory below the server folder serverPath: its folder
     // creation, then per entry (hidden names skipped) a file upload or, for a sub-directory, its
-    // own list. Linked directories are not followed. Files below a server folder that is neither
+    // own list. Symbolic links are not followed, unreadable folders not listed, names not fit for
+    // the server not uploaded: each goes to *leftOut. Files below a server folder that is neither
     // "/FOLDER..." nor "/SHAREFOLDER..." end the directory's list.
-    static std::vector<CloudServiceCommandPtr> makeUploadCmds(
-        const std::string& localDirectory, const Value& editpermission, const std::string& serverPath);
+    static std::vector<CloudServiceCommandPtr> makeUploadCmds(const std::string& localDirectory,
+        const Value& editpermission, const std::string& serverPath, LeftOut* leftOut = nullptr);
+    // The local paths among these (files, or directories with everything in them but hidden
+    // entries and links) whose names break the rules of new names: what uploadFiles and
+    // uploadFolders would refuse. A caller that starts several uploads checks them all first.
+    static std::vector<std::string> uploadNamesRefused(const std::vector<std::string>& localPaths);
 
     // --- file management (StorageServiceLogicFileManagement.cpp) ---
 

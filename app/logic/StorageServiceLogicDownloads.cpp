@@ -5,10 +5,12 @@
 #include "app/logic/LocalFileName.h"
 #include "app/logic/Path.h"
 #include "app/logic/StorageServiceLogicSupport.h"
+#include "app/logic/UnsentEdits.h"
 #include "platform/DispatchQueue.h"
 #include "platform/Log.h"
 #include "platform/Paths.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <mutex>
 
@@ -49,6 +51,14 @@ DispatchQueue& thumbnailQueue()
 {
     static DispatchQueue queue("thumbnail", 30);
     return queue;
+}
+
+// The request path of a thumbnail: the entry's path escaped twice (the server decodes it twice),
+// then the query.
+std::string thumbnailPath(const fileInformation& entry, long sizeOption)
+{
+    const std::string size = std::to_string(sizeOption);
+    return Path::urlPathFromPath(Path::urlPathFromPath(entry.uk.value_or(""))) + "?thumbnail=" + size + "x" + size;
 }
 
 // A get command as every download builds it. `remote` is already escaped.
@@ -106,15 +116,16 @@ void downloadAlert(std::int32_t result, const std::string& filePath)
     }
 }
 
-// The alert at the end of a tree download. Entries skipped for their names are named first; they
-// turn an otherwise complete download into a failure, since not everything arrived.
-std::int32_t finishTree(std::int32_t result, const std::vector<std::string>& refused)
+// The alert at the end of a tree download. What was left out is named first; it turns an
+// otherwise complete download into a failure, since not everything arrived.
+std::int32_t finishTree(std::int32_t result, const StorageServiceLogic::LeftOut& leftOut)
 {
-    if (!refused.empty()) {
-        showAlert("warning", "message_download_name_refused", "\n" + joinLines(refused));
-        if (result == ResultSuccess)
-            return ResultFailed;
-    }
+    if (!leftOut.badNames.empty())
+        showAlert("warning", "message_download_name_refused", "\n" + joinLines(leftOut.badNames));
+    if (!leftOut.unreadFolders.empty())
+        showAlert("warning", "message_download_folder_unlisted", "\n" + joinLines(leftOut.unreadFolders));
+    if (!leftOut.empty() && result == ResultSuccess)
+        return ResultFailed;
     switch (result) {
     case ResultSuccess:
     case ResultCancelled:
@@ -160,6 +171,12 @@ void track(const CloudServiceCommandPtr& command, CommandProgressList* progress,
         progress->append(command);
 }
 
+bool isNotedUnsent(const std::string& localPath)
+{
+    const auto noted = UnsentEdits::all();
+    return std::any_of(noted.begin(), noted.end(), [&](const auto& record) { return record.localPath == localPath; });
+}
+
 // Something, even a dangling link, is at the path.
 bool anythingAt(const std::string& path)
 {
@@ -168,17 +185,17 @@ bool anythingAt(const std::string& path)
     return !error && status.type() != std::filesystem::file_type::not_found;
 }
 
-// Where a server-named entry lands below `directory`, or none (and its name in `refused`).
+// Where a server-named entry lands below `directory`, or none (and its name in `leftOut`).
 std::optional<std::string> localTarget(const std::string& directory, const fileInformation& entry,
-    const std::string& serverFolder, std::vector<std::string>* refused)
+    const std::string& serverFolder, StorageServiceLogic::LeftOut* leftOut)
 {
     const std::string name = entry.displayName.value_or("");
     LocalFileName::Result joined = LocalFileName::joinUnder(directory, name);
     if (joined.ok())
         return joined.path;
     Log::line("Download skips an entry: " + joined.error->description);
-    if (refused)
-        refused->push_back(serverFolder + "/" + printableName(name));
+    if (leftOut)
+        leftOut->badNames.push_back(serverFolder + "/" + printableName(name));
     return std::nullopt;
 }
 
@@ -245,6 +262,21 @@ CloudServiceCommandPtr StorageServiceLogic::downloadFileToFile(const fileInforma
     }
 
     const std::string target = file.path;
+    if (isNotedUnsent(target)) {
+        // The copy holds a change the server never got: it is opened as it is, never replaced.
+        auto command = makeDownloadCommand(
+            target, Path::urlPathFromPath(entry.uk.value_or("")), nullptr, entry.fileSize, entry.timestamp);
+        command->commandRes = ResultSuccess;
+        const std::string name = printableName(entry.displayName.value_or(""));
+        runInBackground([target, name, comple = std::move(comple)] {
+            showAlert("", "message_unsent_copy_opened", "\n" + name);
+            onMain([&] {
+                if (comple)
+                    comple(ResultSuccess, target);
+            });
+        });
+        return command;
+    }
     Path::deleteFile(target);
     return downloadFile(nullptr, entry.uk.value_or(""), entry.fileSize, entry.timestamp, target, true,
         [target, comple = std::move(comple)](std::int32_t result) {
@@ -265,11 +297,9 @@ CloudServiceCommandPtr StorageServiceLogic::downloadFileToData(const fileInforma
 
 void StorageServiceLogic::downloadThumbnailImage(const fileInformation& entry, long sizeOption, ImageCallback comple)
 {
-    const std::string size = std::to_string(sizeOption);
-    const std::string path = Path::urlPathFromPath(entry.uk.value_or("")) + "?thumbnail=" + size + "x" + size;
     auto data = std::make_shared<Bytes>();
     // The decoding runs on the worker, before the hop to the main queue.
-    auto command = makeDownloadCommand({}, Path::urlPathFromPath(path), data, entry.fileSize, entry.timestamp);
+    auto command = makeDownloadCommand({}, thumbnailPath(entry, sizeOption), data, entry.fileSize, entry.timestamp);
     runInBackground([command, data, comple = std::move(comple)] {
         const std::int32_t result = runCommand(command);
         ThumbnailImage image = decodeImage(*data);
@@ -283,10 +313,8 @@ void StorageServiceLogic::downloadThumbnailImage(const fileInformation& entry, l
 void StorageServiceLogic::downloadThumbnailImageWithQueue(
     const fileInformation& entry, long sizeOption, ImageCallback comple)
 {
-    const std::string size = std::to_string(sizeOption);
-    const std::string path = Path::urlPathFromPath(entry.uk.value_or("")) + "?thumbnail=" + size + "x" + size;
     auto data = std::make_shared<Bytes>();
-    auto command = makeDownloadCommand({}, Path::urlPathFromPath(path), data, entry.fileSize, entry.timestamp);
+    auto command = makeDownloadCommand({}, thumbnailPath(entry, sizeOption), data, entry.fileSize, entry.timestamp);
     thumbnailQueue().async([command, data, comple = std::move(comple)] {
         const std::int32_t result = runCommand(command);
         ThumbnailImage image = decodeImage(*data);
@@ -309,17 +337,17 @@ void StorageServiceLogic::downloadItemsToPath(const FileInfoList& items, const s
 {
     runInBackground([items, localPath, progress, observer, comple = std::move(comple)] {
         std::vector<CloudServiceCommandPtr> commands;
-        std::vector<std::string> refused;
+        LeftOut leftOut;
         std::int32_t result = ResultSuccess;
         for (const auto& item : items) {
             if (!item)
                 continue;
-            auto target = localTarget(localPath, *item, "", &refused);
+            auto target = localTarget(localPath, *item, "", &leftOut);
             if (!target)
                 continue;
             if (item->fileType != 0) {
                 result = downloadFolderContent(
-                    *target, item->uk.value_or(""), progress.get(), commands, observer.get(), &refused);
+                    *target, item->uk.value_or(""), progress.get(), commands, observer.get(), &leftOut);
                 if (result != ResultSuccess)
                     break;
             } else {
@@ -331,7 +359,7 @@ void StorageServiceLogic::downloadItemsToPath(const FileInfoList& items, const s
         }
         if (result == ResultSuccess)
             result = runTransfers(commands);
-        result = finishTree(result, refused);
+        result = finishTree(result, leftOut);
         onMain([&] {
             if (comple)
                 comple(result);
@@ -345,12 +373,12 @@ void StorageServiceLogic::downloadFolderToPath(const std::string& localPath, con
 {
     runInBackground([localPath, serverPath, progress, observer, comple = std::move(comple)] {
         std::vector<CloudServiceCommandPtr> commands;
-        std::vector<std::string> refused;
+        LeftOut leftOut;
         std::int32_t result
-            = downloadFolderContent(localPath, serverPath, progress.get(), commands, observer.get(), &refused);
+            = downloadFolderContent(localPath, serverPath, progress.get(), commands, observer.get(), &leftOut);
         if (result == ResultSuccess)
             result = runTransfers(commands);
-        result = finishTree(result, refused);
+        result = finishTree(result, leftOut);
         onMain([&] {
             if (comple)
                 comple(result);
@@ -360,7 +388,7 @@ void StorageServiceLogic::downloadFolderToPath(const std::string& localPath, con
 
 std::int32_t StorageServiceLogic::downloadFolderContent(const std::string& localPath, const std::string& serverPath,
     CommandProgressList* progress, std::vector<CloudServiceCommandPtr>& commands, CommandProgressObserver* observer,
-    std::vector<std::string>* refusedNames)
+    LeftOut* leftOut)
 {
     // A folder is never merged into: whatever is at the name (a link included) stops here.
     if (localPath.empty() || anythingAt(localPath))
@@ -383,17 +411,24 @@ std::int32_t StorageServiceLogic::downloadFolderContent(const std::string& local
             }
         }
     }
-    // Other listing failures leave the folder with what arrived; only a stop ends the scan.
+    // Only a stop ends the scan. A folder whose listing failed is left out and named at the end;
+    // the rest of the tree still arrives.
     if (listed == ResultCancelled)
         return ResultCancelled;
+    if (listed != ResultSuccess) {
+        Log::line("Download leaves out a folder whose listing failed with " + std::to_string(listed));
+        if (leftOut)
+            leftOut->unreadFolders.push_back(printableName(serverPath));
+        return ResultSuccess;
+    }
 
     for (const auto& entry : kept) {
-        auto target = localTarget(localPath, *entry, serverPath, refusedNames);
+        auto target = localTarget(localPath, *entry, serverPath, leftOut);
         if (!target)
             continue;
         if (entry->fileType != 0) {
             const std::int32_t sub = downloadFolderContent(
-                *target, serverPath + "/" + *entry->displayName, progress, commands, observer, refusedNames);
+                *target, serverPath + "/" + *entry->displayName, progress, commands, observer, leftOut);
             if (sub == ResultCancelled)
                 return ResultCancelled;
         } else {

@@ -421,9 +421,9 @@ std::optional<std::string> searchPath(const std::string& folder, const std::stri
         path = "/SHARESEARCH" + folder.substr(12);
     else
         return std::nullopt;
-    path += byFileName ? "?filename=" : "?authname=";
-    path += keyword;
-    return Path::urlPathFromPath(path);
+    // The keyword is a query value: the separators of a query are escaped in it too.
+    return Path::urlPathFromPath(path) + (byFileName ? "?filename=" : "?authname=")
+        + Path::urlPathFromPath(keyword, "&=+;");
 }
 
 } // namespace

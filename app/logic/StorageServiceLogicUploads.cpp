@@ -58,26 +58,69 @@ void setEditPermission(ValueMap& options, const Value& editpermission)
         options["editpermission"] = editpermission;
 }
 
-// Runs an upload list in order. The first failure ends the run and is the result; commands that
-// never ran are marked cancelled, so that every command ends with a result of its own.
-void runUploadList(const std::vector<CloudServiceCommandPtr>& commands, StorageServiceLogic::ResultCallback comple)
+// The name a new file or folder may not have on the server, or none.
+bool isRefusedName(const std::string& name)
 {
-    runInBackground([commands, comple = std::move(comple)] {
+    return Path::fileNameMessageKey(name).has_value();
+}
+
+// Runs an upload list in order. The first failure ends the run and is the result; commands that
+// never ran are marked cancelled, so that every command ends with a result of its own. A name
+// that breaks the rules refuses the whole list before anything is sent: a tree half made would
+// stand in the way of the next try, since trees are never merged into.
+void runUploadList(const std::vector<CloudServiceCommandPtr>& commands, StorageServiceLogic::LeftOut leftOut,
+    StorageServiceLogic::ResultCallback comple)
+{
+    runInBackground([commands, leftOut = std::move(leftOut), comple = std::move(comple)] {
         std::int32_t result = ResultSuccess;
-        for (const auto& command : commands) {
-            result = runCommand(command);
-            if (result != ResultSuccess)
-                break;
-        }
-        if (result != ResultSuccess)
+        if (!leftOut.badNames.empty()) {
             for (const auto& command : commands)
-                if (command->commandRes == ResultNone)
-                    command->commandRes = ResultCancelled;
+                failWithoutRequest(*command, LogicErrorUnsafeName, "A name of the upload cannot be used on the server");
+            showAlert("warning", "message_upload_name_refused", "\n" + joinLines(leftOut.badNames));
+            result = ResultFailed;
+        } else {
+            for (const auto& command : commands) {
+                result = runCommand(command);
+                if (result != ResultSuccess)
+                    break;
+            }
+            if (result != ResultSuccess)
+                for (const auto& command : commands)
+                    if (command->commandRes == ResultNone)
+                        command->commandRes = ResultCancelled;
+            if (!leftOut.unreadFolders.empty()) {
+                showAlert("warning", "message_upload_folder_unreadable", "\n" + joinLines(leftOut.unreadFolders));
+                if (result == ResultSuccess)
+                    result = ResultFailed;
+            }
+            if (!leftOut.links.empty())
+                showAlert("warning", "message_upload_links_skipped", "\n" + joinLines(leftOut.links));
+        }
         onMain([&] {
             if (comple)
                 comple(result);
         });
     });
+}
+
+// Walks a local tree as makeUploadCmds does, gathering the names that would be refused.
+void collectRefusedNames(const std::string& localDirectory, std::vector<std::string>& refused)
+{
+    namespace fs = std::filesystem;
+    std::error_code error;
+    for (fs::directory_iterator it(localDirectory, error), end; !error && it != end; it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        if (name.starts_with('.'))
+            continue;
+        std::error_code statusError;
+        const fs::file_status own = fs::symlink_status(it->path(), statusError);
+        if (statusError || fs::is_symlink(own))
+            continue;
+        if (isRefusedName(name))
+            refused.push_back(printableName(it->path().string()));
+        else if (fs::is_directory(own))
+            collectRefusedNames(it->path().string(), refused);
+    }
 }
 
 } // namespace
@@ -130,8 +173,11 @@ std::vector<CloudServiceCommandPtr> StorageServiceLogic::uploadFiles(
 {
     const AccountSettings account = accountSettings();
     std::vector<CloudServiceCommandPtr> commands;
+    LeftOut leftOut;
     for (const UploadItem& item : items) {
         const std::string name = lastComponent(item.filePath);
+        if (isRefusedName(name))
+            leftOut.badNames.push_back(printableName(item.filePath));
         auto command = makeFileCommand(item.filePath, Path::urlPathFromPath(item.serverPath + "/" + name), name, 1);
         command->totleFileSize = Path::sizeOfFile(item.filePath);
         ValueMap& options = command->inputParameter->cmdOption;
@@ -144,7 +190,7 @@ std::vector<CloudServiceCommandPtr> StorageServiceLogic::uploadFiles(
         setEditPermission(options, editpermission);
         commands.push_back(command);
     }
-    runUploadList(commands, std::move(comple));
+    runUploadList(commands, std::move(leftOut), std::move(comple));
     return commands;
 }
 
@@ -152,16 +198,32 @@ std::vector<CloudServiceCommandPtr> StorageServiceLogic::uploadFolders(
     const std::vector<UploadItem>& items, const Value& editpermission, ResultCallback comple)
 {
     std::vector<CloudServiceCommandPtr> commands;
+    LeftOut leftOut;
     for (const UploadItem& item : items) {
-        auto part = makeUploadCmds(item.filePath, editpermission, item.serverPath);
+        if (isRefusedName(lastComponent(item.filePath)))
+            leftOut.badNames.push_back(printableName(item.filePath));
+        auto part = makeUploadCmds(item.filePath, editpermission, item.serverPath, &leftOut);
         commands.insert(commands.end(), part.begin(), part.end());
     }
-    runUploadList(commands, std::move(comple));
+    runUploadList(commands, std::move(leftOut), std::move(comple));
     return commands;
 }
 
+std::vector<std::string> StorageServiceLogic::uploadNamesRefused(const std::vector<std::string>& localPaths)
+{
+    std::vector<std::string> refused;
+    for (const std::string& path : localPaths) {
+        if (isRefusedName(lastComponent(path)))
+            refused.push_back(printableName(path));
+        std::error_code error;
+        if (std::filesystem::is_directory(path, error))
+            collectRefusedNames(path, refused);
+    }
+    return refused;
+}
+
 std::vector<CloudServiceCommandPtr> StorageServiceLogic::makeUploadCmds(
-    const std::string& localDirectory, const Value& editpermission, const std::string& serverPath)
+    const std::string& localDirectory, const Value& editpermission, const std::string& serverPath, LeftOut* leftOut)
 {
     namespace fs = std::filesystem;
     const std::string name = lastComponent(localDirectory);
@@ -191,8 +253,6 @@ std::vector<CloudServiceCommandPtr> StorageServiceLogic::makeUploadCmds(
     const AccountSettings account = accountSettings();
     std::error_code error;
     fs::directory_iterator it(localDirectory, error);
-    if (error)
-        Log::line("Upload cannot read the folder " + printableName(localDirectory) + ": " + error.message());
     for (; !error && it != fs::directory_iterator(); it.increment(error)) {
         const fs::path& entryPath = it->path();
         const std::string entryName = entryPath.filename().string();
@@ -200,19 +260,27 @@ std::vector<CloudServiceCommandPtr> StorageServiceLogic::makeUploadCmds(
             continue;
         std::error_code statusError;
         const fs::file_status own = fs::symlink_status(entryPath, statusError);
-        const fs::file_status target = fs::status(entryPath, statusError);
-        if (statusError || !fs::exists(target))
+        if (statusError || !fs::exists(own))
             continue;
-        if (fs::is_directory(target)) {
-            // A linked folder is not followed: a link back up the tree would never end.
-            if (fs::is_symlink(own)) {
-                Log::line("Upload skips the linked folder " + printableName(entryPath.string()));
-                continue;
-            }
-            auto part = makeUploadCmds(entryPath.string(), editpermission, folderPath);
+        // A link is never followed: it may lead out of the tree (a file the user did not mean to
+        // share) or back up into it (a tree without end).
+        if (fs::is_symlink(own)) {
+            if (leftOut)
+                leftOut->links.push_back(printableName(entryPath.string()));
+            continue;
+        }
+        if (isRefusedName(entryName)) {
+            if (leftOut)
+                leftOut->badNames.push_back(printableName(entryPath.string()));
+            continue;
+        }
+        if (fs::is_directory(own)) {
+            auto part = makeUploadCmds(entryPath.string(), editpermission, folderPath, leftOut);
             commands.insert(commands.end(), part.begin(), part.end());
             continue;
         }
+        if (!fs::is_regular_file(own))
+            continue; // a device, a pipe or a socket holds no file to upload
         if (fileArea.empty())
             return commands;
         const std::string remote = Path::urlPathFromPath(fileArea + parentRest + "/" + name + "/" + entryName);
@@ -225,6 +293,12 @@ std::vector<CloudServiceCommandPtr> StorageServiceLogic::makeUploadCmds(
         options["modifydate"] = now;
         setEditPermission(options, editpermission);
         commands.push_back(command);
+    }
+    if (error) {
+        // The folder itself is made on the server, but what it holds cannot be told.
+        Log::line("Upload cannot read the folder " + printableName(localDirectory) + ": " + error.message());
+        if (leftOut)
+            leftOut->unreadFolders.push_back(printableName(localDirectory));
     }
     return commands;
 }

@@ -10,12 +10,22 @@
 #include "platform/MainQueue.h"
 #include "platform/Paths.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 
 namespace norvane {
 
 namespace {
+
+// The copies that earlier runs or other processes noted as holding an unsent change.
+std::vector<std::string> notedCopies()
+{
+    std::vector<std::string> paths;
+    for (const auto& record : UnsentEdits::all())
+        paths.push_back(record.localPath);
+    return paths;
+}
 
 std::string_view lastPathComponent(std::string_view path)
 {
@@ -104,6 +114,7 @@ AppDataManager::AppDataManager(Dependencies dependencies)
     watchOptions.mainQueue = mainQueue_;
     watchOptions.checks = deps_.watchChecks;
     watchOptions.center = &center_;
+    watchOptions.noteUnsent = true;
     watchedFiles_ = std::make_unique<WatchedFiles>(
         deps_.uploader ? deps_.uploader : WatchedFiles::Uploader(uploadWatchedFile), std::move(watchOptions));
 
@@ -125,7 +136,12 @@ AppDataManager::AppDataManager(Dependencies dependencies)
         kNotificationServerAccessCompleted, nullptr, [this](const Notification&) { logoutTimer_->serverAccessed(); });
 
     systemVersion_ = readSystemVersion();
-    clearCache();
+    // Leftovers of earlier runs go only while no other process works on this home; a copy with
+    // an unsent change stays in any case.
+    const std::string home = Path::documentDirectory();
+    (void)Paths::createDirectories(home);
+    temporaryUse_ = std::make_unique<TemporaryAreaUse>(home + "/" + kTemporaryLockFile);
+    temporaryUse_->join([] { clearTemporaryFolder(Path::temporaryDirectory(), notedCopies()); });
 }
 
 AppDataManager::~AppDataManager()
@@ -324,6 +340,58 @@ std::optional<WatchEntry> AppDataManager::getWatchInfoByUk(std::string_view name
 bool AppDataManager::isModified(std::string_view name) const
 {
     return watchedFiles_->isModified(name);
+}
+
+std::vector<UnsentEdits::Record> AppDataManager::unsentEdits() const
+{
+    std::vector<UnsentEdits::Record> records = UnsentEdits::all();
+    // A change this process has only just seen may not be noted yet.
+    for (const WatchEntry& entry : watchedFiles_->unsentEntries()) {
+        if (std::none_of(records.begin(), records.end(), [&](const auto& r) { return r.localPath == entry.localPath; }))
+            records.push_back({ entry.localPath, entry.uk, entry.serverPath });
+    }
+    return records;
+}
+
+void AppDataManager::retryUnsentEdits()
+{
+    watchedFiles_->retryUnsent();
+}
+
+void AppDataManager::clearCache(UnsentCopies unsent)
+{
+    const std::vector<WatchEntry> opened = watchedFiles_->entries();
+    const std::vector<WatchEntry> unsentOpened = watchedFiles_->unsentEntries();
+    const auto isUnsent = [&](const WatchEntry& entry) {
+        return std::any_of(unsentOpened.begin(), unsentOpened.end(),
+            [&](const WatchEntry& other) { return other.localPath == entry.localPath; });
+    };
+    for (const WatchEntry& entry : opened)
+        watchedFiles_->remove(entry.uk);
+
+    const bool whole = temporaryUse_->whenAlone([&] {
+        if (unsent == UnsentCopies::Discard) {
+            for (const auto& record : UnsentEdits::all())
+                UnsentEdits::clear(record.localPath);
+        }
+        std::vector<std::string> keep = notedCopies();
+        if (unsent == UnsentCopies::Keep) {
+            for (const WatchEntry& entry : unsentOpened)
+                keep.push_back(entry.localPath);
+        }
+        clearTemporaryFolder(Path::temporaryDirectory(), keep);
+    });
+    if (whole)
+        return;
+    // Others work on this home: only what this process opened goes.
+    for (const WatchEntry& entry : opened) {
+        if (isUnsent(entry)) {
+            if (unsent == UnsentCopies::Keep)
+                continue;
+            UnsentEdits::clear(entry.localPath);
+        }
+        Path::deleteFile(entry.localPath);
+    }
 }
 
 // ---------------------------------------------------------------------------------------------

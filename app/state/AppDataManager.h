@@ -4,12 +4,14 @@
 #include "CloudServiceSDKForMac/CloudService/CloudService.h"
 #include "CloudServiceSDKForMac/CloudService/StorageServiceConfig.h"
 #include "app/logic/OperationEnvironment.h"
+#include "app/logic/UnsentEdits.h"
 #include "app/state/AutoLogoutTimer.h"
 #include "app/state/ConfigInfo.h"
 #include "app/state/NetPrintInfo.h"
 #include "app/state/PermissionRules.h"
 #include "app/state/SecretStore.h"
 #include "app/state/Settings.h"
+#include "app/state/TemporaryAreaUse.h"
 #include "app/state/WatchedFiles.h"
 #include "platform/NotificationCenter.h"
 
@@ -61,8 +63,11 @@ struct DetectedProxy {
 // the opened files watched for edits, the inactivity logout and the print-job list. The
 // operations reach it as their OperationEnvironment.
 //
-// Creation loads the settings and saves them back at once, selects My folder and clears the
-// disposable part of the temporary folder. Destroy it on the main thread (tests make their own).
+// Creation loads the settings and saves them back at once, selects My folder and, when no other
+// process uses the same home, clears the disposable part of the temporary folder. Several
+// processes (the desktop client, norvane-cli runs) may work on one home at the same time: none
+// clears what another one may be using, and no clearing ever removes a cache copy whose last
+// change has not reached the server. Destroy it on the main thread (tests make their own).
 class AppDataManager final : public OperationEnvironment,
                              public SettingsDelegate,
                              public CloudServiceDelegate,
@@ -91,6 +96,8 @@ public:
     };
 
     static constexpr const char* kFileCacheCategory = "file_cache";
+    // Beside the temporary folder: who uses it (TemporaryAreaUse).
+    static constexpr const char* kTemporaryLockFile = "temporary-folder.lock";
     // Categories of the temporary folder that survive clearCache.
     static const std::vector<std::string>& keptCategories();
     // Fixed values of the command service's configuration.
@@ -148,6 +155,12 @@ public:
     std::optional<WatchEntry> getWatchInfoByUk(std::string_view name) const;
     bool isModified(std::string_view name) const;
     WatchedFiles& watchedFiles() { return *watchedFiles_; }
+    // The cache copies whose last change has not reached the server: those of this process's
+    // opened files, and those that earlier runs or other processes kept. Logout and quit ask the
+    // user about them before clearCache.
+    std::vector<UnsentEdits::Record> unsentEdits() const;
+    // Sends the unsent changes of this process's opened files again.
+    void retryUnsentEdits();
 
     // --- inactivity logout (any thread; the timer lives on the main queue) ---
     void startAutoLogoutTime() override;
@@ -170,9 +183,19 @@ public:
     DetectedProxy detectHttpsProxy();
 
     // --- helpers ---
-    // Removes everything in the temporary folder but the kept categories; write permission is
-    // given back first to what was made read-only. Errors are ignored.
-    static void clearCache();
+    enum class UnsentCopies {
+        Keep, // a copy with an unsent change stays, with its note
+        Discard, // the user let the unsent changes of unsentEdits go
+    };
+    // The clearing of logout and quit. When no other process uses the home: everything in the
+    // temporary folder but the kept categories (and the copies with unsent changes, unless
+    // discarded); write permission is given back first to what was made read-only. Otherwise only
+    // this process's opened files go (their copies, unless unsent and kept), since the rest may be
+    // another's. The opened files are forgotten either way. Errors are ignored.
+    void clearCache(UnsentCopies unsent = UnsentCopies::Keep);
+    // Removes everything below `temporaryRoot` but the kept categories and the given paths (and
+    // the folders that lead to them).
+    static void clearTemporaryFolder(const std::string& temporaryRoot, const std::vector<std::string>& keep);
     // "1023 B", "1.0 KB", "1024.0 MB", "1.0 TB": units of 1024 with one decimal.
     static std::string formatFileSize(std::int64_t size);
     // The label of the entry's file type.
@@ -213,6 +236,7 @@ private:
     std::shared_ptr<fileInformation> rootNode_;
     std::vector<NetPrintInfo> netPrintList_;
 
+    std::unique_ptr<TemporaryAreaUse> temporaryUse_;
     std::unique_ptr<WatchedFiles> watchedFiles_;
     std::mutex fileEventMutex_; // one batch of file events at a time
     std::unique_ptr<FileEventStream> fileStream_;

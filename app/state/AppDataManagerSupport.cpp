@@ -189,14 +189,51 @@ DetectedProxy AppDataManager::detectProxy(bool https)
 const std::vector<std::string>& AppDataManager::keptCategories()
 {
     static const std::vector<std::string> kept { "cmd_cache", "do_not_delete_command", "do_not_delete_config",
-        "do_not_delete_info" };
+        "do_not_delete_info", UnsentEdits::kCategory };
     return kept;
 }
 
-void AppDataManager::clearCache()
+namespace {
+
+// True when `path` is `folder` or lies below it.
+bool isSameOrBelow(std::string_view path, std::string_view folder)
 {
-    const std::string root = Path::temporaryDirectory();
+    return path.starts_with(folder) && (path.size() == folder.size() || path[folder.size()] == '/');
+}
+
+// Removes `path` with everything below it except the kept paths; a folder that leads to a kept
+// path stays, and its other entries go.
+void removeAllBut(const std::string& path, const std::vector<std::string>& keep)
+{
+    bool leadsToKept = false;
+    for (const std::string& kept : keep) {
+        if (kept == path)
+            return;
+        leadsToKept = leadsToKept || isSameOrBelow(kept, path);
+    }
+    std::error_code error;
+    if (leadsToKept && std::filesystem::symlink_status(path, error).type() == std::filesystem::file_type::directory) {
+        makeRemovable(path);
+        std::vector<std::string> children;
+        for (std::filesystem::directory_iterator it(path, error), end; !error && it != end; it.increment(error))
+            children.push_back(it->path().string());
+        for (const std::string& child : children)
+            removeAllBut(child, keep);
+        return;
+    }
+    makeRemovable(path);
+    std::filesystem::remove_all(path, error);
+}
+
+} // namespace
+
+void AppDataManager::clearTemporaryFolder(const std::string& temporaryRoot, const std::vector<std::string>& keep)
+{
     const auto& kept = keptCategories();
+    std::vector<std::string> keptPaths;
+    for (const std::string& path : keep)
+        keptPaths.push_back(std::filesystem::path(path).lexically_normal().string());
+    const std::string root = std::filesystem::path(temporaryRoot).lexically_normal().string();
     std::error_code error;
     std::filesystem::directory_iterator it(root, error), end;
     std::vector<std::string> doomed;
@@ -205,11 +242,8 @@ void AppDataManager::clearCache()
         if (std::find(kept.begin(), kept.end(), name) == kept.end())
             doomed.push_back(it->path().string());
     }
-    for (const std::string& path : doomed) {
-        makeRemovable(path);
-        std::error_code ignored;
-        std::filesystem::remove_all(path, ignored);
-    }
+    for (const std::string& path : doomed)
+        removeAllBut(path, keptPaths);
 }
 
 std::string AppDataManager::formatFileSize(std::int64_t size)

@@ -14,7 +14,11 @@ namespace {
 
 using Fields = ConfigInfo::Fields;
 
-enum class RowKind { Text, Integer, Flag, Transient };
+enum class RowKind { Text, Integer, Flag, Sealed, Transient };
+
+// Marks an element whose text is a sealed password. Earlier releases wrote the proxy password
+// as typed, without the mark; they ignore the mark when they read a newer file.
+constexpr const char* kSealedAttribute = "sealed";
 
 // One element of the settings file and the field it is read into.
 struct Row {
@@ -28,10 +32,12 @@ struct Row {
 #define NORVANE_ROW_TEXT(name, Name) Row { #name, RowKind::Text, &Fields::name, nullptr, nullptr },
 #define NORVANE_ROW_INTEGER(name, Name, initial) Row { #name, RowKind::Integer, nullptr, &Fields::name, nullptr },
 #define NORVANE_ROW_FLAG(name, Name, initial) Row { #name, RowKind::Flag, nullptr, nullptr, &Fields::name },
+#define NORVANE_ROW_SEALED(name, Name) Row { #name, RowKind::Sealed, &Fields::name, nullptr, nullptr },
 #define NORVANE_ROW_TRANSIENT(name, Name) Row { #name, RowKind::Transient, &Fields::name, nullptr, nullptr },
 constexpr Row kRows[] = { NORVANE_CONFIG_INFO_FIELDS(
-    NORVANE_ROW_TEXT, NORVANE_ROW_INTEGER, NORVANE_ROW_FLAG, NORVANE_ROW_TEXT, NORVANE_ROW_TRANSIENT) };
+    NORVANE_ROW_TEXT, NORVANE_ROW_INTEGER, NORVANE_ROW_FLAG, NORVANE_ROW_SEALED, NORVANE_ROW_TRANSIENT) };
 #undef NORVANE_ROW_TEXT
+#undef NORVANE_ROW_SEALED
 #undef NORVANE_ROW_INTEGER
 #undef NORVANE_ROW_FLAG
 #undef NORVANE_ROW_TRANSIENT
@@ -66,6 +72,21 @@ bool isServerAddress(std::string_view text)
     return address && *address == text;
 }
 
+// <name type="string" sealed="1">stored form</name>; an empty value carries no mark.
+void appendSealedChild(GDataXMLElement& parent, const char* name, const std::string& stored)
+{
+    auto child = GDataXMLNode::elementWithName(name, TextReading::xmlSafe(stored));
+    auto type = GDataXMLNode::attributeWithName("type", "string");
+    if (!child || !type)
+        return;
+    child->addAttribute(*type);
+    if (!stored.empty()) {
+        if (auto sealed = GDataXMLNode::attributeWithName(kSealedAttribute, "1"))
+            child->addAttribute(*sealed);
+    }
+    parent.addChild(*child);
+}
+
 } // namespace
 
 ConfigInfo::ConfigInfo()
@@ -84,6 +105,20 @@ std::string ConfigInfo::userPass() const
 void ConfigInfo::setUserPass(std::string_view password)
 {
     setStoredUserPass(CredentialProtection::seal(password, credentialKeyFile()));
+}
+
+std::string ConfigInfo::proxyPass() const
+{
+    const std::string stored = storedProxyPass();
+    if (stored.empty())
+        return {};
+    return CredentialProtection::unseal(stored, credentialKeyFile()).value_or(std::string());
+}
+
+void ConfigInfo::setProxyPass(std::string_view password)
+{
+    write(&Fields::proxyPass,
+        password.empty() ? std::string() : CredentialProtection::seal(password, credentialKeyFile()));
 }
 
 std::string ConfigInfo::credentialKeyFile()
@@ -174,6 +209,9 @@ std::unique_ptr<GDataXMLElement> ConfigInfo::entity2XmlElement() const
         case RowKind::Text:
             appendChild(*element, row.name, "string", fields.*row.text);
             break;
+        case RowKind::Sealed:
+            appendSealedChild(*element, row.name, fields.*row.text);
+            break;
         case RowKind::Transient:
             appendChild(*element, row.name, "string", "");
             break;
@@ -207,6 +245,7 @@ std::unique_ptr<GDataXMLElement> ConfigInfo::entity2XmlElement() const
 
 void ConfigInfo::xmlElement2Entity(const GDataXMLElement& element)
 {
+    std::optional<std::string> clearProxyPass;
     {
         std::lock_guard lock(mutex_);
         // Each element's kind comes from its name; the "type" attribute is not consulted.
@@ -219,6 +258,14 @@ void ConfigInfo::xmlElement2Entity(const GDataXMLElement& element)
             case RowKind::Text:
             case RowKind::Transient:
                 fields_.*row.text = text;
+                break;
+            case RowKind::Sealed:
+                // A login password was always stored sealed; a proxy password without the mark
+                // is one that an earlier release stored as typed.
+                if (row.text == &Fields::proxyPass && !text.empty() && !child->attributeForName(kSealedAttribute))
+                    clearProxyPass = text;
+                else
+                    fields_.*row.text = text;
                 break;
             case RowKind::Integer:
                 fields_.*row.integer = TextReading::integerValue(text);
@@ -247,6 +294,9 @@ void ConfigInfo::xmlElement2Entity(const GDataXMLElement& element)
             fields_.trustedServerKeys = std::move(loaded);
         }
     }
+    // Sealed outside the lock: it may have to make the key file first.
+    if (clearProxyPass)
+        setProxyPass(*clearProxyPass);
     NorvaneEntity::xmlElement2Entity(element);
 }
 
@@ -258,6 +308,12 @@ bool ConfigInfo::load()
     if (CredentialProtection::isSharedKeyForm(stored)) {
         if (auto password = CredentialProtection::unseal(stored, credentialKeyFile()))
             setUserPass(*password);
+    }
+    // Sealed without an installation key (none could be made then): brought over like the above.
+    const std::string storedProxy = storedProxyPass();
+    if (CredentialProtection::isSharedKeyForm(storedProxy)) {
+        if (auto password = CredentialProtection::unseal(storedProxy, credentialKeyFile()))
+            setProxyPass(*password);
     }
     return true;
 }
@@ -275,6 +331,7 @@ std::string ConfigInfo::description() const
         }
         switch (row.kind) {
         case RowKind::Text:
+        case RowKind::Sealed:
         case RowKind::Transient:
             builder.text(row.name, std::string_view(fields.*row.text));
             break;

@@ -16,7 +16,7 @@ namespace norvane {
 // TEXT(name, Name) text, "string" element, empty at first;
 // INTEGER(name, Name, default) signed 64-bit, "integer" element;
 // FLAG(name, Name, default) one signed byte, "integer" element, read back by its low 8 bits;
-// SEALED(name, Name) the stored form of the login password (see ConfigInfo::userPass);
+// SEALED(name, Name) the stored form of a password (see ConfigInfo::userPass and proxyPass);
 // TRANSIENT(name, Name) a text that is only kept while the program runs: its element is written
 // empty, since what it holds (a password being changed) must not rest on disk.
 #define NORVANE_CONFIG_INFO_FIELDS(TEXT, INTEGER, FLAG, SEALED, TRANSIENT)                                             \
@@ -28,7 +28,7 @@ namespace norvane {
     TEXT(proxyIP, ProxyIP)                                                                                             \
     INTEGER(proxyPort, ProxyPort, 0)                                                                                   \
     TEXT(proxyUser, ProxyUser)                                                                                         \
-    TEXT(proxyPass, ProxyPass)                                                                                         \
+    SEALED(proxyPass, ProxyPass)                                                                                       \
     FLAG(useHttps, UseHttps, 1)                                                                                        \
     TEXT(baseUUID, BaseUUID)                                                                                           \
     FLAG(saveLoginInfo, SaveLoginInfo, 0)                                                                              \
@@ -178,6 +178,15 @@ public:
     void setStoredUserPass(std::string stored)
     {
         write(&Fields::userPass, std::move(stored));
+    }
+    // The proxy password, sealed the same way; an empty one is kept empty (no password is no
+    // secret). Settings files of earlier releases hold it as typed: such a value is sealed as
+    // soon as it is read, so the next save no longer holds it in clear.
+    std::string proxyPass() const;
+    void setProxyPass(std::string_view password);
+    std::string storedProxyPass() const
+    {
+        return read(&Fields::proxyPass);
     }
     // Where the key of the sealed password is kept: beside the settings file.
     static std::string credentialKeyFile();

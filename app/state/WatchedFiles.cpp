@@ -1,6 +1,9 @@
 #include "app/state/WatchedFiles.h"
 
+#include "app/logic/StorageServiceLogicSupport.h"
+#include "app/logic/UnsentEdits.h"
 #include "formats/MD5DigestString.h"
+#include "platform/AlertPresenter.h"
 #include "platform/DispatchQueue.h"
 #include "platform/MainQueue.h"
 #include "platform/NotificationCenter.h"
@@ -95,11 +98,16 @@ ValueMap WatchEntry::toValueMap() const
 }
 
 struct WatchedFiles::Core : std::enable_shared_from_this<Core> {
+    static constexpr std::int32_t kSuccess = 1;
+    static constexpr std::int32_t kCancelled = 4;
+
     struct Item {
         WatchEntry entry;
         std::uint64_t id = 0;
         // What the server holds as far as this client knows; nothing when unknown.
         std::optional<Fingerprint> uploaded;
+        // A change was seen that has not reached the server yet.
+        bool unsent = false;
     };
     using Work = std::vector<std::function<void()>>;
 
@@ -108,6 +116,7 @@ struct WatchedFiles::Core : std::enable_shared_from_this<Core> {
     Executor checks;
     NotificationCenter* center = nullptr;
     double settleSeconds = 1.0;
+    bool noteUnsent = false;
 
     // The watch list's lock. Never held while the uploader, the executor or an observer runs.
     mutable std::mutex mutex;
@@ -173,8 +182,12 @@ struct WatchedFiles::Core : std::enable_shared_from_this<Core> {
             // Taken as uploaded from now on, so that a second save of the same content while this
             // upload runs sends nothing more; a failure forgets it again.
             item->uploaded = now;
+            item->unsent = true;
             snapshot = item->entry;
         }
+        // Noted before the upload starts: a crash meanwhile must not make the copy disposable.
+        if (noteUnsent)
+            UnsentEdits::mark({ snapshot.localPath, snapshot.uk, snapshot.serverPath });
         std::weak_ptr<Core> weak = weak_from_this();
         uploader(snapshot, [weak, id, sent = *now, snapshot](std::int32_t result) {
             if (auto self = weak.lock())
@@ -184,17 +197,32 @@ struct WatchedFiles::Core : std::enable_shared_from_this<Core> {
 
     void uploadFinished(std::uint64_t id, const Fingerprint& sent, WatchEntry snapshot, std::int32_t result)
     {
+        bool delivered = false;
         {
             std::lock_guard lock(mutex);
             Item* item = find(id);
-            if (result != 1) {
+            if (result != kSuccess) {
                 if (item && item->uploaded == sent)
                     item->uploaded.reset(); // unknown: the next change goes up whatever it holds
-                return;
-            }
-            if (item)
+            } else if (item) {
                 snapshot = item->entry;
+                // Unless a later change was seen meanwhile, the server now holds the copy.
+                if (item->uploaded == sent) {
+                    item->unsent = false;
+                    delivered = true;
+                }
+            }
         }
+        if (result != kSuccess) {
+            // The change is kept in the copy and goes up with the next save; a stop the user
+            // asked for needs no word.
+            if (result != kCancelled)
+                AlertPresenter::shared()->show("warning", "message_watch_file_upload_failed",
+                    "\n" + logic::printableName(lastComponent(snapshot.serverPath)));
+            return;
+        }
+        if (delivered && noteUnsent)
+            UnsentEdits::clear(snapshot.localPath);
         center->post(kNotificationWatchFileUploaded, nullptr, { { kWatchInfoKey, snapshot.toValueMap() } });
     }
 
@@ -237,6 +265,7 @@ WatchedFiles::WatchedFiles(Uploader uploader, Options options)
     core_->mainQueue = options.mainQueue ? std::move(options.mainQueue) : MainQueue::shared();
     core_->center = options.center ? options.center : &NotificationCenter::defaultCenter();
     core_->settleSeconds = options.settleSeconds;
+    core_->noteUnsent = options.noteUnsent;
     core_->checks = std::move(options.checks);
     if (!core_->checks) {
         // Shared by every instance and never destroyed, so a check still queued at exit has a
@@ -266,6 +295,18 @@ bool WatchedFiles::add(const std::string& uk, const std::string& serverPath, con
             return false;
         id = core_->nextId++;
         core_->items.push_back({ WatchEntry { uk, serverPath, localPath, timestamp, *date, editpermission }, id, {} });
+    }
+    if (core_->noteUnsent) {
+        // A copy kept for its unsent change was not downloaded again: its content is not what the
+        // server holds, and the next change (or a retry) sends it.
+        for (const auto& record : UnsentEdits::all()) {
+            if (record.localPath == localPath) {
+                std::lock_guard lock(core_->mutex);
+                if (Core::Item* item = core_->find(id))
+                    item->unsent = true;
+                return true;
+            }
+        }
     }
     // The copy was just downloaded: its content is what the server holds.
     std::weak_ptr<Core> weak = core_;
@@ -319,6 +360,28 @@ std::vector<WatchEntry> WatchedFiles::entries() const
     for (const auto& item : core_->items)
         list.push_back(item.entry);
     return list;
+}
+
+std::vector<WatchEntry> WatchedFiles::unsentEntries() const
+{
+    std::lock_guard lock(core_->mutex);
+    std::vector<WatchEntry> list;
+    for (const auto& item : core_->items)
+        if (item.unsent)
+            list.push_back(item.entry);
+    return list;
+}
+
+void WatchedFiles::retryUnsent()
+{
+    Core::Work work;
+    {
+        std::lock_guard lock(core_->mutex);
+        for (Core::Item& item : core_->items)
+            if (item.unsent)
+                core_->evaluate(item, true, work);
+    }
+    core_->run(work);
 }
 
 void WatchedFiles::handleEvents(const std::vector<FileEvent>& events)

@@ -45,6 +45,12 @@ struct WatchEntry {
 // a new file and renames it over the old one is seen by the local path, not by the temporary
 // name. A save that leaves the content as it was last uploaded (same size and MD5) uploads
 // nothing. Content checks run in order off the main thread.
+//
+// A change is unsent from the moment it is seen until its upload succeeds. A failed upload is
+// told to the user (an alert naming the file) and the change is sent again with the next one, or
+// when retryUnsent asks; until then the copy is the only place the change exists, which is what
+// unsentEntries tells logout and quit (and, with noteUnsent, what keeps every clearing of the
+// temporary folder away from the copy, in this process and any other).
 class WatchedFiles {
 public:
     // Called once per upload with its result code (1 = success), on the main thread.
@@ -59,6 +65,9 @@ public:
         Executor checks;
         NotificationCenter* center = nullptr; // null: the default centre
         double settleSeconds = 1.0;
+        // Notes copies with unsent changes in UnsentEdits (and takes a noted copy that is
+        // registered again as unsent).
+        bool noteUnsent = false;
     };
 
     explicit WatchedFiles(Uploader uploader);
@@ -77,6 +86,11 @@ public:
     // That entry's local copy has a modification date other than the one last seen.
     bool isModified(std::string_view name) const;
     std::vector<WatchEntry> entries() const;
+    // The files whose last change has not reached the server.
+    std::vector<WatchEntry> unsentEntries() const;
+    // Sends the unsent changes again (each only if its content still differs from what the server
+    // was last sent).
+    void retryUnsent();
 
     // One batch of the event stream; on the main thread.
     void handleEvents(const std::vector<FileEvent>& events);

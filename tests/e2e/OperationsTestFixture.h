@@ -31,10 +31,6 @@ protected:
         deps.mainQueue = MainQueue::shared();
         deps.watchReachability = false;
         deps.preferredLocale = [] { return std::string("en_US.UTF-8"); };
-        deps.uploader = [](const WatchEntry&, WatchedFiles::UploadDone done) {
-            if (done)
-                done(ResultSuccess);
-        };
         // No proxy of the test machine may stand between the client and the loopback server.
         deps.systemProxies
             = [](const std::string&) -> std::optional<std::vector<ProxyEntry>> { return std::vector<ProxyEntry> {}; };
@@ -159,6 +155,13 @@ protected:
     }
 
     std::vector<Alert> shown() const { return alerts->alerts(); }
+    static Bytes bytesOf(std::string_view text) { return Bytes(text.begin(), text.end()); }
+    // A local file with its folders.
+    static bool writeFile(const std::filesystem::path& path, const Bytes& content)
+    {
+        std::filesystem::create_directories(path.parent_path());
+        return FileSystem::writeFileAtomically(path, content);
+    }
 
     std::shared_ptr<AppDataManager> manager_;
 

@@ -245,7 +245,7 @@ TEST_F(CloudServiceTransferTest, DownloadToFileAppearsOnlyWhenCompleteAndFailure
     EXPECT_EQ(FileSystem::readFile(target), content);
     EXPECT_EQ(filesIn(folder), (std::vector<std::string> { "doc.bin" }));
     ASSERT_EQ(during.size(), 2u); // the chunks so far gathered beside the target
-    EXPECT_TRUE(during[0].starts_with(".doc.bin.") && during[0].ends_with(".part"));
+    EXPECT_TRUE(during[0].starts_with(".norvane-") && during[0].ends_with(".part"));
 
     for (const std::int32_t failure : { ResultCancelled, ResultTimedOut }) {
         fake_->files["/FILE/doc.bin"] = patternBytes(25, 9);

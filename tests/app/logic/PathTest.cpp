@@ -70,8 +70,10 @@ TEST_F(NameCheckTest, NamesThatOnlyLookReservedAreAccepted)
 
 TEST(PathServerTest, UrlPathEscapesEverythingButTheUrlCharacters)
 {
-    const std::string allowed = "azAZ09;/?:@&=+$,-_.!~*'()";
+    const std::string allowed = "azAZ09;/:@&=+$,-_.!~*'()";
     EXPECT_EQ(Path::urlPathFromPath(allowed), allowed);
+    // A name never ends the path early: "?" begins a query, "#" a fragment.
+    EXPECT_EQ(Path::urlPathFromPath("/FILE/why?#\t.txt"), "/FILE/why%3F%23%09.txt");
     EXPECT_EQ(Path::urlPathFromPath("/FILE/my file%.txt"), "/FILE/my%20file%25.txt");
     EXPECT_EQ(Path::urlPathFromPath("\"<>{}\\|^`#[]"), "%22%3C%3E%7B%7D%5C%7C%5E%60%23%5B%5D");
     EXPECT_EQ(Path::urlPathFromPath("/写真/é"), "/%E5%86%99%E7%9C%9F/%C3%A9");

@@ -2,6 +2,7 @@
 
 #include "app/logic/CommandProgressList.h"
 #include "app/logic/Path.h"
+#include "app/logic/UnsentEdits.h"
 
 #include <filesystem>
 #include <fstream>
@@ -160,6 +161,15 @@ TEST_F(DownloadsTest, CacheCopyRefusesServerNamesThatLeaveTheCache)
     EXPECT_EQ(landed, Path::temporaryDirectory() + "/file_cache/F42/a.txt");
     EXPECT_EQ(readFile(landed), "data of a.txt");
     EXPECT_EQ(tree(fs::path(landed).parent_path()), (std::set<std::string> { "a.txt" }));
+    // A copy holding a change the server never got is opened as it is, never replaced.
+    writeFile(landed, "edited, not sent");
+    ASSERT_TRUE(UnsentEdits::mark({ landed, "/FILE/a.txt", "/FILE/a.txt" }));
+    const std::size_t gets = adaptor_->calls("get").size();
+    EXPECT_EQ(fetch(), std::make_tuple(ResultSuccess, landed));
+    EXPECT_EQ(readFile(landed), "edited, not sent");
+    EXPECT_EQ(adaptor_->calls("get").size(), gets);
+    EXPECT_EQ(shown().back().messageKey, "message_unsent_copy_opened");
+    UnsentEdits::clear(landed);
     // A link planted where the folder goes is no folder.
     fs::create_directory_symlink(outside_, Path::temporaryDirectory() + "/file_cache/F43");
     file->folderid = "F43";

@@ -1,7 +1,10 @@
 #include "LogicTestSupport.h"
 
+#include "support/UnreadableFolder.h"
+
 #include <filesystem>
 #include <fstream>
+#include <set>
 
 using namespace norvane;
 using namespace norvane::testing;
@@ -115,4 +118,67 @@ TEST_F(UploadsTest, WatchedFileUploadReplacesWithoutClaimingOwnership)
     EXPECT_EQ(puts[0].option.at("timestamp"), Value("T1"));
     EXPECT_EQ(puts[0].option.at("modifydate"), Value("Tue, 14 Nov 2023 22:13:20 GMT"));
     EXPECT_EQ(puts[0].option.at("author"), Value("user1"));
+}
+
+TEST_F(UploadsTest, TreesLeaveOutLinksAndUnreadableFoldersAndABadNameRefusesEverything)
+{
+    const fs::path tree = home_ / "drop" / "Tree";
+    makeFile(tree / "a.txt");
+    makeFile(tree / "sub" / "b.txt");
+    makeFile(tree / "locked" / "hidden from us.txt");
+    makeFile(home_ / "secret.txt", "not for the server");
+    fs::create_symlink(home_ / "secret.txt", tree / "outside.txt");
+    fs::create_directory_symlink(tree, tree / "sub" / "loop");
+    const std::vector<StorageServiceLogic::UploadItem> items { { tree.string(), "/FOLDER", std::nullopt } };
+
+    // Links stay behind, an unreadable folder is made empty, both are told, and the result says
+    // that not everything arrived.
+    std::int32_t result = 0;
+    {
+        norvane::test::UnreadableFolder locked(tree / "locked");
+        StorageServiceLogic::uploadFolders(items, Value(), [&](std::int32_t r) { result = r; });
+    }
+    pumpUntil([&] { return result != 0; });
+    EXPECT_EQ(result, ResultFailed);
+    std::set<std::string> sent;
+    for (const auto& call : adaptor_->calls("put"))
+        sent.insert(call.path);
+    EXPECT_EQ(sent,
+        (std::set<std::string> {
+            "/FOLDER/Tree", "/FILE/Tree/a.txt", "/FOLDER/Tree/locked", "/FOLDER/Tree/sub", "/FILE/Tree/sub/b.txt" }));
+    auto told = shown();
+    ASSERT_EQ(told.size(), 2u);
+    EXPECT_EQ(told[0].messageKey, "message_upload_folder_unreadable");
+    EXPECT_EQ(told[0].detail, "\n" + (tree / "locked").string());
+    EXPECT_EQ(told[1].messageKey, "message_upload_links_skipped");
+    EXPECT_NE(told[1].detail.find((tree / "outside.txt").string()), std::string::npos);
+    EXPECT_NE(told[1].detail.find((tree / "sub" / "loop").string()), std::string::npos);
+
+    // A name the server's rules refuse: nothing at all is sent, and every bad name is told.
+    makeFile(tree / "sub" / "why?.txt");
+    makeFile(tree / "tab\tname");
+    makeFile(home_ / "drop" / "a:b");
+    const auto refused = StorageServiceLogic::uploadNamesRefused({ tree.string(), (home_ / "drop" / "a:b").string() });
+    EXPECT_EQ(std::set<std::string>(refused.begin(), refused.end()),
+        (std::set<std::string> { (tree / "sub" / "why?.txt").string(), (tree / "tab\\x09name").string(),
+            (home_ / "drop" / "a:b").string() }));
+    alerts_->clear();
+    const std::size_t puts = adaptor_->calls("put").size();
+    std::vector<CloudServiceCommandPtr> commands;
+    EXPECT_EQ(
+        await([&](auto done) { commands = StorageServiceLogic::uploadFolders(items, Value(), done); }), ResultFailed);
+    for (const auto& command : commands)
+        EXPECT_EQ(command->commandRes, ResultFailed);
+    EXPECT_EQ(await([&](auto done) {
+        StorageServiceLogic::uploadFiles(
+            { { (home_ / "drop" / "a:b").string(), "/FILE", std::nullopt } }, Value(), done);
+    }),
+        ResultFailed);
+    EXPECT_EQ(adaptor_->calls("put").size(), puts);
+    told = shown();
+    ASSERT_EQ(told.size(), 2u);
+    EXPECT_EQ(told[0].messageKey, "message_upload_name_refused");
+    EXPECT_NE(told[0].detail.find("why?.txt"), std::string::npos);
+    EXPECT_NE(told[0].detail.find("tab\\x09name"), std::string::npos);
+    EXPECT_EQ(told[1].detail, "\n" + (home_ / "drop" / "a:b").string());
 }

@@ -81,6 +81,38 @@ TEST_F(AppDataManagerTest, CreationSavesSettingsSelectsMyFolderAndClearsTheTempo
     EXPECT_EQ(AppDataManager::createRootNodeByType(42)->uk, "/");
 }
 
+TEST_F(AppDataManagerTest, ASecondProcessOnTheHomeClearsNothingTheFirstUses)
+{
+    const fs::path tmp = home_ / "tmp";
+    const fs::path opened = tmp / "file_cache" / "F1" / "opened.txt";
+    const fs::path preview = tmp / "CacheFile" / "p.jpg";
+    auto first = make();
+    for (const fs::path& file : { opened, preview }) {
+        fs::create_directories(file.parent_path());
+        std::ofstream(file) << "in use";
+    }
+    ASSERT_TRUE(first->addWatchFile("/FILE/opened.txt", "/FILE/opened.txt", opened.string(), std::nullopt, Value()));
+
+    // Another process starts on the same home, and quits again.
+    auto second = make();
+    EXPECT_TRUE(fs::exists(opened));
+    second->clearCache();
+    EXPECT_TRUE(fs::exists(opened));
+    EXPECT_TRUE(fs::exists(preview));
+
+    // The first one logs out while the other still runs: only its own opened files go.
+    first->clearCache();
+    EXPECT_FALSE(fs::exists(opened));
+    EXPECT_TRUE(fs::exists(preview));
+    EXPECT_TRUE(first->watchedFiles().entries().empty());
+
+    // Alone again: everything disposable goes.
+    second.reset();
+    first->clearCache();
+    EXPECT_FALSE(fs::exists(preview));
+    EXPECT_TRUE(fs::exists(configDir() / "ConfigInfo.xml"));
+}
+
 TEST_F(AppDataManagerTest, ServiceValidatesCertificatesAndPinsATrustedServer)
 {
     auto manager = make("ja_JP.UTF-8");

@@ -289,6 +289,32 @@ TEST_F(ConfigInfoTest, SharedKeyPasswordsOfEarlierReleasesLoadAndAreResealed)
     EXPECT_FALSE(CredentialProtection::unseal("AAAA", {}));
 }
 
+TEST_F(ConfigInfoTest, ProxyPasswordIsSealedAndAClearOneOfAnEarlierFileIsSealedOnTheNextSave)
+{
+    ConfigInfo config;
+    config.setProxyPass("proxy secret");
+    EXPECT_EQ(config.proxyPass(), "proxy secret");
+    ASSERT_TRUE(config.save());
+    EXPECT_EQ(readText(settingsFile()).find("proxy secret"), std::string::npos);
+    ConfigInfo reread;
+    ASSERT_TRUE(reread.load());
+    EXPECT_EQ(reread.proxyPass(), "proxy secret");
+
+    // As typed, without the mark: even a value that looks sealed is the password itself.
+    const std::string lookalike = CredentialProtection::seal("other", ConfigInfo::credentialKeyFile());
+    for (const std::string& typed : { std::string("clear proxy"), lookalike }) {
+        writeSettings(settingsFile(), "<proxyPass type=\"string\">" + typed + "</proxyPass>");
+        ConfigInfo earlier;
+        ASSERT_TRUE(earlier.load());
+        EXPECT_EQ(earlier.proxyPass(), typed);
+        ASSERT_TRUE(earlier.save());
+        EXPECT_EQ(readText(settingsFile()).find(typed), std::string::npos);
+        ConfigInfo again;
+        ASSERT_TRUE(again.load());
+        EXPECT_EQ(again.proxyPass(), typed);
+    }
+}
+
 TEST_F(ConfigInfoTest, TrustedServerKeysPersistAndDamagedEntriesAreDropped)
 {
     ConfigInfo config;

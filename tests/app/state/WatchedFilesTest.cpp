@@ -3,6 +3,7 @@
 
 #include "app/state/AppDataManager.h"
 #include "app/state/WatchedFiles.h"
+#include "platform/AlertPresenter.h"
 #include "platform/MainQueue.h"
 
 #include <gtest/gtest.h>
@@ -59,6 +60,7 @@ protected:
         deps.fileEventLatency = 0.05;
         deps.watchChecks = [](std::function<void()> task) { task(); };
         deps.uploader = uploader_.function();
+        AlertPresenter::setShared(alerts_);
         manager_ = AppDataManager::create(std::move(deps));
         ASSERT_FALSE(manager_->initFileStream().has_value());
         uploadedNotice_ = center_.addObserver(kNotificationWatchFileUploaded, nullptr,
@@ -75,6 +77,7 @@ protected:
     {
         uploadedNotice_.remove();
         manager_.reset();
+        AlertPresenter::setShared(nullptr);
         StateTestHome::TearDown();
     }
 
@@ -96,6 +99,7 @@ protected:
 
     std::shared_ptr<RunLoopMainQueue> mainQueue_ = std::make_shared<RunLoopMainQueue>();
     NotificationCenter center_;
+    std::shared_ptr<RecordingAlertPresenter> alerts_ = std::make_shared<RecordingAlertPresenter>();
     FakeUploader uploader_;
     std::shared_ptr<AppDataManager> manager_;
     ObserverToken uploadedNotice_;
@@ -149,6 +153,67 @@ TEST_F(WatchedFilesTest, FailedUploadPostsNothingAndTheNextSaveGoesUpAgain)
     fs::create_directories(folder_.parent_path() / "F7");
     writeFile(folder_.parent_path() / "F7" / "other.txt", "x");
     EXPECT_EQ(uploadsAfterSave(2), 2u);
+}
+
+TEST_F(WatchedFilesTest, AnUnsentChangeIsToldKeptFromEveryClearingAndSentAgain)
+{
+    uploader_.nextResult = 27;
+    writeFile(local_, "v2 never sent");
+    ASSERT_EQ(uploadsAfterSave(1), 1u);
+    ASSERT_EQ(alerts_->alerts().size(), 1u);
+    EXPECT_EQ(alerts_->alerts()[0].messageKey, "message_watch_file_upload_failed");
+    EXPECT_EQ(alerts_->alerts()[0].detail, "\nreport.txt");
+    ASSERT_EQ(manager_->unsentEdits().size(), 1u);
+    EXPECT_EQ(manager_->unsentEdits()[0].localPath, local_.string());
+
+    // Logout and quit clear what they may; the copy stays with its change, also through the
+    // next start (as after a crash) and when opened again, when it is not downloaded afresh.
+    const fs::path preview = home_ / "tmp" / "CacheFile" / "p.jpg";
+    fs::create_directories(preview.parent_path());
+    writeFile(preview, "x");
+    writeFile(folder_ / "beside.txt", "x");
+    manager_->clearCache();
+    EXPECT_EQ(readFile(local_.string()), "v2 never sent");
+    EXPECT_FALSE(fs::exists(preview));
+    EXPECT_FALSE(fs::exists(folder_ / "beside.txt"));
+    manager_.reset();
+    AppDataManager::Dependencies deps;
+    deps.mainQueue = mainQueue_;
+    deps.center = &center_;
+    deps.watchReachability = false;
+    deps.watchChecks = [](std::function<void()> task) { task(); };
+    deps.uploader = uploader_.function();
+    manager_ = AppDataManager::create(std::move(deps));
+    EXPECT_EQ(readFile(local_.string()), "v2 never sent");
+    ASSERT_EQ(manager_->unsentEdits().size(), 1u);
+    ASSERT_TRUE(manager_->addWatchFile(
+        "/FILE/Docs/report.txt", "/FILE/Docs/report.txt", local_.string(), std::string("1700000000000"), Value("1")));
+
+    // Sent again when asked (or with the next save); then it is an ordinary copy.
+    uploader_.nextResult = 1;
+    manager_->retryUnsentEdits();
+    ASSERT_EQ(uploadsAfterSave(2), 2u);
+    EXPECT_EQ(uploader_.contents[1], "v2 never sent");
+    EXPECT_TRUE(manager_->unsentEdits().empty());
+    manager_->clearCache();
+    EXPECT_FALSE(fs::exists(local_));
+
+    // Let go by the user: cleared like the rest.
+    fs::create_directories(folder_);
+    writeFile(local_, "v1");
+    ASSERT_TRUE(manager_->addWatchFile(
+        "/FILE/Docs/report.txt", "/FILE/Docs/report.txt", local_.string(), std::string("1700000000000"), Value("1")));
+    uploader_.nextResult = 2;
+    writeFile(local_, "v3 let go");
+    manager_->retryUnsentEdits(); // nothing unsent yet: nothing goes up
+    ASSERT_EQ(uploadsAfterSave(3), 2u);
+    ASSERT_EQ(manager_->unsentEdits().size(), 0u);
+    manager_->watchedFiles().handleEvents({ FileEvent { local_.string(), FileEvent::ClosedWrite } });
+    ASSERT_EQ(uploadsAfterSave(3), 3u);
+    ASSERT_EQ(manager_->unsentEdits().size(), 1u);
+    manager_->clearCache(AppDataManager::UnsentCopies::Discard);
+    EXPECT_FALSE(fs::exists(local_));
+    EXPECT_TRUE(manager_->unsentEdits().empty());
 }
 
 TEST(WatchedFiles, HalfWrittenFileWaitsForItsWriterOrTheSettleTime)

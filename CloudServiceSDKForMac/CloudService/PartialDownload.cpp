@@ -1,0 +1,187 @@
+#include "CloudServiceSDKForMac/CloudService/PartialDownload.h"
+
+#include "CloudServiceSDKForMac/CloudService/LocalStorePaths.h"
+#include "formats/MD5DigestString.h"
+#include "platform/Paths.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+#include <utility>
+
+namespace norvane {
+
+namespace {
+
+// The version of the server file the bytes come from, kept with the file itself.
+constexpr const char* kSourceAttribute = "user.norvane.source";
+constexpr const char* kPrefix = ".norvane-";
+constexpr const char* kSuffix = ".part";
+
+ErrorValue posixError(int code, const std::string& what)
+{
+    return ErrorValue { kPosixErrorDomain, code, what + ": " + std::strerror(code), {} };
+}
+
+std::string hexDigestOf(const std::string& text)
+{
+    if (auto digest = MD5DigestString(
+            std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(text.data()), text.size())))
+        return *digest;
+    return LocalStorePaths::randomName(); // no digest to be had: the name is at least unique
+}
+
+// A file of our own that nobody else works on: a plain file of this user with no other name, and
+// no other download holding it.
+bool isOwnUnsharedFile(int fd)
+{
+    struct stat info { };
+    return ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid() && info.st_nlink == 1
+        && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+}
+
+std::optional<std::string> sourceMark(int fd)
+{
+    char value[4096];
+    const ssize_t length = ::fgetxattr(fd, kSourceAttribute, value, sizeof value);
+    if (length < 0)
+        return std::nullopt;
+    return std::string(value, static_cast<std::size_t>(length));
+}
+
+} // namespace
+
+PartialDownload::PartialDownload(std::filesystem::path target, std::string source)
+    : target_(std::move(target))
+    , source_(std::move(source))
+    , path_(pathFor(target_))
+{ }
+
+PartialDownload::~PartialDownload()
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+std::filesystem::path PartialDownload::pathFor(const std::filesystem::path& target)
+{
+    return target.parent_path() / (kPrefix + hexDigestOf(target.filename().string()) + kSuffix);
+}
+
+std::string PartialDownload::sourceOf(const std::string& remote, std::uint64_t size, const std::string& timestamp)
+{
+    if (size == 0 || timestamp.empty())
+        return {};
+    return remote + "\n" + std::to_string(size) + "\n" + timestamp;
+}
+
+std::uint64_t PartialDownload::resume(std::uint64_t minimum, std::uint64_t limit)
+{
+    if (fd_ >= 0)
+        return size_;
+    const int fd = ::open(path_.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return 0; // none there (or nothing usable: the first append decides)
+    if (!isOwnUnsharedFile(fd)) {
+        ::close(fd);
+        return 0;
+    }
+    fd_ = fd;
+    struct stat info { };
+    const std::uint64_t held = ::fstat(fd_, &info) == 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
+    if (!source_.empty() && sourceMark(fd_) == source_ && held >= minimum && held < limit
+        && ::lseek(fd_, 0, SEEK_END) >= 0) {
+        size_ = held;
+        return size_;
+    }
+    // Bytes of another version, or of one that cannot be recognised: a fresh start.
+    if (::ftruncate(fd_, 0) != 0 || ::lseek(fd_, 0, SEEK_SET) != 0) {
+        ::close(std::exchange(fd_, -1));
+        return 0;
+    }
+    markSource();
+    return 0;
+}
+
+std::optional<ErrorValue> PartialDownload::open()
+{
+    int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    if (fd >= 0 && !isOwnUnsharedFile(fd)) {
+        ::close(fd);
+        fd = -1;
+    }
+    if (fd < 0) {
+        // The usual name is taken (another download of the same target runs, or something that is
+        // not ours is in the way): a name of its own, which no later run will look for.
+        path_ = target_.parent_path() / (kPrefix + LocalStorePaths::randomName() + kSuffix);
+        fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            const int error = errno;
+            path_.clear();
+            return posixError(error, "The download cannot be written beside " + target_.string());
+        }
+    }
+    fd_ = fd;
+    size_ = 0;
+    if (::ftruncate(fd_, 0) != 0)
+        return posixError(errno, "The download cannot be written beside " + target_.string());
+    markSource();
+    return std::nullopt;
+}
+
+void PartialDownload::markSource()
+{
+    // Without the mark (a file system without extended attributes) the bytes are merely never
+    // taken over.
+    if (source_.empty() || ::fsetxattr(fd_, kSourceAttribute, source_.data(), source_.size(), 0) != 0)
+        (void)::fremovexattr(fd_, kSourceAttribute);
+}
+
+std::optional<ErrorValue> PartialDownload::append(std::span<const std::uint8_t> bytes)
+{
+    if (fd_ < 0) {
+        if (auto error = open())
+            return error;
+    }
+    while (!bytes.empty()) {
+        const ssize_t written = ::write(fd_, bytes.data(), bytes.size());
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return posixError(errno, "The download cannot be written");
+        }
+        bytes = bytes.subspan(static_cast<std::size_t>(written));
+        size_ += static_cast<std::uint64_t>(written);
+    }
+    return std::nullopt;
+}
+
+std::optional<ErrorValue> PartialDownload::commit()
+{
+    if (fd_ < 0) {
+        if (auto error = open())
+            return error;
+    }
+    if (::fsync(fd_) != 0)
+        return posixError(errno, "The download cannot be written");
+    if (::rename(path_.c_str(), target_.c_str()) != 0)
+        return posixError(errno, "The download cannot be put in place at " + target_.string());
+    ::close(std::exchange(fd_, -1));
+    path_.clear();
+    return std::nullopt;
+}
+
+void PartialDownload::discard()
+{
+    if (fd_ < 0)
+        return; // nothing of ours was made or taken over
+    ::unlink(path_.c_str());
+    ::close(std::exchange(fd_, -1));
+    path_.clear();
+}
+
+} // namespace norvane
