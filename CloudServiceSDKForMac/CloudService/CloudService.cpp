@@ -65,6 +65,8 @@ CloudService::CloudService(std::unique_ptr<StorageServiceAdaptor> storage)
     , commandDataFilePath_(LocalStorePaths::fullPathOfTempFile(kCommandDataFileName, kCommandDataCategory))
     , asyncQueue_(std::make_unique<DispatchQueue>("CloudService.async", kAsyncWidth))
 {
+    // An interrupt of the process that came before belongs to the service that was in use then.
+    transferStopFlag.store(false);
     batch_ = std::make_unique<BatchThread>(*this);
 }
 

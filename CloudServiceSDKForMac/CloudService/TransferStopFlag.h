@@ -4,10 +4,11 @@
 
 namespace norvane {
 
-// Raised while the whole process is being interrupted (the command line's interrupt): every
-// request, waiting or about to start, gives up with ResultCancelled for as long as it stays
-// raised, and no request lowers it. It is not the way to stop one transfer: that is the command's
-// own stop (CloudServiceCommand::stop), which no other command sees.
+// Raised while the whole process is being interrupted (the command line's interrupt, the desktop's
+// quit): every request, waiting or about to start, gives up with ResultCancelled for as long as it
+// stays raised. No request lowers it; a new command service does. It is not the way to stop one
+// transfer: that is the command's own stop (CloudServiceCommand::stop), which no other command
+// sees.
 inline std::atomic<bool> transferStopFlag { false };
 
 // The stop of the command that runs on this thread. The command service holds one of these for
