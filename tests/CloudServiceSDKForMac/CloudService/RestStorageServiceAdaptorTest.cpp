@@ -12,7 +12,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -382,54 +381,6 @@ TEST_F(RestAdaptorTest, RequestCycleMapsTheStatusFromTheWireAndClearsAnEarlierFa
     server.enqueue(Reply::hangUp());
     EXPECT_EQ(storageGet("/FILE/gone"), ResultNone);
     EXPECT_TRUE(lastRequest->error());
-}
-
-TEST_F(RestAdaptorTest, AStopEndsTheWaitOfItsOwnCommandOnly)
-{
-    // Two commands wait side by side; stopping one cancels its request and leaves the other's.
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool released = false;
-    server.setHandler([&](const test::RecordedRequest& r) {
-        if (r.path() == "/FILE/big")
-            return Reply::silence();
-        std::unique_lock lock(mutex);
-        changed.wait_for(lock, std::chrono::seconds(10), [&] { return released; });
-        return Reply::ok("listing");
-    });
-    auto waitFor = [&](const std::string& path, std::atomic<bool>& stop, std::shared_ptr<ASIHTTPRequest>& request) {
-        return std::async(std::launch::async, [&, path] {
-            const CommandStopScope scope(stop);
-            request = RestStorageServiceAdaptor::makeRequest(*adaptor.storageUrl(path), "GET");
-            adaptor.makeHeader(*request, "file");
-            return adaptor.runRequest(*request, kLongWaitSlice);
-        });
-    };
-    std::atomic<bool> transferStop { false };
-    std::atomic<bool> listingStop { false };
-    std::shared_ptr<ASIHTTPRequest> transfer;
-    std::shared_ptr<ASIHTTPRequest> listing;
-    auto transferResult = waitFor("/FILE/big", transferStop, transfer);
-    auto listingResult = waitFor("/FOLDER/d", listingStop, listing);
-    ASSERT_TRUE(server.waitForRequests(2, std::chrono::seconds(10)));
-    NotificationCounter accessed(kNotificationServerAccessCompleted);
-    transferStop = true;
-    ASSERT_EQ(transferResult.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-    EXPECT_EQ(transferResult.get(), ResultCancelled);
-    EXPECT_TRUE(transfer->isCancelled());
-    ASSERT_TRUE(transfer->error());
-    EXPECT_EQ(transfer->error()->code, ASIRequestCancelledErrorType);
-    EXPECT_EQ(accessed.count, 1);
-
-    {
-        std::lock_guard lock(mutex);
-        released = true;
-    }
-    changed.notify_all();
-    ASSERT_EQ(listingResult.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-    EXPECT_EQ(listingResult.get(), ResultNone);
-    EXPECT_EQ(listing->responseStatusCode(), 200);
-    EXPECT_FALSE(listing->isCancelled());
 }
 
 TEST_F(RestAdaptorTest, AStopBeforeTheStartSendsNothingUnlessTheRequestIgnoresItAndAnInterruptStopsEverything)
