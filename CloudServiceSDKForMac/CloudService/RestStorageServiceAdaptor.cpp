@@ -43,15 +43,14 @@ bool contains(const std::optional<std::string>& body, std::string_view needle)
     return body && body->find(needle) != std::string::npos;
 }
 
-std::string escape(std::string_view text, std::string_view kept)
+// Appends text to out, percent-escaping every byte that keep() does not let stand as it is.
+template <class Keep> void appendEscaped(std::string& out, std::string_view text, Keep keep)
 {
     static constexpr char hex[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(text.size());
+    out.reserve(out.size() + text.size());
     for (char c : text) {
-        auto u = static_cast<unsigned char>(c);
-        bool alnum = (u >= '0' && u <= '9') || (u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z');
-        if (alnum || kept.find(c) != std::string_view::npos) {
+        const auto u = static_cast<unsigned char>(c);
+        if (keep(u)) {
             out += c;
         } else {
             out += '%';
@@ -59,6 +58,15 @@ std::string escape(std::string_view text, std::string_view kept)
             out += hex[u & 0x0f];
         }
     }
+}
+
+std::string escape(std::string_view text, std::string_view kept)
+{
+    std::string out;
+    appendEscaped(out, text, [kept](unsigned char u) {
+        bool alnum = (u >= '0' && u <= '9') || (u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z');
+        return alnum || kept.find(static_cast<char>(u)) != std::string_view::npos;
+    });
     return out;
 }
 
@@ -87,20 +95,11 @@ std::optional<std::string> RestStorageServiceAdaptor::storageUrl(std::string_vie
 {
     if (!isStorageKey(path))
         return std::nullopt;
-    static constexpr char hex[] = "0123456789ABCDEF";
     static constexpr std::string_view neverRaw = "\"#<>\\^`{|}";
     std::string url = config_.connectUrl;
-    url.reserve(url.size() + path.size());
-    for (char c : path) {
-        const auto u = static_cast<unsigned char>(c);
-        if (u <= 0x20 || u >= 0x7f || neverRaw.find(c) != std::string_view::npos) {
-            url += '%';
-            url += hex[u >> 4];
-            url += hex[u & 0x0f];
-        } else {
-            url += c;
-        }
-    }
+    appendEscaped(url, path, [](unsigned char u) {
+        return u > 0x20 && u < 0x7f && neverRaw.find(static_cast<char>(u)) == std::string_view::npos;
+    });
     return url;
 }
 
