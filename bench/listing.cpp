@@ -270,9 +270,10 @@ long parseOnce(Parser parser, const Bytes& body, double& seconds)
     if (parser == Parser::Plain) {
         count = parsePlain(body, plain);
     } else {
-        auto parse = parser == Parser::Stream ? RestStorageServiceAdaptor::parseListing
-                                              : RestStorageServiceAdaptor::parseListingDocument;
-        if (parse(body, records, nullptr) == norvane::ResultSuccess)
+        const std::int32_t result = parser == Parser::Stream
+            ? RestStorageServiceAdaptor::parseListing(body, records, nullptr)
+            : RestStorageServiceAdaptor::parseListingDocument(body, records, nullptr);
+        if (result == norvane::ResultSuccess)
             count = static_cast<long>(records.size());
     }
     seconds = std::chrono::duration<double>(Clock::now() - start).count();

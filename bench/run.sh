@@ -1,17 +1,18 @@
 #!/usr/bin/env bash
-# Builds the benchmarks (Release, in build-bench/) and runs the throughput benchmarks: the HTTP
-# engine against the curl command line on one loopback nginx (http_throughput), and curl's
-# downloads from norvane-server against nginx serving the same file (server_throughput), and the
-# desktop client's start, login and event-loop stalls, offscreen (ui_bench).
+# Builds the benchmarks (Release, in build-bench/) and runs them: the HTTP engine against the curl
+# command line on one loopback nginx (http_throughput), curl's downloads from norvane-server
+# against nginx serving the same file (server_throughput), norvane-cli listing a folder of a
+# million entries against curl fetching the same listing (cli_listing), and the desktop client's
+# start, login and event-loop stalls, offscreen (ui_bench).
 #
-#   bench/run.sh [http_throughput|server_throughput|ui] [--rounds N]
+#   bench/run.sh [http_throughput|server_throughput|cli_listing|ui] [--rounds N]
 #
 # Without a name both run, one after the other; the other arguments go to each benchmark. Prints
 # BENCH lines; exits 1 when a figure misses its target, 2 when a run failed.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 
-benchmarks=(http_throughput server_throughput ui_bench)
+benchmarks=(http_throughput server_throughput cli_listing ui_bench)
 if [[ $# -gt 0 && "$1" != -* ]]; then
     benchmarks=("$1")
     [[ "$1" == ui ]] && benchmarks=(ui_bench)

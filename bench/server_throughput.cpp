@@ -12,6 +12,7 @@
 // made. Every file it writes lives in one temporary folder that is removed at the end, also after
 // a failure or a signal.
 
+#include "bench/BenchSupport.h"
 #include "formats/MD5DigestString.h"
 
 #include <curl/curl.h>
@@ -47,101 +48,11 @@
 
 namespace {
 
+using namespace norvane::bench;
+
 constexpr std::uint64_t kMiB = std::uint64_t { 1 } << 20;
 constexpr std::uint64_t kGiB = std::uint64_t { 1 } << 30;
 constexpr std::uint64_t kUploadChunk = 8 * kMiB;
-constexpr const char* kControlToken = "bench-control-token";
-constexpr const char* kDevice = "dc09BENCH0000000000000000000000000000";
-
-// What the signal handler needs to clean up: fixed storage, no allocation there.
-char gWorkDir[PATH_MAX] = {};
-volatile pid_t gPids[2] = { -1, -1 };
-
-extern "C" void onSignal(int sig)
-{
-    for (pid_t pid : gPids) {
-        if (pid > 0)
-            ::kill(pid, SIGKILL);
-    }
-    if (gWorkDir[0]) {
-        pid_t rm = ::fork();
-        if (rm == 0) {
-            ::execl("/bin/rm", "rm", "-rf", "--", gWorkDir, static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-        if (rm > 0)
-            ::waitpid(rm, nullptr, 0);
-    }
-    ::signal(sig, SIG_DFL);
-    ::raise(sig);
-}
-
-std::string findProgram(const std::string& name)
-{
-    const char* path = std::getenv("PATH");
-    std::stringstream dirs(std::string(path ? path : "") + ":/usr/sbin:/usr/bin");
-    for (std::string dir; std::getline(dirs, dir, ':');) {
-        std::string candidate = dir + "/" + name;
-        if (!dir.empty() && ::access(candidate.c_str(), X_OK) == 0)
-            return candidate;
-    }
-    return {};
-}
-
-// Starts argv[0] (a full path) as a child that dies with this process; its standard output goes
-// to outFd when given, its standard error to errFd.
-pid_t spawn(const std::vector<std::string>& args, int outFd = -1, int errFd = -1)
-{
-    std::vector<char*> argv;
-    for (auto& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t parent = ::getpid();
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (::getppid() != parent)
-            ::_exit(127);
-        if (outFd >= 0)
-            ::dup2(outFd, STDOUT_FILENO);
-        if (errFd >= 0)
-            ::dup2(errFd, STDERR_FILENO);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
-    return pid;
-}
-
-int waitExit(pid_t pid)
-{
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR)
-            return -1;
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-void stopChild(pid_t& pid, int slot)
-{
-    if (pid > 0) {
-        ::kill(pid, SIGTERM);
-        waitExit(pid);
-    }
-    pid = -1;
-    gPids[slot] = -1;
-}
-
-std::uint64_t sizeOf(const std::string& path)
-{
-    struct stat st { };
-    return ::stat(path.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
-}
-
-double seconds(std::chrono::steady_clock::time_point since)
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
-}
 
 // A file of `size` pattern bytes, synced, and its MD5.
 std::optional<std::string> makeFile(const std::string& path, std::uint64_t size)
@@ -177,67 +88,6 @@ std::optional<std::string> md5OfFile(const std::string& path)
     return digest.hexDigest();
 }
 
-int freeLoopbackPort()
-{
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    int port = 0;
-    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0
-        && ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-        port = ntohs(address.sin_port);
-    if (fd >= 0)
-        ::close(fd);
-    return port;
-}
-
-bool acceptsConnections(int port)
-{
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool ok = fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    if (fd >= 0)
-        ::close(fd);
-    return ok;
-}
-
-// The folder every file of the run lives in:
-//   www/files/1g, www/files/64m   served by nginx, and uploaded to norvane-server
-//   server/data, server/log       norvane-server's data folder and standard error
-//   client/                       download destinations
-//   nginx/                        nginx's configuration, log and temporary files
-class WorkDir {
-public:
-    WorkDir()
-    {
-        const char* tmp = std::getenv("TMPDIR");
-        std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/norvane-server-bench-XXXXXX";
-        if (::mkdtemp(pattern.data()) && pattern.size() < sizeof gWorkDir) {
-            path = pattern;
-            std::memcpy(gWorkDir, path.c_str(), path.size() + 1);
-            for (auto sub : { "www/files", "server/data", "client", "nginx" })
-                std::filesystem::create_directories(path + "/" + sub);
-        }
-    }
-    ~WorkDir()
-    {
-        if (path.empty())
-            return;
-        std::error_code ec;
-        std::filesystem::remove_all(path, ec);
-        gWorkDir[0] = 0;
-    }
-    WorkDir(const WorkDir&) = delete;
-    WorkDir& operator=(const WorkDir&) = delete;
-
-    std::string path;
-};
-
 // nginx in the foreground as one process (no workers), serving www/ on a loopback port.
 class Nginx {
 public:
@@ -261,7 +111,7 @@ public:
                 << "    location /files/ { }\n  }\n}\n";
             out.close();
             pid_ = spawn({ program, "-p", dir + "/nginx", "-c", conf, "-e", dir + "/nginx/error.log" });
-            gPids[0] = pid_;
+            watchChild(0, pid_);
             for (int wait = 0; wait < 100 && pid_ > 0; ++wait) {
                 if (acceptsConnections(port))
                     return {};
@@ -282,179 +132,6 @@ public:
 private:
     pid_t pid_ = -1;
 };
-
-// norvane-server on a free loopback port, up once it has printed where it listens.
-class NorvaneServer {
-public:
-    ~NorvaneServer()
-    {
-        stopChild(pid_, 1);
-        if (stdout_ >= 0)
-            ::close(stdout_);
-    }
-
-    std::string start(const std::string& program, const std::string& dir)
-    {
-        int pipeFds[2];
-        if (::pipe2(pipeFds, O_CLOEXEC) != 0)
-            return std::string("pipe: ") + std::strerror(errno);
-        const std::string logPath = dir + "/server/log";
-        int logFd = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        pid_ = spawn(
-            { program, "--data", dir + "/server/data", "--listen", "127.0.0.1:0", "--control-token", kControlToken },
-            pipeFds[1], logFd);
-        gPids[1] = pid_;
-        ::close(pipeFds[1]);
-        if (logFd >= 0)
-            ::close(logFd);
-        // The pipe stays open (and unread) afterwards: the server prints only a few short lines,
-        // and must not see a broken pipe when it does.
-        stdout_ = pipeFds[0];
-        std::string output;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        std::size_t at = std::string::npos;
-        std::size_t end = std::string::npos;
-        while (std::chrono::steady_clock::now() < deadline) {
-            at = output.find("listening ");
-            end = at == std::string::npos ? at : output.find('\n', at);
-            if (end != std::string::npos)
-                break;
-            pollfd fd { stdout_, POLLIN, 0 };
-            if (::poll(&fd, 1, 200) <= 0)
-                continue;
-            char chunk[512];
-            ssize_t n = ::read(stdout_, chunk, sizeof chunk);
-            if (n <= 0)
-                break;
-            output.append(chunk, static_cast<std::size_t>(n));
-        }
-        if (end == std::string::npos) {
-            stopChild(pid_, 1);
-            std::ostringstream text;
-            text << "norvane-server did not announce itself; its log:\n" << std::ifstream(logPath).rdbuf();
-            return text.str();
-        }
-        url = output.substr(at + 10, end - at - 10);
-        while (!url.empty() && (url.back() == '\r' || url.back() == '/'))
-            url.pop_back();
-        return {};
-    }
-
-    // Peak resident set in KiB (VmHWM of /proc/<pid>/status).
-    long peakResidentKiB() const
-    {
-        std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
-        for (std::string line; std::getline(status, line);) {
-            if (line.rfind("VmHWM:", 0) == 0)
-                return std::strtol(line.c_str() + 6, nullptr, 10);
-        }
-        return -1;
-    }
-
-    std::string url;
-
-private:
-    pid_t pid_ = -1;
-    int stdout_ = -1;
-};
-
-// One request with libcurl: the status and the body, or the transport error.
-struct Reply {
-    long status = 0;
-    std::string body;
-    std::string error;
-};
-
-extern "C" std::size_t collect(char* data, std::size_t size, std::size_t count, void* user)
-{
-    static_cast<std::string*>(user)->append(data, size * count);
-    return size * count;
-}
-
-// A part of a file as a request body.
-struct FileSlice {
-    std::FILE* file = nullptr;
-    std::uint64_t left = 0;
-};
-
-extern "C" std::size_t readSlice(char* buffer, std::size_t size, std::size_t count, void* user)
-{
-    auto* slice = static_cast<FileSlice*>(user);
-    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(slice->left, size * count));
-    const std::size_t got = want ? std::fread(buffer, 1, want, slice->file) : 0;
-    slice->left -= got;
-    return got;
-}
-
-Reply request(const std::string& method, const std::string& url, const std::vector<std::string>& headers,
-    const std::string& body = {}, FileSlice* slice = nullptr)
-{
-    Reply reply;
-    CURL* curl = curl_easy_init();
-    curl_slist* list = nullptr;
-    for (const auto& header : headers)
-        list = curl_slist_append(list, header.c_str());
-    list = curl_slist_append(list, "Expect:");
-    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, method.c_str());
-    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, list);
-    curl_easy_setopt(curl, CURLOPT_NOPROXY, "*");
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collect);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &reply.body);
-    if (slice) {
-        curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
-        curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(slice->left));
-        curl_easy_setopt(curl, CURLOPT_READFUNCTION, readSlice);
-        curl_easy_setopt(curl, CURLOPT_READDATA, slice);
-    } else if (!body.empty()) {
-        curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.c_str());
-        curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-    }
-    CURLcode code = curl_easy_perform(curl);
-    if (code != CURLE_OK)
-        reply.error = curl_easy_strerror(code);
-    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &reply.status);
-    curl_slist_free_all(list);
-    curl_easy_cleanup(curl);
-    return reply;
-}
-
-std::string between(const std::string& text, const std::string& begin, const std::string& end)
-{
-    auto from = text.find(begin);
-    if (from == std::string::npos)
-        return {};
-    from += begin.size();
-    auto to = text.find(end, from);
-    return to == std::string::npos ? std::string() : text.substr(from, to - from);
-}
-
-// A member of a company of its own, logged in: the storage requests' headers, or why not.
-std::string signUp(const std::string& base, std::vector<std::string>& headers)
-{
-    const std::string control = std::string("X-Control-Token: ") + kControlToken;
-    for (auto [path, body] : { std::pair { "/_control/companies", R"({"code":"BENCH","name":"Bench"})" },
-             std::pair { "/_control/users",
-                 R"({"company":"BENCH","user":"bench","password":"bench-pw","fullName":"Bench"})" } }) {
-        Reply reply = request("POST", base + path, { control, "Content-Type: application/json" }, body);
-        if (reply.status != 200)
-            return std::string(path) + ": status " + std::to_string(reply.status) + " " + reply.error + " "
-                + reply.body;
-    }
-    Reply login = request("GET", base + "/Storage9/QORPrivateStorage/account/bench",
-        { "Authorization: ZEL 3f0a9c27d41e8b65c0d2e", "KigyoCode: BENCH", "UserPassWord: bench-pw",
-            std::string("X-Device-Id: ") + kDevice });
-    std::string authorization;
-    for (const char* field : { "QorID", "VarID", "KigyoID", "UserKey" }) {
-        std::string value = between(login.body, std::string("<") + field + ">", std::string("</") + field + ">");
-        if (value.empty())
-            return "login: status " + std::to_string(login.status) + " " + login.error + " " + login.body;
-        authorization += (authorization.empty() ? "" : ":") + value;
-    }
-    headers = { "Authorization: " + authorization, std::string("X-Device-Id: ") + kDevice };
-    return {};
-}
 
 // The file uploaded to `remote` in chunks, as the client sends them: POST with the MD5 and the
 // size, each chunk with its write range. Empty on success, else what went wrong.
@@ -480,28 +157,6 @@ std::string upload(const std::string& base, const std::vector<std::string>& sess
                 + reply.error + " " + reply.body;
     }
     return {};
-}
-
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    std::size_t n = v.size();
-    return n == 0 ? 0 : n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
-
-bool gAllPassed = true;
-
-void bench(const std::string& name, double value, int decimals, const std::string& unit, const char* op, double target)
-{
-    bool pass = std::string(op) == ">=" ? value >= target : value <= target;
-    gAllPassed = gAllPassed && pass;
-    char number[64];
-    std::snprintf(number, sizeof number, "%.*f", decimals, value);
-    char goal[64]; // whole targets as they are, fractional ones as precise as the figure
-    std::snprintf(goal, sizeof goal, "%.*f", target == std::floor(target) ? 0 : decimals, target);
-    std::printf(
-        "BENCH %s %s %s target %s %s %s\n", name.c_str(), number, unit.c_str(), op, goal, pass ? "PASS" : "FAIL");
-    std::fflush(stdout);
 }
 
 // One download with the curl command line. With an MD5 to check, it lands in `dest` (removed
@@ -542,7 +197,7 @@ Download curlDownload(const std::string& curl, const std::string& url, const std
     }
     ::close(pipeFds[0]);
     int rc = waitExit(child);
-    Download d { seconds(start), rc == 0 ? "" : "curl " + url + ": exit " + std::to_string(rc) };
+    Download d { secondsSince(start), rc == 0 ? "" : "curl " + url + ": exit " + std::to_string(rc) };
     const std::uint64_t received = toFile ? sizeOf(dest) : std::strtoull(printed.c_str(), nullptr, 10);
     if (d.error.empty() && received != expected)
         d.error = url + ": " + std::to_string(received) + " bytes instead of " + std::to_string(expected);
@@ -561,7 +216,9 @@ int run(int rounds)
         std::fprintf(stderr, "nginx and curl are needed (scripts/deps installs them)\n");
         return 2;
     }
-    WorkDir work;
+    // www/files/1g and 64m (served by nginx, and uploaded to norvane-server), server/data and log
+    // (norvane-server's), client/ (download destinations), nginx/ (its configuration and logs).
+    WorkDir work("server-bench", { "www/files", "server/data", "client", "nginx" });
     if (work.path.empty()) {
         std::fprintf(stderr, "cannot create a temporary folder\n");
         return 2;
@@ -581,12 +238,13 @@ int run(int rounds)
         return 2;
     }
     NorvaneServer server;
-    if (auto why = server.start(NORVANE_SERVER_BINARY, work.path); !why.empty()) {
+    if (auto why = server.start(NORVANE_SERVER_BINARY, work.path + "/server/data", work.path + "/server/log");
+        !why.empty()) {
         std::fprintf(stderr, "%s\n", why.c_str());
         return 2;
     }
     std::vector<std::string> session;
-    if (auto why = signUp(server.url, session); !why.empty()) {
+    if (auto why = signUp(server.url, Account {}, session); !why.empty()) {
         std::fprintf(stderr, "cannot sign up at norvane-server: %s\n", why.c_str());
         return 2;
     }
@@ -608,7 +266,7 @@ int run(int rounds)
     auto uploadStart = std::chrono::steady_clock::now();
     if (auto why = upload(server.url, session, large, *largeMd5, "/FILE/Memo/1g"); !why.empty())
         return fail(why);
-    const double uploadSeconds = seconds(uploadStart);
+    const double uploadSeconds = secondsSince(uploadStart);
     std::fprintf(stderr, "uploaded 1 GiB to norvane-server in %.2f s\n", uploadSeconds);
 
     // A first download from each, not counted, with the server's bytes checked against the file.
@@ -650,7 +308,7 @@ int run(int rounds)
     // Moving 16 times the bytes may not cost more memory: the peak after the 1 GiB file's upload and
     // downloads against the peak after the 64 MiB file's.
     bench("server_peak_rss_growth_64MiB_to_1GiB", static_cast<double>(peakLarge - peakSmall) / 1024, 1, "MiB", "<=", 8);
-    return gAllPassed ? 0 : 1;
+    return allPassed() ? 0 : 1;
 }
 
 } // namespace
@@ -665,8 +323,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: server_throughput [--rounds N]\n");
         return 2;
     }
-    for (int sig : { SIGINT, SIGTERM, SIGHUP })
-        std::signal(sig, onSignal);
+    cleanUpOnSignals();
     curl_global_init(CURL_GLOBAL_DEFAULT);
     int result = run(rounds);
     curl_global_cleanup();

@@ -90,7 +90,7 @@ Outcome CliCommands::edit(CliSession& session)
 
     // Watching starts before the copy lands, so that no save can come before the watch.
     if (auto watchError = manager.initFileStream())
-        return { ExitStatus::kInternal, 0, "edits cannot be watched: " + watchError->description };
+        return { ExitStatus::kInternal, 0, "edits cannot be watched: " + watchError->description, {} };
 
     auto local = std::make_shared<std::string>();
     const std::int32_t downloaded = session.run([&](std::function<void(std::int32_t)> done) {

@@ -2,6 +2,7 @@
 
 #include "CloudServiceSDKForMac/CloudService/CloudServiceConstants.h"
 #include "cli/CliSession.h"
+#include "platform/AlertPresenter.h"
 
 namespace norvane::cli {
 
@@ -18,10 +19,23 @@ Outcome CliCommands::run(CliSession& session)
         return deviceId(session);
 
     // Everything else talks to the server, as the stored account.
-    int signInStatus = ExitStatus::kSuccess;
-    const std::int32_t signedIn = session.signIn(&signInStatus);
-    if (signedIn != ResultSuccess)
-        return { signInStatus, signedIn, {} };
+    const Outcome signedIn = session.signIn();
+    if (signedIn.result != ResultSuccess)
+        return signedIn;
+    Outcome outcome = runSignedIn(session);
+    if (outcome.result == ResultBadRequest && outcome.reason.empty()) {
+        // The session was made a moment ago: a refusal without a code this client knows is the
+        // server saying no to this account (403), not a session to make again.
+        AlertPresenter::shared()->show("", "message_request_refused_no_permission");
+        outcome.exitStatus = ExitStatus::kNoPermission;
+        outcome.reason = "no-permission";
+    }
+    return outcome;
+}
+
+Outcome CliCommands::runSignedIn(CliSession& session)
+{
+    const std::string& command = session.invocation().command;
 
     if (command == "info")
         return info(session);

@@ -2,6 +2,7 @@
 
 #include "CloudServiceSDKForMac/CloudService/fileInformation.h"
 #include "cli/ExitStatus.h"
+#include "cli/Outcome.h"
 #include "cli/RemotePath.h"
 
 #include <nlohmann/json.hpp>
@@ -14,24 +15,14 @@ namespace norvane::cli {
 
 class CliSession;
 
-// How a command ended: its exit status, the result code of the operation that decided it (0 when
-// none ran) and, for failures outside any operation, a line saying what went wrong.
-struct Outcome {
-    int exitStatus = ExitStatus::kSuccess;
-    std::int32_t result = 0;
-    std::string error;
-
-    static Outcome ofResult(std::int32_t result) { return { ExitStatus::forResult(result), result, {} }; }
-    static Outcome usage(std::string error) { return { ExitStatus::kUsage, 0, std::move(error) }; }
-    static Outcome localFile(std::string error) { return { ExitStatus::kLocalFile, 0, std::move(error) }; }
-};
-
 // The commands of norvane-cli, one function each, over the operations of StorageServiceLogic and
 // the data manager. Each reports through the session's reporter and returns how it ended.
 class CliCommands {
 public:
     // Runs the invocation's command (help and version are the caller's).
     static Outcome run(CliSession& session);
+    // The commands that work on the server, once signed in.
+    static Outcome runSignedIn(CliSession& session);
 
     // The session and the settings (CliCommandsSession.cpp).
     static Outcome config(CliSession& session);

@@ -55,19 +55,25 @@ Outcome CliCommands::ls(CliSession& session)
         out["entries"] = entries;
         return Outcome::ofResult(ResultSuccess);
     }
-    FileInfoList children;
-    const std::int32_t result = session.list(resolved.entry, children);
+    auto children = std::make_shared<FileInfoList>();
+    const std::int32_t result = session.list(resolved.entry, *children);
     if (result != ResultSuccess) {
         CliSession::showListingFailure(result, *path);
         return Outcome::ofResult(result);
     }
-    for (const auto& child : children) {
-        if (!child)
-            continue;
-        session.reporter().line(entryLine(*child));
-        entries.push_back(entryJson(*child));
+    // Only what the output asks for is made of each entry: its line, or its JSON object, and that
+    // only while it is written.
+    if (session.reporter().json()) {
+        session.reporter().streamArray("entries", [children](const Reporter::ElementSink& emit) {
+            for (const auto& child : *children)
+                if (child)
+                    emit(entryJson(*child));
+        });
+    } else {
+        for (const auto& child : *children)
+            if (child)
+                session.reporter().line(entryLine(*child));
     }
-    out["entries"] = entries;
     return Outcome::ofResult(result);
 }
 
@@ -317,6 +323,8 @@ Outcome CliCommands::rm(CliSession& session)
         if (result == ResultSuccess) {
             deleted.push_back(path->text());
             session.reporter().message("Deleted " + path->text());
+        } else if (result == ResultWriteConflict && entry.entry->isFile()) {
+            session.tellLockHolder(*path);
         }
         outcome.note(Outcome::ofResult(result));
     }

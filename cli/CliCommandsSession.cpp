@@ -178,26 +178,34 @@ Outcome CliCommands::login(CliSession& session)
     ConfigInfo& config = session.config();
     if (config.serverIP().empty()) {
         AlertPresenter::shared()->show("", "message_server_not_configured");
-        return { ExitStatus::kNotSetUp, 0, {} };
+        return { ExitStatus::kNotSetUp, 0, {}, {} };
     }
     const std::optional<std::string> password = PasswordInput::read("Password: ", in.has("password-stdin"));
     if (!password)
         return Outcome::usage(in.has("password-stdin") ? "no password on standard input"
                                                        : "no terminal to ask the password on (use --password-stdin)");
 
-    // As the login window does: the entries are stored, then the login runs with them.
+    // The login runs with the entries in the settings, as the login window's does; they are kept
+    // only when the server took them. A refused login leaves the account that was signed in (or
+    // none) as it was, so that no later command signs in with credentials known to be wrong.
+    const std::string previousCompany = config.companyCode();
+    const std::string previousUser = config.userName();
+    const std::string previousPassword = config.userPass();
     config.setCompanyCode(in.arguments[0]);
     config.setUserName(in.arguments[1]);
     config.setUserPass(*password);
-    config.setSaveLoginInfo(1);
-    config.save();
 
     const std::int32_t result = session.run(
         [](std::function<void(std::int32_t)> done) { StorageServiceLogic::commonLogin(false, std::move(done)); });
     if (result != ResultSuccess) {
-        CliSession::showLoginFailure(result);
-        return Outcome::ofResult(result);
+        config.setCompanyCode(previousCompany);
+        config.setUserName(previousUser);
+        config.setUserPass(previousPassword);
+        config.save();
+        return session.explainSignInFailure(result);
     }
+    config.setSaveLoginInfo(1);
+    config.save();
     session.reporter().message(
         "Signed in as " + config.fullName() + " (" + config.userName() + ", " + config.companyCode() + ")");
     auto& out = session.reporter().result();
@@ -339,7 +347,7 @@ Outcome CliCommands::deviceId(CliSession& session)
     if (makeNew) {
         id = session.manager().makeDeviceID(Settings::kDeviceIdPrefix);
         if (id.empty())
-            return { ExitStatus::kInternal, 0, "no device identifier could be made" };
+            return { ExitStatus::kInternal, 0, "no device identifier could be made", {} };
         session.manager().setDeviceID(id);
         AlertPresenter::shared()->show("", "message_device_id_created_send_to_admin");
     }

@@ -4,8 +4,8 @@
 #include "app/state/NetPrintInfo.h"
 #include "cli/CliCommands.h"
 #include "cli/CliSession.h"
+#include "cli/LocalisedText.h"
 #include "platform/AlertPresenter.h"
-#include "platform/Strings.h"
 
 #include <algorithm>
 #include <charconv>
@@ -16,23 +16,6 @@ namespace norvane::cli {
 namespace {
 
 using Done = std::function<void(std::int32_t)>;
-
-// A localised format with each "%@" replaced by the next argument.
-std::string format(std::string_view key, const std::vector<std::string>& arguments)
-{
-    const std::string text = Strings::text(key);
-    std::string out;
-    std::size_t next = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 1 < text.size() && text[i + 1] == '@') {
-            out += next < arguments.size() ? arguments[next++] : std::string();
-            ++i;
-        } else {
-            out += text[i];
-        }
-    }
-    return out;
-}
 
 // The file a path names; none (after an alert) for a folder or a path that is not there.
 CliSession::Resolved fileAt(CliSession& session, const RemotePath& path)
@@ -92,8 +75,8 @@ nlohmann::json jobJson(const NetPrintInfo& job)
 // The print list's text for a job: its print number, or why it cannot be printed.
 std::string jobLine(const NetPrintInfo& job)
 {
-    const std::string state = printable(job) ? format("custom_print_number", { job.printID })
-                                             : format("custom_can_not_print", { job.resultCode });
+    const std::string state = printable(job) ? localisedFormat("custom_print_number", { job.printID })
+                                             : localisedFormat("custom_can_not_print", { job.resultCode });
     return job.fileName + "  " + state + "  " + job.uploadDate + " - " + job.endDate;
 }
 
@@ -135,7 +118,8 @@ Outcome CliCommands::share(CliSession& session)
         return Outcome::ofResult(file.result);
     const std::int64_t limitMB = config.webPublishMaxFileSize();
     if (limitMB > 0 && file.entry->fileSize > static_cast<std::uint64_t>(limitMB) * 1048576u) {
-        AlertPresenter::shared()->show(format("custom_more_size_can_not_link_create", { std::to_string(limitMB) }), "");
+        AlertPresenter::shared()->show(
+            localisedFormat("custom_more_size_can_not_link_create", { std::to_string(limitMB) }), "");
         return Outcome::ofResult(ResultTooLarge);
     }
 

@@ -35,17 +35,11 @@ public:
     }
     void follow(std::shared_ptr<CommandProgressList> list) { list_ = std::move(list); }
 
+    // Bytes moved so far (the finished commands whole, the running ones by their progress) and
+    // the total, for the progress line.
     std::pair<std::uint64_t, std::uint64_t> snapshot() const
     {
-        std::vector<std::pair<CloudServiceCommandPtr, std::uint64_t>> all;
-        {
-            std::lock_guard lock(mutex_);
-            all = commands_;
-        }
-        if (list_)
-            for (const auto& command : list_->commands())
-                if (command && command->applicationType == "file")
-                    all.emplace_back(command, command->totleFileSize);
+        const auto all = commands();
         std::uint64_t done = 0;
         std::uint64_t total = 0;
         for (const auto& [command, size] : all) {
@@ -58,7 +52,31 @@ public:
         return { std::min(done, total), total };
     }
 
+    // The bytes of the transfers that succeeded: a refused one sent its bytes for nothing.
+    std::uint64_t completed() const
+    {
+        std::uint64_t done = 0;
+        for (const auto& [command, size] : commands())
+            if (command->commandRes == ResultSuccess)
+                done += size;
+        return done;
+    }
+
 private:
+    std::vector<std::pair<CloudServiceCommandPtr, std::uint64_t>> commands() const
+    {
+        std::vector<std::pair<CloudServiceCommandPtr, std::uint64_t>> all;
+        {
+            std::lock_guard lock(mutex_);
+            all = commands_;
+        }
+        if (list_)
+            for (const auto& command : list_->commands())
+                if (command && command->applicationType == "file")
+                    all.emplace_back(command, command->totleFileSize);
+        return all;
+    }
+
     mutable std::mutex mutex_;
     std::vector<std::pair<CloudServiceCommandPtr, std::uint64_t>> commands_;
     std::shared_ptr<CommandProgressList> list_;
@@ -166,12 +184,12 @@ Outcome CliCommands::get(CliSession& session)
             progressTick(reporter, progress));
     }
     reporter.clearProgress();
-    const auto [done, total] = progress.snapshot();
+    const std::uint64_t total = progress.snapshot().second;
     auto& out = reporter.result();
     out["path"] = path->text();
     out["local"] = target;
     out["type"] = entry.isFile() ? "file" : "folder";
-    out["bytes"] = done;
+    out["bytes"] = progress.completed();
     if (result == ResultSuccess)
         reporter.message(
             "Downloaded " + path->text() + " -> " + target + " (" + ProgressBar::formatBytes(double(total)) + ")");
@@ -245,12 +263,14 @@ Outcome CliCommands::put(CliSession& session)
                 clash = child;
 
         std::int32_t result = 0;
+        bool told = false; // an alert or the question said why nothing went up
         const bool isDirectory = fs::is_directory(local, fsError);
         if (isDirectory) {
             if (clash) {
                 // A tree is never merged into what is there.
                 AlertPresenter::shared()->show(clash->isFolder() ? "message_folder_exist" : "message_have_file", "");
                 result = ResultWriteConflict;
+                told = true;
             } else {
                 const std::vector<StorageServiceLogic::UploadItem> items { { absolute, folderKey, std::nullopt } };
                 result = session.run(
@@ -262,11 +282,13 @@ Outcome CliCommands::put(CliSession& session)
         } else if (clash && clash->isFolder()) {
             AlertPresenter::shared()->show("message_folder_exist", "");
             result = ResultWriteConflict;
+            told = true;
         } else if (clash) {
             const std::size_t answer = AlertPresenter::shared()->ask(
                 "", "message_question_file_exist_update", { "alert_yes", "alert_no" }, " " + name);
             if (answer != 0) {
                 result = ResultWriteConflict;
+                told = true;
             } else {
                 // Replaced as an edited file is: the same entry, the version it was at.
                 const std::string remote = Path::urlPathFromPath(clash->uk.value_or(""));
@@ -290,7 +312,10 @@ Outcome CliCommands::put(CliSession& session)
             const std::string to = destination->child(name).text();
             uploaded.push_back({ { "local", local }, { "path", to }, { "type", isDirectory ? "folder" : "file" } });
             reporter.message("Uploaded " + local + " -> " + to);
-        } else if (result != ResultWriteConflict && result != ResultCancelled) {
+        } else if (told || result == ResultCancelled) {
+        } else if (result == ResultWriteConflict && session.tellLockHolder(destination->child(name))) {
+            // Refused by the server for a lock: its holder is named.
+        } else {
             // The upload operations leave the telling to their caller.
             AlertPresenter::shared()->show("warning", "download_file_failed", " " + local);
         }
@@ -299,7 +324,7 @@ Outcome CliCommands::put(CliSession& session)
         if (result == ResultCancelled && CliSession::interrupted())
             break;
     }
-    bytes = progress.snapshot().first;
+    bytes = progress.completed();
     auto& out = reporter.result();
     out["path"] = destination->text();
     out["uploaded"] = uploaded;

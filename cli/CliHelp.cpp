@@ -38,6 +38,15 @@ std::string CliHelp::full()
     return text;
 }
 
+std::vector<std::string> CliHelp::usage()
+{
+    std::string commands;
+    for (const CommandSpec& spec : CommandLine::commands())
+        commands += (commands.empty() ? "" : ", ") + std::string(spec.name);
+    return { "usage: norvane-cli [--home DIR] [--json] [--yes|--no] COMMAND ...", "commands: " + commands,
+        "norvane-cli --help tells more" };
+}
+
 std::string CliHelp::command(const std::string& name)
 {
     const CommandSpec* spec = CommandLine::find(name);

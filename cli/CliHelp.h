@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace norvane::cli {
 
@@ -8,6 +9,8 @@ namespace norvane::cli {
 class CliHelp {
 public:
     static std::string full();
+    // The short usage, line by line, for a command line without a command.
+    static std::vector<std::string> usage();
     // Empty for an unknown command.
     static std::string command(const std::string& name);
 };

@@ -7,6 +7,7 @@
 #include "app/state/AppDataManager.h"
 #include "cli/CliAlertPresenter.h"
 #include "cli/ExitStatus.h"
+#include "cli/LocalisedText.h"
 #include "platform/AlertPresenter.h"
 #include "platform/DispatchQueue.h"
 #include "platform/MainQueue.h"
@@ -170,59 +171,6 @@ std::int32_t CliSession::run(
     return **result;
 }
 
-std::int32_t CliSession::signIn(int* exitStatus)
-{
-    ConfigInfo& settings = config();
-    if (settings.serverIP().empty()) {
-        AlertPresenter::shared()->show("", "message_server_not_configured");
-        *exitStatus = ExitStatus::kNotSetUp;
-        return 0;
-    }
-    if (settings.companyCode().empty() || settings.userName().empty() || settings.userPass().empty()) {
-        AlertPresenter::shared()->show("", "message_sign_in_first");
-        *exitStatus = ExitStatus::kNotSetUp;
-        return 0;
-    }
-    const std::int32_t result
-        = run([](std::function<void(std::int32_t)> done) { StorageServiceLogic::commonLogin(true, std::move(done)); });
-    if (result != ResultSuccess)
-        showLoginFailure(result);
-    *exitStatus = ExitStatus::forResult(result);
-    return result;
-}
-
-void CliSession::showLoginFailure(std::int32_t result)
-{
-    auto alerts = AlertPresenter::shared();
-    switch (result) {
-    case ResultSuccess:
-    case ResultCancelled:
-        break;
-    case ResultUnreachable:
-        alerts->show("Network Error", "Can't connect to network.");
-        break;
-    case ResultConnectFailed:
-        alerts->show("title_server_address_setting_error", "message_server_address_setting_error");
-        break;
-    case ResultDeviceNotAuthorized:
-        // The desktop opens the device registration here; the command line says what to do.
-        alerts->show("", "message_device_failed");
-        break;
-    case ResultAccountSuspended:
-        alerts->show("", "message_account_suspended");
-        break;
-    case ResultInvalidArgument:
-        alerts->show("", "message_error_bad_requst_400");
-        break;
-    case ResultBadRequest:
-        alerts->show("", "message_network_error_ex_css");
-        break;
-    default:
-        alerts->show("alert", "message_login_failed");
-        break;
-    }
-}
-
 void CliSession::showListingFailure(std::int32_t result, const RemotePath& path)
 {
     auto alerts = AlertPresenter::shared();
@@ -247,6 +195,9 @@ void CliSession::showListingFailure(std::int32_t result, const RemotePath& path)
     case ResultIsCopyDest:
         alerts->show("FileCopyDestErrorMessage", "");
         break;
+    case ResultTooLarge:
+        alerts->show("", localisedFormat("custom_listing_too_large", { path.text() }));
+        break;
     case ResultInvalidArgument:
         alerts->show("message_error_bad_requst_400", "");
         break;
@@ -269,8 +220,10 @@ std::int32_t CliSession::list(const std::shared_ptr<fileInformation>& folder, Fi
     const std::int32_t result = run([folder](std::function<void(std::int32_t)> done) {
         StorageServiceLogic::getFolderInfo(folder, false, {}, std::move(done));
     });
-    // The listing put its children in place on the main queue before calling back.
-    children = folder->childrens;
+    // The listing put its children in place on the main queue before calling back; the entry is
+    // this command's own, so they are taken rather than copied.
+    children = std::move(folder->childrens);
+    folder->childrens.clear();
     return result;
 }
 
@@ -301,6 +254,21 @@ CliSession::Resolved CliSession::resolve(const RemotePath& path, bool showMissin
     if (showMissing)
         showListingFailure(resolved.result, path);
     return resolved;
+}
+
+bool CliSession::tellLockHolder(const RemotePath& path)
+{
+    if (path.isRoot())
+        return false;
+    const Resolved now = resolve(path, false);
+    if (now.result != ResultSuccess || !now.entry->isFile())
+        return false;
+    const std::string holder = now.entry->lockUserId.value_or("");
+    if (holder.empty() || holder == config().userName())
+        return false;
+    AlertPresenter::shared()->show(
+        "", localisedFormat("custom_file_locked_by", { path.text(), now.entry->lockUserName.value_or(holder) }));
+    return true;
 }
 
 std::optional<Value> CliSession::editPermissionFor(const RemotePath& folder)

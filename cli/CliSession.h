@@ -2,6 +2,7 @@
 
 #include "CloudServiceSDKForMac/CloudService/fileInformation.h"
 #include "cli/CommandLine.h"
+#include "cli/Outcome.h"
 #include "cli/RemotePath.h"
 #include "cli/Reporter.h"
 #include "platform/Value.h"
@@ -51,11 +52,14 @@ public:
     static bool interrupted();
 
     // The sign-in every command that talks to the server makes first, with the stored
-    // credentials; failures are shown as the login window shows them. 1 on success; otherwise the
-    // result code, or 0 with *exitStatus = kNotSetUp when nothing is configured or stored.
-    std::int32_t signIn(int* exitStatus);
-    // The login window's alert for a failed login.
-    static void showLoginFailure(std::int32_t result);
+    // credentials. It asks the server as the login command does (not as the desktop's silent
+    // re-login, which hides why it failed), so that every cause is told: success, or how the
+    // command ends, after the alert; kNotSetUp when nothing is configured or stored.
+    Outcome signIn();
+    // The alert for a sign-in that failed with `result`, and how the command then ends: the
+    // cause behind the result code where one can be found (wrong credentials, the proxy, the
+    // server's certificate, the device, the account, no permission).
+    Outcome explainSignInFailure(std::int32_t result);
 
     // A fresh folder entry for the root of an area.
     static std::shared_ptr<fileInformation> rootEntry(RemotePath::Area area);
@@ -69,6 +73,11 @@ public:
         std::shared_ptr<fileInformation> entry;
     };
     Resolved resolve(const RemotePath& path, bool showMissing = true);
+
+    // After a refusal for a conflict (5): when the entry at `path` is locked by another user, an
+    // alert names who holds the lock, and true. The lock is looked up afresh: the refusing answer
+    // does not always name the holder.
+    bool tellLockHolder(const RemotePath& path);
 
     // The edit permission given to what is put into `folder`: outside the shared area "1"; in it
     // the user is asked whether others may edit (yes "1", no: none). Nothing when cancelled.

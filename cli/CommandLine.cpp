@@ -158,8 +158,11 @@ CommandLine::Result CommandLine::parse(const std::vector<std::string>& arguments
     invocation.json = invocation.has("json");
     invocation.home = invocation.value("home").value_or("");
     invocation.version = invocation.has("version");
-    invocation.help
-        = invocation.has("help") || invocation.command == "help" || (invocation.command.empty() && !invocation.version);
+    invocation.help = invocation.has("help") || invocation.command == "help";
+    // Nothing to do is a mistake of the line, not a request for help: a script that lost its
+    // command must not go on as if something had been done.
+    if (invocation.command.empty() && !invocation.help && !invocation.version)
+        fail("no command given");
     if (invocation.has("yes") && invocation.has("no"))
         fail("--yes and --no exclude each other");
     invocation.answers = invocation.has("yes") ? AnswerPolicy::Yes

@@ -22,7 +22,7 @@ struct Invocation {
     std::string home; // --home DIR, empty when not given
     bool json = false;
     AnswerPolicy answers = AnswerPolicy::Ask;
-    bool help = false; // --help, "help" or no command at all
+    bool help = false; // --help or "help"
     bool version = false;
     std::string command;
     std::vector<std::string> arguments; // positional, in order

@@ -39,7 +39,7 @@ const std::map<std::int32_t, Code>& codes()
         { 24, { "copy-destination", "the entry is the destination of a running copy" } },
         { 25, { "not-acceptable", "not acceptable" } },
         { 26, { "bad-request", "the server refused the request as malformed" } },
-        { 27, { "refused", "the server refused the request (sign in again)" } },
+        { 27, { "refused", "the server refused the request" } },
         { 29, { "no-permission", "no permission for part of a folder" } },
     };
     return table;
@@ -72,7 +72,13 @@ const std::vector<ExitStatus::Row>& ExitStatus::table()
         out.push_back({ kUsage, "the command line was not understood" });
         out.push_back({ kNotSetUp, "no server configured, or not signed in (run config, then login)" });
         out.push_back({ kLocalFile, "a local file or folder is missing or cannot be used" });
+        out.push_back({ kWrongCredentials, "the company code, the user name or the password is wrong" });
+        out.push_back(
+            { kProxyRefused, "the proxy refused the connection: its user name or password is missing or wrong" });
+        out.push_back(
+            { kUntrustedServer, "the server's certificate is not trusted, or its key is not the trusted one" });
         out.push_back({ kInternal, "internal error: the operation did not report back" });
+        out.push_back({ kNoPermission, "no permission: the server refused this to the account" });
         return out;
     }();
     return rows;

@@ -17,7 +17,13 @@ public:
     static constexpr int kUsage = 64; // the command line was not understood
     static constexpr int kNotSetUp = 65; // no server configured, or not signed in
     static constexpr int kLocalFile = 66; // a local file or folder is missing or unusable
+    // Causes that the operations' result codes lump together with others; the command line
+    // tells them apart so that a script (and a person) knows what to fix.
+    static constexpr int kWrongCredentials = 67; // the company, the user or the password is wrong
+    static constexpr int kProxyRefused = 68; // the proxy wants credentials, or others than given
+    static constexpr int kUntrustedServer = 69; // the certificate or the key is not the trusted one
     static constexpr int kInternal = 70; // the operation never reported back
+    static constexpr int kNoPermission = 77; // the server refused this account the request
 
     // 0 for result 1; the result itself for 2-29; kUnexpected for anything else.
     static int forResult(std::int32_t result);

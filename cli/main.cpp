@@ -36,7 +36,7 @@ int runInvocation(const Invocation& invocation, Reporter& reporter)
             reporter.finish("help", ExitStatus::kUsage, 0, "no command \"" + topic + "\"");
             return ExitStatus::kUsage;
         }
-        reporter.line(text);
+        reporter.text(text);
         reporter.result()["help"] = text;
         reporter.finish("help", ExitStatus::kSuccess, 0);
         return ExitStatus::kSuccess;
@@ -54,7 +54,7 @@ int runInvocation(const Invocation& invocation, Reporter& reporter)
         if (outcome.result == 4 && CliSession::interrupted() && outcome.error.empty())
             outcome.error = "interrupted";
     }
-    reporter.finish(invocation.command, outcome.exitStatus, outcome.result, outcome.error);
+    reporter.finish(invocation.command, outcome.exitStatus, outcome.result, outcome.error, outcome.reason);
     return outcome.exitStatus;
 }
 
@@ -66,6 +66,9 @@ int main(int argc, char** argv)
     const CommandLine::Result parsed = CommandLine::parse(arguments);
     Reporter reporter(parsed.invocation.json, std::cout, std::cerr, ::isatty(STDERR_FILENO) != 0);
     if (!parsed.ok()) {
+        if (parsed.invocation.command.empty())
+            for (const std::string& line : CliHelp::usage())
+                reporter.message(line);
         reporter.finish(parsed.invocation.command, ExitStatus::kUsage, 0, parsed.error + " (norvane-cli --help)");
         return ExitStatus::kUsage;
     }

@@ -13,6 +13,7 @@
 #include <iostream>
 #include <pthread.h>
 #include <string>
+#include <sys/resource.h>
 #include <system_error>
 #include <vector>
 
@@ -25,6 +26,18 @@ int fail(const std::string& message)
 {
     std::cerr << "norvane-server: " << message << std::endl;
     return 1;
+}
+
+// Every open connection holds a descriptor, also one that only waits for its client: the soft
+// limit (often 1024) goes up to the hard one.
+void raiseDescriptorLimit()
+{
+    rlimit limit {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &limit) != 0)
+            Log::line("norvane-server: the descriptor limit stays where it was");
+    }
 }
 
 } // namespace
@@ -57,7 +70,8 @@ int main(int argc, char** argv)
     if (error)
         return fail("cannot create the data folder " + options.dataDir.string() + ": " + error.message());
 
-    auto store = ServerStore::open(options.dataDir);
+    raiseDescriptorLimit();
+    auto store = ServerStore::open(options.dataDir, options.limits);
     if (!store)
         return fail("cannot open the data folder: " + store.failure().detail);
 
@@ -80,6 +94,11 @@ int main(int argc, char** argv)
     settings.host = options.host;
     settings.port = options.port;
     settings.controlToken = options.controlToken.empty() ? secureRandomHex(16) : options.controlToken;
+    settings.headTimeout = options.headTimeout;
+    settings.keepAliveIdle = options.keepAliveIdle;
+    settings.maxHeaders = options.maxHeaders;
+    settings.maxHeadBytes = options.maxHeadBytes;
+    settings.timeouts.bytesPerSecond = options.minTransferRate;
     std::string pin;
     if (options.tls) {
         auto material = options.certificateFile.empty() ? ensureSelfSigned(options.dataDir)

@@ -77,6 +77,7 @@ enum CloudServiceErrorCode : long {
     CloudServiceErrorNeedRelogin = 11, // the session must be established again
     CloudServiceErrorNotFound = 12, // HTTP 404
     CloudServiceErrorPasswordChange = 13, // password change refused
+    CloudServiceErrorListingTooLarge = 21, // a listing of more entries or bytes than are read
     // A transfer answer the service will not act on: a resume offset outside the file or one that
     // makes no progress, a download chunk that is not the range asked for, a download whose size
     // is not the entry's. The command's result is then ResultFailed.

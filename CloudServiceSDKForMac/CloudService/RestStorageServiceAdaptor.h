@@ -232,9 +232,16 @@ public:
     static constexpr const char* kListingNamespaceURI = "http://norvane.invalid/storage/2009-01-01/";
     // A listing or search result larger than this is refused rather than held in memory.
     static constexpr std::uint64_t kMaxResultBodySize = std::uint64_t { 1 } << 30;
+    // A listing of more entries than this is refused (11) rather than built: its records alone
+    // would take gigabytes.
+    static constexpr std::size_t kMaxListingEntries = 2'000'000;
+    // The temporary category that holds a listing's body while it is read.
+    static constexpr const char* kListingCategory = "listing";
 
     // The folder's listing as records appended to fileInfo: 1, 2 when the body is not a usable
-    // listing (the parser's error in storageDetailErr, nothing appended), or the download's code.
+    // listing (the parser's error in storageDetailErr, nothing appended), 11 when it holds more
+    // than kMaxListingEntries entries or kMaxResultBodySize bytes, or the download's code. One
+    // request; the body goes through a temporary file, never whole into memory.
     // The option "timestamp" goes out as "x-zel-timestamp", "x-zel-request-type" as it is.
     std::int32_t ls(const std::string& path, FileInfoList& fileInfo, const ValueMap& option) override;
     // A search result (CSV) as records appended to fileInfo: 1, 2 when the body is not CSV or a row
@@ -248,8 +255,12 @@ public:
     // record each. 1 and the records appended, or 2 with nothing appended and the parse error in
     // *error. parseListing reads the body as a stream and holds one entry's elements at a time;
     // parseListingDocument builds the whole document first. Both give the same records.
-    static std::int32_t parseListing(
-        std::span<const std::uint8_t> body, FileInfoList& fileInfo, ErrorValue* error = nullptr);
+    // More than maxEntries entries give 2 and an error of the service's domain
+    // (CloudServiceErrorListingTooLarge). parseListingFile reads the body from a file.
+    static std::int32_t parseListing(std::span<const std::uint8_t> body, FileInfoList& fileInfo,
+        ErrorValue* error = nullptr, std::size_t maxEntries = kMaxListingEntries);
+    static std::int32_t parseListingFile(const std::string& path, FileInfoList& fileInfo, ErrorValue* error = nullptr,
+        std::size_t maxEntries = kMaxListingEntries);
     static std::int32_t parseListingDocument(
         std::span<const std::uint8_t> body, FileInfoList& fileInfo, ErrorValue* error = nullptr);
     // Search result rows of at least 15 fields as records; rows under 2 fields are skipped, a row
@@ -265,11 +276,12 @@ public:
         bool wholeResource = false; // a range was asked for and the server sent 200 with everything
     };
     // One GET of bytes [startPosition, startPosition + dataLength) of path (without a range for a
-    // page image); the result codes of get, and on 1 the response in reply.
+    // page image); the result codes of get, and on 1 the response in reply. With a bodyFile the
+    // body is written to that file instead of reply.body.
     std::int32_t getChunk(const std::string& path, const std::string& applicationType, std::uint64_t startPosition,
         std::uint64_t dataLength, ASIProgressDelegate* progressDelegate, std::uint64_t targetTotalSize,
         std::uint64_t totalFinishedSize, const ValueMap& option, const std::optional<Date>& lastGetDate,
-        ChunkReply& reply);
+        ChunkReply& reply, const std::string& bodyFile = {});
     // getChunk, with the asked-for bytes appended to dataMemory. A range past the end appends
     // nothing and succeeds (the caller sees a short chunk); 6 when not modified, 23/24/7 for a
     // conflict, 20 for a time-out, 2 for other failures.

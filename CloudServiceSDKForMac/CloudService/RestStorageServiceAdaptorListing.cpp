@@ -1,5 +1,6 @@
 #include "CloudServiceSDKForMac/CloudService/RestStorageServiceAdaptor.h"
 
+#include "CloudServiceSDKForMac/CloudService/LocalStorePaths.h"
 #include "formats/XMLHardening.h"
 
 #include "formats/GDataXMLDocument.h"
@@ -12,7 +13,10 @@
 
 #include <array>
 #include <climits>
+#include <fcntl.h>
 #include <limits>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace norvane {
 
@@ -94,12 +98,16 @@ constexpr std::array<std::string_view, static_cast<std::size_t>(Field::count)> k
 };
 
 // Element names are compared as the model compares them: the whole qualified name, so a prefixed
-// child never matches.
-std::optional<Field> fieldOf(std::string_view name)
+// child never matches. Servers send the children in the table's order, so the look-up starts at
+// the name after the one found last (`next`): one comparison per child instead of thirty.
+std::optional<Field> fieldOf(std::string_view name, std::size_t& next)
 {
-    for (std::size_t i = 0; i < kFieldNames.size(); ++i) {
-        if (kFieldNames[i] == name)
+    for (std::size_t k = 0; k < kFieldNames.size(); ++k) {
+        const std::size_t i = (next + k) % kFieldNames.size();
+        if (kFieldNames[i] == name) {
+            next = i + 1;
             return static_cast<Field>(i);
+        }
     }
     return std::nullopt;
 }
@@ -286,6 +294,15 @@ ErrorValue xmlParseError(std::string description = "XML parse error")
     return ErrorValue { kXmlErrorDomain, kXmlParseErrorCode, std::move(description), {} };
 }
 
+ErrorValue tooManyEntriesError(std::size_t maxEntries)
+{
+    return ErrorValue { kCloudServiceErrorDomain, CloudServiceErrorListingTooLarge,
+        "The listing holds more than " + std::to_string(maxEntries) + " entries", {} };
+}
+
+// Blank text dropped and CDATA as text, as the document model reads; nothing fetched.
+constexpr int kListingReaderOptions = XML_PARSE_NOBLANKS | XML_PARSE_NOCDATA | XML_PARSE_NONET;
+
 // ---------------------------------------------------------------------------------------------
 // The streaming reader works on libxml2's nodes directly.
 
@@ -326,10 +343,11 @@ std::shared_ptr<fileInformation> recordOfEntry(xmlNodePtr entry)
 {
     auto info = std::make_shared<fileInformation>();
     FieldsSeen seen;
+    std::size_t next = 0;
     for (xmlNodePtr child = entry->children; child; child = child->next) {
         if (child->type != XML_ELEMENT_NODE || (child->ns && child->ns->prefix))
             continue;
-        auto field = fieldOf(view(child->name));
+        auto field = fieldOf(view(child->name), next);
         if (field && seen.claim(*field))
             assign(*info, *field, textBelow(child));
     }
@@ -337,13 +355,16 @@ std::shared_ptr<fileInformation> recordOfEntry(xmlNodePtr entry)
 }
 
 // Every entry in the subtree of top, top included, in document order (an entry inside an entry
-// is one of its own).
-void collectEntries(xmlNodePtr top, FileInfoList& records)
+// is one of its own). False, when one more would make more than maxEntries.
+bool collectEntries(xmlNodePtr top, FileInfoList& records, std::size_t maxEntries)
 {
     xmlNodePtr cur = top;
     while (cur) {
-        if (isListingEntry(cur))
+        if (isListingEntry(cur)) {
+            if (records.size() >= maxEntries)
+                return false;
             records.push_back(recordOfEntry(cur));
+        }
         if (cur->type == XML_ELEMENT_NODE && cur->children) {
             cur = cur->children;
             continue;
@@ -354,6 +375,7 @@ void collectEntries(xmlNodePtr top, FileInfoList& records)
             break;
         cur = cur->next;
     }
+    return true;
 }
 
 void ignoreReaderError(void*, xmlErrorPtr)
@@ -362,6 +384,49 @@ void ignoreReaderError(void*, xmlErrorPtr)
 struct ReaderDeleter {
     void operator()(xmlTextReaderPtr reader) const { xmlFreeTextReader(reader); }
 };
+
+// The entries of the listing the reader reads, appended to fileInfo when the whole document
+// was read and held no more than maxEntries of them.
+std::int32_t readListing(xmlTextReader* reader, FileInfoList& fileInfo, ErrorValue* error, std::size_t maxEntries)
+{
+    auto fail = [&](ErrorValue why) {
+        if (error)
+            *error = std::move(why);
+        return ResultFailed;
+    };
+    if (!reader)
+        return fail(xmlParseError());
+    xmlTextReaderSetStructuredErrorHandler(reader, ignoreReaderError, nullptr);
+    xmlTextReaderSetParserProp(reader, XML_PARSER_LOADDTD, 0);
+    xmlTextReaderSetParserProp(reader, XML_PARSER_DEFAULTATTRS, 0);
+    xmlTextReaderSetParserProp(reader, XML_PARSER_VALIDATE, 0);
+    xmlTextReaderSetParserProp(reader, XML_PARSER_SUBST_ENTITIES, 0);
+
+    FileInfoList records;
+    bool sawRoot = false;
+    int step = xmlTextReaderRead(reader);
+    while (step == 1) {
+        if (xmlTextReaderNodeType(reader) == XML_READER_TYPE_ELEMENT) {
+            sawRoot = true;
+            if (view(xmlTextReaderConstLocalName(reader)) == "Contents"
+                && view(xmlTextReaderConstNamespaceUri(reader)) == RestStorageServiceAdaptor::kListingNamespaceURI) {
+                // One entry at a time is built as a tree; it is freed when the reader moves past it.
+                xmlNodePtr entry = xmlTextReaderExpand(reader);
+                if (!entry)
+                    return fail(xmlParseError());
+                if (!collectEntries(entry, records, maxEntries))
+                    return fail(tooManyEntriesError(maxEntries));
+                step = xmlTextReaderNext(reader);
+                continue;
+            }
+        }
+        step = xmlTextReaderRead(reader);
+    }
+    if (step != 0 || !sawRoot)
+        return fail(xmlParseError());
+    fileInfo.insert(fileInfo.end(), std::make_move_iterator(records.begin()), std::make_move_iterator(records.end()));
+    return ResultSuccess;
+}
 
 } // namespace
 
@@ -392,10 +457,11 @@ std::int32_t RestStorageServiceAdaptor::parseListingDocument(
             continue;
         auto info = std::make_shared<fileInformation>();
         FieldsSeen seen;
+        std::size_t next = 0;
         for (GDataXMLNode* child : entry->children()) {
             if (child->kind() != GDataXMLNode::Kind::Element)
                 continue;
-            auto field = fieldOf(child->name());
+            auto field = fieldOf(child->name(), next);
             if (field && seen.claim(*field))
                 assign(*info, *field, child->stringValue().value_or(std::string()));
         }
@@ -406,56 +472,44 @@ std::int32_t RestStorageServiceAdaptor::parseListingDocument(
 }
 
 std::int32_t RestStorageServiceAdaptor::parseListing(
-    std::span<const std::uint8_t> body, FileInfoList& fileInfo, ErrorValue* error)
+    std::span<const std::uint8_t> body, FileInfoList& fileInfo, ErrorValue* error, std::size_t maxEntries)
 {
-    auto fail = [&](std::string description) {
+    if (body.size() > static_cast<std::size_t>(INT_MAX)) {
         if (error)
-            *error = xmlParseError(std::move(description));
+            *error = xmlParseError();
         return ResultFailed;
-    };
-    if (body.size() > static_cast<std::size_t>(INT_MAX))
-        return fail("XML parse error");
-
+    }
     initialiseHardenedXMLParser();
     std::unique_ptr<xmlTextReader, ReaderDeleter> reader;
     {
         HardenedXMLParserDefaults defaults;
-        // Blank text dropped and CDATA as text, as the document model reads; nothing fetched.
         static constexpr char kNothing[] = "";
         reader.reset(xmlReaderForMemory(body.empty() ? kNothing : reinterpret_cast<const char*>(body.data()),
-            static_cast<int>(body.size()), nullptr, nullptr, XML_PARSE_NOBLANKS | XML_PARSE_NOCDATA | XML_PARSE_NONET));
+            static_cast<int>(body.size()), nullptr, nullptr, kListingReaderOptions));
     }
-    if (!reader)
-        return fail("XML parse error");
-    xmlTextReaderSetStructuredErrorHandler(reader.get(), ignoreReaderError, nullptr);
-    xmlTextReaderSetParserProp(reader.get(), XML_PARSER_LOADDTD, 0);
-    xmlTextReaderSetParserProp(reader.get(), XML_PARSER_DEFAULTATTRS, 0);
-    xmlTextReaderSetParserProp(reader.get(), XML_PARSER_VALIDATE, 0);
-    xmlTextReaderSetParserProp(reader.get(), XML_PARSER_SUBST_ENTITIES, 0);
+    return readListing(reader.get(), fileInfo, error, maxEntries);
+}
 
-    FileInfoList records;
-    bool sawRoot = false;
-    int step = xmlTextReaderRead(reader.get());
-    while (step == 1) {
-        if (xmlTextReaderNodeType(reader.get()) == XML_READER_TYPE_ELEMENT) {
-            sawRoot = true;
-            if (view(xmlTextReaderConstLocalName(reader.get())) == "Contents"
-                && view(xmlTextReaderConstNamespaceUri(reader.get())) == kListingNamespaceURI) {
-                // One entry at a time is built as a tree; it is freed when the reader moves past it.
-                xmlNodePtr entry = xmlTextReaderExpand(reader.get());
-                if (!entry)
-                    return fail("XML parse error");
-                collectEntries(entry, records);
-                step = xmlTextReaderNext(reader.get());
-                continue;
-            }
-        }
-        step = xmlTextReaderRead(reader.get());
+std::int32_t RestStorageServiceAdaptor::parseListingFile(
+    const std::string& path, FileInfoList& fileInfo, ErrorValue* error, std::size_t maxEntries)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) {
+        if (error)
+            *error = xmlParseError("The listing could not be read back");
+        return ResultFailed;
     }
-    if (step != 0 || !sawRoot)
-        return fail("XML parse error");
-    fileInfo.insert(fileInfo.end(), std::make_move_iterator(records.begin()), std::make_move_iterator(records.end()));
-    return ResultSuccess;
+    initialiseHardenedXMLParser();
+    std::unique_ptr<xmlTextReader, ReaderDeleter> reader;
+    {
+        HardenedXMLParserDefaults defaults;
+        // Read in small pieces as the parse goes: the body is never in memory as a whole.
+        reader.reset(xmlReaderForFd(fd, nullptr, nullptr, kListingReaderOptions));
+    }
+    const std::int32_t result = readListing(reader.get(), fileInfo, error, maxEntries);
+    reader.reset();
+    ::close(fd);
+    return result;
 }
 
 std::int32_t RestStorageServiceAdaptor::parseSearchResult(
@@ -540,15 +594,34 @@ std::int32_t RestStorageServiceAdaptor::downloadWhole(const std::string& path, c
 
 std::int32_t RestStorageServiceAdaptor::ls(const std::string& path, FileInfoList& fileInfo, const ValueMap& option)
 {
-    Bytes body;
-    std::int32_t result = downloadWhole(path, option, body);
+    // The whole listing in one request, into a file that the parse reads back in small pieces: a
+    // folder of a million entries is some hundreds of megabytes, which neither a request per
+    // megabyte (the server makes the listing anew for each) nor a copy in memory should cost.
+    const std::string bodyFile = LocalStorePaths::fullPathOfTempFile(LocalStorePaths::randomName(), kListingCategory);
+    struct Remove {
+        const std::string& path;
+        ~Remove() { ::unlink(path.c_str()); }
+    } remove { bodyFile };
+    ChunkReply reply;
+    std::int32_t result
+        = getChunk(path, "folder", 0, kMaxResultBodySize, nullptr, 0, 0, option, std::nullopt, reply, bodyFile);
     if (result != ResultSuccess)
         return result;
+    struct stat info { };
+    const bool haveBody = !reply.pastEnd && ::stat(bodyFile.c_str(), &info) == 0;
+    if (haveBody && static_cast<std::uint64_t>(info.st_size) >= kMaxResultBodySize) {
+        Log::line("Listing refused: " + std::to_string(kMaxResultBodySize) + " bytes or more");
+        setStorageDetailErr(ErrorValue { kCloudServiceErrorDomain, CloudServiceErrorListingTooLarge,
+            "The listing is larger than " + std::to_string(kMaxResultBodySize) + " bytes", {} });
+        return ResultTooLarge;
+    }
     ErrorValue error;
-    if (parseListing(body, fileInfo, &error) != ResultSuccess) {
-        Log::line("Listing of " + std::to_string(body.size()) + " bytes is not a usable document");
+    // A listing that is not there (the range lay past its end) is no document either.
+    result = haveBody ? parseListingFile(bodyFile, fileInfo, &error) : parseListing({}, fileInfo, &error);
+    if (result != ResultSuccess) {
+        Log::line("Listing of " + std::to_string(haveBody ? info.st_size : 0) + " bytes is not a usable document");
         setStorageDetailErr(error);
-        return ResultFailed;
+        return error.domain == kCloudServiceErrorDomain ? ResultTooLarge : ResultFailed;
     }
     return ResultSuccess;
 }

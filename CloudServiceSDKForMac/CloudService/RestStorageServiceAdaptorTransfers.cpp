@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <limits>
 #include <mutex>
 #include <thread>
@@ -205,6 +206,19 @@ std::string bodyText(const ASIHTTPRequest& request)
     return data ? std::string(data->begin(), data->end()) : std::string();
 }
 
+// The start of a body that went to a file: refusals are short, and only their code is looked for.
+std::string fileBodyText(const std::string& path)
+{
+    static constexpr std::size_t kRefusalBodyLimit = 64 * 1024;
+    std::string text(kRefusalBodyLimit, '\0');
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    const std::size_t read = file ? std::fread(text.data(), 1, text.size(), file) : 0;
+    if (file)
+        std::fclose(file);
+    text.resize(read);
+    return text;
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -213,7 +227,7 @@ std::string bodyText(const ASIHTTPRequest& request)
 std::int32_t RestStorageServiceAdaptor::getChunk(const std::string& path, const std::string& applicationType,
     std::uint64_t startPosition, std::uint64_t dataLength, ASIProgressDelegate* progressDelegate,
     std::uint64_t targetTotalSize, std::uint64_t totalFinishedSize, const ValueMap& option,
-    const std::optional<Date>& lastGetDate, ChunkReply& reply)
+    const std::optional<Date>& lastGetDate, ChunkReply& reply, const std::string& bodyFile)
 {
     reply = {};
     const bool pageImage = isPageImagePath(path);
@@ -238,6 +252,8 @@ std::int32_t RestStorageServiceAdaptor::getChunk(const std::string& path, const 
             "range", "bytes=" + std::to_string(startPosition) + "-" + std::to_string(startPosition + dataLength - 1));
     }
     request->setDownloadProgressDelegate(progressDelegate);
+    if (!bodyFile.empty())
+        request->setDownloadDestinationPath(bodyFile);
     request->setOffset(totalFinishedSize);
     request->setTotalSize(targetTotalSize);
     if (lastGetDate) {
@@ -250,13 +266,18 @@ std::int32_t RestStorageServiceAdaptor::getChunk(const std::string& path, const 
         request->addRequestHeader("x-zel-css-version", "4.0.0");
 
     std::int32_t mapped = runRequest(*request, kLongWaitSlice);
+    const int status = request->responseStatusCode();
+    const auto& error = request->error();
+    // A body that went to a file is not in the request: where its text decides (the code of a
+    // refusal), it is read back from there.
+    const bool refusal = status == 400 || status == 401 || status == 403;
+    if (!bodyFile.empty() && refusal && !error)
+        mapped = checkResponseStatusCode(status, std::optional<std::string>(fileBodyText(bodyFile)));
     if (mapped != ResultNone)
         return mapped;
 
-    const int status = request->responseStatusCode();
-    const auto& error = request->error();
     if (status == 409) {
-        auto code = errorCodeOfBody(bodyText(*request));
+        auto code = errorCodeOfBody(bodyFile.empty() ? bodyText(*request) : fileBodyText(bodyFile));
         if (code == "FileStatusError_isCopySource")
             return ResultIsCopySource;
         if (code == "FileStatusError_isCopyDest")
@@ -274,19 +295,20 @@ std::int32_t RestStorageServiceAdaptor::getChunk(const std::string& path, const 
         reply.pastEnd = true;
     } else if (status == 206 && ranged) {
         // Bytes are only taken when they are the ones asked for: a range that starts elsewhere,
-        // or a body that is not as long as its range, would shift or cut the file.
-        auto data = request->responseData();
+        // or a body that is not as long as its range (as it came over the wire, into memory or
+        // into the body file), would shift or cut the file.
         const auto range = rangeOfAnswer(*request);
         const std::uint64_t askedLast = startPosition + dataLength - 1;
-        if (!data || !range || range->first != startPosition || !range->last || *range->last < startPosition
-            || *range->last > askedLast || data->size() != *range->last - startPosition + 1
+        if (!range || range->first != startPosition || !range->last || *range->last < startPosition
+            || *range->last > askedLast || request->totalBytesRead() != *range->last - startPosition + 1
             || (range->size && *range->last + 1 < std::min(*range->size, askedLast + 1))) {
             Log::line("Download at " + std::to_string(startPosition) + " answered with another range");
             setStorageDetailErr(ErrorValue { kCloudServiceErrorDomain, CloudServiceErrorBadTransferAnswer,
                 "The server sent another part of the file than the one asked for", {} });
             return ResultFailed;
         }
-        reply.body = std::move(*data);
+        if (auto data = request->responseData())
+            reply.body = std::move(*data);
         if (!matchesListedSize(path, targetTotalSize, range->size))
             return refuseListedSizeMismatch(*this, targetTotalSize);
     } else if (status == 200) {

@@ -84,7 +84,9 @@ std::int64_t StorageServiceLogic::getFileTypeByFileName(std::string_view name)
 
 void StorageServiceLogic::setFileType(fileInformation& entry)
 {
-    entry.fileExt = entry.isFile() ? getFileTypeByFileName(entry.displayName.value_or("")) : FileExtFolder;
+    entry.fileExt = !entry.isFile() ? FileExtFolder
+        : entry.displayName         ? getFileTypeByFileName(*entry.displayName)
+                                    : FileExtUnknown;
 }
 
 bool StorageServiceLogic::filterFile(const fileInformation& entry)

@@ -182,10 +182,6 @@ public:
 
         const std::int64_t when = now_ - std::int64_t { daysAgo } * 86400;
         EntryMeta meta;
-        meta.owner = user.login;
-        meta.ownerName = user.fullName;
-        meta.author = user.login;
-        meta.authorName = user.fullName;
         meta.creationDate = rfc1123String(Date { std::chrono::seconds { when } });
         meta.modifiedAt = when;
         meta.editPermission = editPermission;
@@ -215,10 +211,6 @@ public:
     void folder(const User& user, const AreaRef& area, const std::vector<std::string>& path)
     {
         EntryMeta meta;
-        meta.owner = user.login;
-        meta.ownerName = user.fullName;
-        meta.author = user.login;
-        meta.authorName = user.fullName;
         meta.deviceId = kDemoDeviceId;
         if (!failure_)
             take(store_.createFolder(user, area, path, meta));
@@ -297,15 +289,13 @@ StoreResult<std::vector<DemoAccount>> seedDemo(ServerStore& store, const DemoSee
         seed.step([&] { return store.createSharedFolder(demo->id, "Public", { manager->id }); });
         // Everyone may add to Public and to the design folder; the rest of Projects is the
         // manager's.
+        seed.step([&] { return store.setEditPermission(*manager, shared, { "Projects" }, 0); });
         seed.step([&] { return store.setEditPermission(*manager, shared, { "Public" }, 1); });
         seed.folder(*manager, shared, { "Projects", "Design" });
         seed.step([&] { return store.setEditPermission(*manager, shared, { "Projects", "Design" }, 1); });
 
         seed.upload(*manager, shared, { "Projects", "Roadmap.txt" }, kRoadmap, 12);
-        seed.step([&] {
-            return store.setLock(
-                *manager, shared, { "Projects", "Roadmap.txt" }, true, manager->login, manager->fullName);
-        });
+        seed.step([&] { return store.setLock(*manager, shared, { "Projects", "Roadmap.txt" }, true); });
         seed.upload(*manager, shared, { "Projects", "Budget.csv" }, kBudget, 9);
         seed.upload(*manager, shared, { "Projects", "Design", "Brochure.pdf" }, seed.guide(), 5);
         seed.upload(*member, shared, { "Projects", "Design", "Cover.jpg" }, seed.photo(0), 4, 1);

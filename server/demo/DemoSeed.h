@@ -31,8 +31,8 @@ inline constexpr const char* kDemoDeviceId = "norvane-demo-device";
 // Fills a database that has no company yet with two demo companies:
 // - "demo" (Norvane Demo): the manager "manager" and the member "member", each with photos in
 //   Photos, memos in Memo and the guide PDF at the top; a shared area with "Projects" and
-//   "Public" (both managed by "manager"; Public and Projects/Design editable by everyone), a file
-//   locked by the manager and a read-only one;
+//   "Public" (both managed by "manager"; Public and Projects/Design editable by everyone, the rest
+//   of Projects the manager's alone), a file locked by the manager and a read-only one;
 // - "secure" (Norvane Secure): logins from registered devices only, with the user "staff" and the
 //   device kDemoDeviceId registered.
 // Passwords are random. Every file goes in through the store's upload path. Returns the accounts

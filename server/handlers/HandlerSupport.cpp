@@ -16,10 +16,6 @@ EntryMeta entryMetaOf(const Exchange& exchange)
             return std::nullopt;
         return encoded ? exchange.decodedHeader(name) : exchange.header(name);
     };
-    meta.owner = text("x-zel-owner", false);
-    meta.ownerName = text("x-zel-ownername", true);
-    meta.author = text("x-zel-author", false);
-    meta.authorName = text("x-zel-authorname", true);
     meta.creationDate = text("x-zel-creationdate", false);
     if (auto modified = text("x-zel-modifydate", false)) {
         if (auto date = dateFromRFC1123(*modified))

@@ -12,9 +12,10 @@ namespace norvane::server {
 // What the handler families share: reading entry attributes and keys from headers, conditional
 // reads and the copy-in-progress refusals.
 
-// The descriptive headers of an upload, copy, move or folder creation ("x-zel-owner",
-// "x-zel-ownername", "x-zel-author", "x-zel-authorname", "x-zel-creationdate", "x-zel-modifydate",
-// "x-zel-editpermission"), names percent-decoded where the client encodes them.
+// The descriptive headers of an upload, copy, move or folder creation ("x-zel-creationdate",
+// "x-zel-modifydate", "x-zel-editpermission") and the device. The owner and author headers
+// ("x-zel-owner", "x-zel-ownername", "x-zel-author", "x-zel-authorname") are accepted but not
+// read: who owns and who wrote an entry is the account of the session.
 EntryMeta entryMetaOf(const Exchange& exchange);
 
 // An entry named by a key in a header ("/FILE/a/b", raw or percent-encoded) in the user's trees.

@@ -9,8 +9,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <map>
-#include <mutex>
 
 namespace norvane::server {
 
@@ -20,11 +18,8 @@ constexpr std::int64_t kDefaultValidDays = 7;
 constexpr std::int64_t kMostValidDays = 365;
 constexpr std::size_t kMaxFormBody = 4096;
 constexpr std::int64_t kMegabyte = 1024 * 1024;
-// Wrong passwords of one link in a row before it refuses tries for a while: a four-digit password
-// must not be guessed by trying them all.
-constexpr int kWrongPasswordsInARow = 10;
-constexpr std::chrono::seconds kWrongPasswordPause { 60 };
-
+constexpr std::string_view kLinkDisabled
+    = "This download link has been disabled after too many wrong passwords. Ask for a new one.";
 // A policy value of the company by its header name, in any case.
 std::optional<std::int64_t> policyNumber(const Company& company, std::string_view name)
 {
@@ -120,47 +115,6 @@ std::optional<std::string> formPassword(const std::string& body)
     return std::nullopt;
 }
 
-class WrongPasswords {
-public:
-    bool pausing(const std::string& key)
-    {
-        std::lock_guard lock(mutex_);
-        auto it = tries_.find(key);
-        return it != tries_.end() && it->second.count >= kWrongPasswordsInARow
-            && std::chrono::steady_clock::now() < it->second.until;
-    }
-    void wrong(const std::string& key)
-    {
-        std::lock_guard lock(mutex_);
-        if (tries_.size() > 10000)
-            tries_.clear();
-        auto& entry = tries_[key];
-        if (entry.count >= kWrongPasswordsInARow)
-            entry.count = 0;
-        if (++entry.count >= kWrongPasswordsInARow)
-            entry.until = std::chrono::steady_clock::now() + kWrongPasswordPause;
-    }
-    void right(const std::string& key)
-    {
-        std::lock_guard lock(mutex_);
-        tries_.erase(key);
-    }
-
-private:
-    struct Tries {
-        int count = 0;
-        std::chrono::steady_clock::time_point until;
-    };
-    std::mutex mutex_;
-    std::map<std::string, Tries> tries_;
-};
-
-WrongPasswords& wrongPasswords()
-{
-    static WrongPasswords tries;
-    return tries;
-}
-
 } // namespace
 
 void handleMakeUrl(Exchange& exchange)
@@ -229,6 +183,8 @@ void handlePublicLink(Exchange& exchange)
     const bool used = link->downloadLimit > 0 && link->downloadCount >= link->downloadLimit;
     if (expired || used)
         return goneOrMissingPage(exchange, 410, "This download link has expired.");
+    if (link->disabled)
+        return goneOrMissingPage(exchange, 410, kLinkDisabled);
 
     std::optional<std::string> given;
     if (exchange.req.method == "POST") {
@@ -243,13 +199,19 @@ void handlePublicLink(Exchange& exchange)
     if (!given || exchange.req.method == "HEAD")
         return passwordPage(exchange, 200, file->name, needsPassword, false);
     if (needsPassword) {
-        if (wrongPasswords().pausing(key))
-            return goneOrMissingPage(exchange, 429, "Too many wrong passwords. Try again in a minute.");
-        if (!sameSecret(*given, link->password)) {
-            wrongPasswords().wrong(key);
-            return passwordPage(exchange, 200, file->name, true, true);
+        auto unlocked = store.unlockShareLink(key, *given);
+        if (!unlocked) {
+            switch (unlocked.failure().error) {
+            case StoreError::Invalid:
+                return passwordPage(exchange, 200, file->name, true, true);
+            case StoreError::Forbidden:
+                return goneOrMissingPage(exchange, 410, kLinkDisabled);
+            case StoreError::NotFound:
+                return goneOrMissingPage(exchange, 404, "This download link does not exist.");
+            default:
+                return exchange.storeFailure(unlocked.failure());
+            }
         }
-        wrongPasswords().right(key);
     }
     auto counted = store.countShareDownload(key);
     if (!counted) {

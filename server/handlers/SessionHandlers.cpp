@@ -3,6 +3,11 @@
 #include "Version.h"
 #include "platform/Log.h"
 #include "server/http/ResponseText.h"
+#include "server/store/PasswordHash.h"
+
+#include <arpa/inet.h>
+
+#include <algorithm>
 
 namespace norvane::server {
 
@@ -23,6 +28,55 @@ void loginFailure(Exchange& exchange, const StoreFailure& failure)
         return;
     }
     loginRefusal(exchange, 400, "PE001", "The company code, user name or password is wrong");
+}
+
+// The throttle's address of a request: an IPv6 host usually has a whole /64 network to itself,
+// so that is what counts as one address.
+std::string throttleAddressOf(const std::string& remote)
+{
+    if (remote.starts_with("::ffff:") && remote.find('.') != std::string::npos)
+        return remote.substr(7);
+    in6_addr address {};
+    if (remote.find(':') == std::string::npos || ::inet_pton(AF_INET6, remote.c_str(), &address) != 1)
+        return remote;
+    char text[INET6_ADDRSTRLEN] = {};
+    std::fill(std::begin(address.s6_addr) + 8, std::end(address.s6_addr), 0);
+    ::inet_ntop(AF_INET6, &address, text, sizeof text);
+    return std::string(text) + "/64";
+}
+
+LoginAttempt attemptOf(const Exchange& exchange, const std::string& companyCode, const std::string& login)
+{
+    return { companyCode + "\n" + login, throttleAddressOf(exchange.req.remote_addr) };
+}
+
+// Answers 429 when the attempt has to wait; true then.
+bool answerTooSoon(Exchange& exchange, const LoginAttempt& attempt, bool passwordChange)
+{
+    const auto wait = exchange.store.loginWait(attempt);
+    if (!wait)
+        return false;
+    const std::string message = "Too many wrong passwords. Try again in " + std::to_string(wait->count())
+        + (wait->count() == 1 ? " second." : " seconds.");
+    exchange.res.set_header("Retry-After", std::to_string(wait->count()));
+    if (passwordChange) {
+        // The client shows the Message of any XML answer to a password change.
+        XmlWriter document;
+        document.open("ChangePasswordResult")
+            .element("Code", "TooManyAttempts")
+            .element("Message", message)
+            .close("ChangePasswordResult");
+        exchange.xml(document.take(), 429);
+    } else {
+        exchange.error(429, "TooManyAttempts", message);
+    }
+    return true;
+}
+
+// The password of the user, or of nobody with the same work when there is no such user.
+bool passwordMatches(Exchange& exchange, const StoreResult<User>& user, const std::string& password)
+{
+    return user ? exchange.store.checkPassword(user.value(), password) : PasswordHash::matchesNothing(password);
 }
 
 void changePasswordRefusal(Exchange& exchange, std::string_view message)
@@ -63,15 +117,24 @@ void handleLogin(Exchange& exchange)
     if (exchange.target.path.size() != 1)
         return loginRefusal(exchange, 400, "PE001", "The request names no user");
     auto& store = exchange.store;
-    auto company = store.companyByCode(exchange.header("KigyoCode"));
-    if (!company)
+    const std::string code = exchange.header("KigyoCode");
+    const LoginAttempt attempt = attemptOf(exchange, code, exchange.target.path.front());
+    if (answerTooSoon(exchange, attempt, false))
+        return;
+    auto company = store.companyByCode(code);
+    if (!company && company.failure().error == StoreError::Io)
         return loginFailure(exchange, company.failure());
-    exchange.company = company.value();
-    auto user = store.userByLogin(company->id, exchange.target.path.front());
-    if (!user)
+    auto user
+        = company ? store.userByLogin(company->id, exchange.target.path.front()) : StoreResult<User>(company.failure());
+    if (!user && user.failure().error == StoreError::Io)
         return loginFailure(exchange, user.failure());
-    if (!store.checkPassword(user.value(), exchange.header("UserPassWord")))
+    // Unknown companies and users cost the same work as a wrong password and count as one.
+    if (!passwordMatches(exchange, user, exchange.header("UserPassWord"))) {
+        store.loginFailed(attempt);
         return loginRefusal(exchange, 400, "PE001", "The company code, user name or password is wrong");
+    }
+    store.loginSucceeded(attempt);
+    exchange.company = company.value();
 
     const std::string device = exchange.header("X-Device-Id");
     if (!device.empty()) {
@@ -112,12 +175,23 @@ void handleChangePassword(Exchange& exchange)
     if (exchange.target.path.size() != 1)
         return loginRefusal(exchange, 400, "PE001", "The request names no user");
     auto& store = exchange.store;
-    auto user = store.userByKey(exchange.target.path.front());
-    if (!user)
+    const std::string& userKey = exchange.target.path.front();
+    auto user = store.userByKey(userKey);
+    if (!user && user.failure().error == StoreError::Io)
         return loginFailure(exchange, user.failure());
-    auto company = store.companyById(user->companyId);
-    if (!company)
+    auto company = user ? store.companyById(user->companyId) : StoreResult<Company>(user.failure());
+    if (user && !company)
         return loginFailure(exchange, company.failure());
+    // The same account as at login, so that a guess here counts with the guesses there.
+    const LoginAttempt attempt
+        = company ? attemptOf(exchange, company->code, user->login) : attemptOf(exchange, {}, userKey);
+    if (answerTooSoon(exchange, attempt, true))
+        return;
+    if (!user) {
+        PasswordHash::matchesNothing(exchange.header("x-tkv-password"));
+        store.loginFailed(attempt);
+        return loginFailure(exchange, user.failure());
+    }
     exchange.company = company.value();
     const std::string device = exchange.header("X-Device-Id");
     if (company->requireDevice && (device.empty() || !store.isDeviceRegistered(user->id, device)))
@@ -125,12 +199,16 @@ void handleChangePassword(Exchange& exchange)
     if (user->suspended)
         return loginRefusal(exchange, 403, "PE006", "SuspendAccount");
 
-    if (!store.checkPassword(user.value(), exchange.header("x-tkv-password")))
+    if (!store.checkPassword(user.value(), exchange.header("x-tkv-password"))) {
+        store.loginFailed(attempt);
         return changePasswordRefusal(exchange, "The current password is wrong.");
+    }
+    store.loginSucceeded(attempt);
     const std::string newPassword = exchange.header("x-tkv-newpassword");
     if (newPassword.empty() || newPassword.size() > kMaxPasswordBytes)
         return changePasswordRefusal(exchange, "The new password must have 1 to 64 characters.");
-    if (auto changed = store.setPassword(user->id, newPassword); !changed)
+    // Every other device's session ends; the one that asked goes on.
+    if (auto changed = store.setPassword(user->id, newPassword, device); !changed)
         return exchange.storeFailure(changed.failure());
     exchange.status(200);
 }

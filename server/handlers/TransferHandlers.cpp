@@ -386,14 +386,9 @@ void handleLock(Exchange& exchange)
     const std::string flag = exchange.header("x-zel-lock-flg");
     if (flag != "0" && flag != "1")
         return exchange.invalidArgument("x-zel-lock-flg must be 0 or 1");
-    std::string lockUserId = exchange.header("x-zel-lock-userid");
-    std::string lockUserName = exchange.decodedHeader("x-zel-lock-username");
-    if (lockUserId.empty())
-        lockUserId = exchange.user->login;
-    if (lockUserName.empty())
-        lockUserName = exchange.user->fullName;
-    auto locked = exchange.store.setLock(
-        *exchange.user, exchange.area(), exchange.target.path, flag == "1", lockUserId, lockUserName);
+    // "x-zel-lock-userid" and "x-zel-lock-username" name the holder as the client sees it; the
+    // holder is the session's account whatever they say.
+    auto locked = exchange.store.setLock(*exchange.user, exchange.area(), exchange.target.path, flag == "1");
     if (!locked)
         return exchange.storeFailure(locked.failure(), FailureUse::Lock);
     exchange.status(200);

@@ -5,6 +5,7 @@
 #include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -19,6 +20,9 @@ namespace {
 constexpr std::size_t kMaxHeadLine = 16384;
 // Waits are cut into slices this long so that a stopping server is not held up by them.
 constexpr std::chrono::milliseconds kWaitSlice { 100 };
+// The reactor reads in steps of this size; a body larger than a step is read straight into the
+// reader's memory.
+constexpr std::size_t kReadStep = 16384;
 
 thread_local Connection* currentConnection = nullptr;
 
@@ -57,20 +61,30 @@ void addressOf(const sockaddr_storage& address, socklen_t length, std::string& i
 
 } // namespace
 
-Connection::Connection(int socket, SSL* ssl, Timeouts timeouts, const std::atomic<bool>& stopping)
+Connection::Connection(
+    int socket, SSL* ssl, Timeouts timeouts, HeadScanner::Limits headLimits, const std::atomic<bool>& stopping)
     : socket_(socket)
     , ssl_(ssl)
     , timeouts_(timeouts)
     , stopping_(stopping)
-{ }
+    , headLimits_(headLimits)
+    , scanner_(headLimits)
+{
+    if (ssl_) {
+        SSL_set_fd(ssl_, socket_);
+        SSL_set_accept_state(ssl_);
+    }
+}
 
 Connection::~Connection()
 {
     if (ssl_) {
-        if (!abandoned_ && !peerClosed_)
+        if (!abandoned_ && !peerClosed_ && SSL_is_init_finished(ssl_))
             SSL_shutdown(ssl_);
         SSL_free(ssl_);
     }
+    ::shutdown(socket_, SHUT_RDWR);
+    ::close(socket_);
 }
 
 Connection* Connection::current()
@@ -83,32 +97,165 @@ void Connection::setCurrent(Connection* connection)
     currentConnection = connection;
 }
 
-bool Connection::handshake()
+// --- the reactor's side ------------------------------------------------------------------------
+
+Connection::Step Connection::handshake()
 {
     if (!ssl_)
-        return true;
-    if (SSL_set_fd(ssl_, socket_) != 1)
-        return false;
-    const auto deadline = std::chrono::steady_clock::now() + timeouts_.read;
-    while (true) {
-        const int result = SSL_accept(ssl_);
-        if (result == 1)
-            return true;
-        const int error = SSL_get_error(ssl_, result);
-        const auto left
-            = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
-            return false;
-        if (error == SSL_ERROR_WANT_READ) {
-            if (!waitReadable(left))
-                return false;
-        } else if (error == SSL_ERROR_WANT_WRITE) {
-            if (!waitWritable(left))
-                return false;
-        } else {
-            return false;
+        return Step::Done;
+    const int result = SSL_accept(ssl_);
+    if (result == 1)
+        return Step::Done;
+    switch (SSL_get_error(ssl_, result)) {
+    case SSL_ERROR_WANT_READ:
+        return Step::WantRead;
+    case SSL_ERROR_WANT_WRITE:
+        return Step::WantWrite;
+    default:
+        return Step::Failed;
+    }
+}
+
+ssize_t Connection::receive(char* into, std::size_t size, bool& wantWrite)
+{
+    wantWrite = false;
+    if (ssl_) {
+        const int n = SSL_read(ssl_, into, static_cast<int>(std::min<std::size_t>(size, INT_MAX)));
+        if (n > 0)
+            return n;
+        switch (SSL_get_error(ssl_, n)) {
+        case SSL_ERROR_WANT_READ:
+            return -1;
+        case SSL_ERROR_WANT_WRITE:
+            wantWrite = true;
+            return -1;
+        case SSL_ERROR_ZERO_RETURN:
+            return 0;
+        case SSL_ERROR_SYSCALL:
+            return n == 0 ? 0 : -2;
+        default:
+            return -2;
         }
     }
+    const ssize_t n = ::recv(socket_, into, size, MSG_DONTWAIT);
+    if (n >= 0)
+        return n;
+    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? -1 : -2;
+}
+
+void Connection::reserve(std::size_t bytes)
+{
+    if (buffer_.size() - end_ >= bytes)
+        return;
+    if (start_ > 0) {
+        std::memmove(buffer_.data(), buffer_.data() + start_, end_ - start_);
+        end_ -= start_;
+        start_ = 0;
+    }
+    if (buffer_.size() - end_ < bytes)
+        buffer_.resize(end_ + bytes);
+}
+
+Connection::Step Connection::readAvailable()
+{
+    if (peerClosed_)
+        return Step::Closed;
+    const std::size_t most = headLimits_.maxBytes + kReadStep;
+    Step step = Step::WantRead;
+    // Read into a step on the stack, kept as far as it is filled: a client that sends a byte at a
+    // time holds no more memory than it sent.
+    char scratch[kReadStep];
+    while (end_ - start_ < most) {
+        bool wantWrite = false;
+        const ssize_t n = receive(scratch, sizeof scratch, wantWrite);
+        if (n > 0) {
+            reserve(static_cast<std::size_t>(n));
+            std::memcpy(buffer_.data() + end_, scratch, static_cast<std::size_t>(n));
+            end_ += static_cast<std::size_t>(n);
+            step = Step::Done;
+            continue;
+        }
+        if (n == 0) {
+            peerClosed_ = true;
+            return Step::Closed;
+        }
+        if (n == -2)
+            return Step::Failed;
+        return wantWrite ? Step::WantWrite : step;
+    }
+    return step;
+}
+
+HeadScanner::State Connection::scanHead()
+{
+    return scanner_.scan(buffered());
+}
+
+void Connection::sendNow(std::string_view bytes)
+{
+    if (ssl_)
+        SSL_write(ssl_, bytes.data(), static_cast<int>(bytes.size()));
+    else
+        ::send(socket_, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    // Nothing more goes out; what the peer still sends is read and dropped until it closes, so
+    // that the refusal reaches it before the connection is reset.
+    ::shutdown(socket_, SHUT_WR);
+    abandoned_ = true;
+}
+
+Connection::Step Connection::discardAvailable()
+{
+    char scratch[kReadStep];
+    // A bounded amount per call: a peer that sends without pause does not hold the reactor.
+    for (int step = 0; step < 16; ++step) {
+        const ssize_t n = ::recv(socket_, scratch, sizeof scratch, MSG_DONTWAIT);
+        if (n == 0)
+            return Step::Closed;
+        if (n < 0)
+            return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? Step::WantRead : Step::Failed;
+    }
+    return Step::WantRead;
+}
+
+void Connection::releaseIdleBuffer()
+{
+    if (start_ < end_)
+        return;
+    std::vector<char>().swap(buffer_);
+    start_ = end_ = 0;
+}
+
+// --- the worker's side -------------------------------------------------------------------------
+
+void Connection::beginRequest()
+{
+    headLeft_ = scanner_.headLength();
+    scanner_.reset();
+    mode_ = Mode::Head;
+    sawRequestLine_ = false;
+    line_.clear();
+    linePosition_ = 0;
+    closeAfterAnswer_ = false;
+    handled_ = false;
+    ++served_;
+    waited_ = {};
+    moved_ = 0;
+}
+
+bool Connection::awaitNextHead(std::chrono::milliseconds quick)
+{
+    // Whatever is left of the last request's head was never read by httplib: it is no part of
+    // the next one.
+    start_ += std::min(headLeft_, end_ - start_);
+    headLeft_ = 0;
+    scanner_.reset();
+    auto state = scanHead();
+    if (state == HeadScanner::State::Incomplete && ((ssl_ && SSL_pending(ssl_) > 0) || waitReadable(quick))) {
+        if (readAvailable() == Step::Failed)
+            return false;
+        state = scanHead();
+    }
+    return state == HeadScanner::State::Complete;
 }
 
 bool Connection::waitReadable(std::chrono::milliseconds timeout) const
@@ -116,106 +263,77 @@ bool Connection::waitReadable(std::chrono::milliseconds timeout) const
     return pollFor(socket_, POLLIN, timeout, stopping_);
 }
 
-bool Connection::waitWritable(std::chrono::milliseconds timeout) const
+bool Connection::waitForPeer(short events, std::chrono::milliseconds timeout) const
 {
-    return pollFor(socket_, POLLOUT, timeout, stopping_);
+    const auto allowance = timeouts_.waitAllowance
+        + std::chrono::seconds(moved_ / std::max<std::size_t>(timeouts_.bytesPerSecond, 1)) - waited_;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(allowance);
+    if (left.count() <= 0)
+        return false;
+    const auto start = std::chrono::steady_clock::now();
+    const bool ready = pollFor(socket_, events, std::min(timeout, left), stopping_);
+    waited_ += std::chrono::steady_clock::now() - start;
+    return ready;
 }
 
-bool Connection::waitForRequest(std::chrono::milliseconds idle)
+ssize_t Connection::readRaw(char* ptr, std::size_t size)
 {
-    if (bufferStart_ < bufferEnd_ || (ssl_ && SSL_pending(ssl_) > 0))
-        return true;
-    return !peerClosed_ && waitReadable(idle);
-}
-
-void Connection::beginRequest()
-{
-    mode_ = Mode::Head;
-    sawRequestLine_ = false;
-    line_.clear();
-    linePosition_ = 0;
-    closeAfterAnswer_ = false;
-    handled_ = false;
-}
-
-ssize_t Connection::fill()
-{
-    bufferStart_ = bufferEnd_ = 0;
-    if (peerClosed_)
-        return 0;
     while (true) {
-        if (ssl_) {
-            if (SSL_pending(ssl_) <= 0 && !waitReadable(timeouts_.read))
-                return -1;
-            const int n = SSL_read(ssl_, buffer_.data(), static_cast<int>(buffer_.size()));
-            if (n > 0) {
-                bufferEnd_ = static_cast<std::size_t>(n);
-                return n;
-            }
-            const int error = SSL_get_error(ssl_, n);
-            if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE)
-                continue;
-            if (error == SSL_ERROR_ZERO_RETURN || (error == SSL_ERROR_SYSCALL && n == 0)) {
-                peerClosed_ = true;
-                return 0;
-            }
-            return -1;
+        if (start_ < end_) {
+            const std::size_t n = std::min(size, end_ - start_);
+            std::memcpy(ptr, buffer_.data() + start_, n);
+            start_ += n;
+            return static_cast<ssize_t>(n);
         }
-        if (!waitReadable(timeouts_.read))
+        // The head came whole from the reactor: nothing of it is ever waited for here.
+        if (mode_ == Mode::Head)
             return -1;
-        const ssize_t n = ::recv(socket_, buffer_.data(), buffer_.size(), 0);
+        if (peerClosed_)
+            return 0;
+        // Large reads go straight to the reader; small ones (httplib reads chunk sizes a byte at a
+        // time) come from a buffered step.
+        const bool direct = size >= kReadStep;
+        if (!direct)
+            reserve(kReadStep);
+        bool wantWrite = false;
+        const ssize_t n = receive(direct ? ptr : buffer_.data() + end_, direct ? size : kReadStep, wantWrite);
         if (n > 0) {
-            bufferEnd_ = static_cast<std::size_t>(n);
-            return n;
+            moved_ += static_cast<std::uint64_t>(n);
+            if (direct)
+                return n;
+            end_ += static_cast<std::size_t>(n);
+            continue;
         }
         if (n == 0) {
             peerClosed_ = true;
             return 0;
         }
-        if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)
+        if (n == -2)
+            return -1;
+        if (!waitForPeer(wantWrite ? POLLOUT : POLLIN, timeouts_.read))
             return -1;
     }
-}
-
-ssize_t Connection::readRaw(char* ptr, std::size_t size)
-{
-    if (bufferStart_ >= bufferEnd_) {
-        const ssize_t filled = fill();
-        if (filled <= 0)
-            return filled;
-    }
-    const std::size_t n = std::min(size, bufferEnd_ - bufferStart_);
-    std::memcpy(ptr, buffer_.data() + bufferStart_, n);
-    bufferStart_ += n;
-    return static_cast<ssize_t>(n);
 }
 
 bool Connection::nextHeadLine()
 {
     line_.clear();
     linePosition_ = 0;
-    while (true) {
-        std::string raw;
-        while (true) {
-            char c = 0;
-            const ssize_t n = readRaw(&c, 1);
-            if (n <= 0) {
-                if (raw.empty())
-                    return false;
-                break;
-            }
-            raw += c;
-            if (c == '\n')
-                break;
-            if (raw.size() > kMaxHeadLine)
-                return false;
-        }
+    while (headLeft_ > 0) {
+        const std::string_view head = buffered().substr(0, std::min(headLeft_, end_ - start_));
+        const auto newline = head.find('\n');
+        const std::size_t length = newline == std::string_view::npos ? head.size() : newline + 1;
+        if (length == 0 || length > kMaxHeadLine)
+            return false;
+        std::string raw(head.substr(0, length));
+        start_ += length;
+        headLeft_ -= length;
         if (!sawRequestLine_) {
             sawRequestLine_ = true;
             line_ = std::move(raw);
             return true;
         }
-        if (raw == "\r\n" || raw == "\n") {
+        if (raw == "\r\n") {
             mode_ = Mode::Body;
             line_ = std::move(raw);
             return true;
@@ -233,6 +351,7 @@ bool Connection::nextHeadLine()
         line_ = std::move(raw);
         return true;
     }
+    return false;
 }
 
 ssize_t Connection::read(char* ptr, size_t size)
@@ -243,7 +362,7 @@ ssize_t Connection::read(char* ptr, size_t size)
         return 0;
     if (linePosition_ >= line_.size() && mode_ == Mode::Head) {
         if (!nextHeadLine())
-            return line_.empty() && peerClosed_ ? 0 : -1;
+            return -1;
     }
     if (linePosition_ < line_.size()) {
         const std::size_t n = std::min(size, line_.size() - linePosition_);
@@ -263,21 +382,25 @@ ssize_t Connection::write(const char* ptr, size_t size)
     while (true) {
         if (ssl_) {
             const int n = SSL_write(ssl_, ptr, static_cast<int>(std::min<std::size_t>(size, INT_MAX)));
-            if (n > 0)
+            if (n > 0) {
+                moved_ += static_cast<std::uint64_t>(n);
                 return n;
+            }
             const int error = SSL_get_error(ssl_, n);
-            if (error == SSL_ERROR_WANT_WRITE && waitWritable(timeouts_.write))
+            if (error == SSL_ERROR_WANT_WRITE && waitForPeer(POLLOUT, timeouts_.write))
                 continue;
-            if (error == SSL_ERROR_WANT_READ && waitReadable(timeouts_.write))
+            if (error == SSL_ERROR_WANT_READ && waitForPeer(POLLIN, timeouts_.write))
                 continue;
             return -1;
         }
-        if (!waitWritable(timeouts_.write))
-            return -1;
         const ssize_t n = ::send(socket_, ptr, size, MSG_NOSIGNAL);
-        if (n >= 0)
+        if (n >= 0) {
+            moved_ += static_cast<std::uint64_t>(n);
             return n;
-        if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)
+        }
+        if (errno == EINTR)
+            continue;
+        if ((errno != EAGAIN && errno != EWOULDBLOCK) || !waitForPeer(POLLOUT, timeouts_.write))
             return -1;
     }
 }
@@ -286,14 +409,14 @@ bool Connection::is_readable() const
 {
     if (abandoned_)
         return false;
-    if (linePosition_ < line_.size() || bufferStart_ < bufferEnd_ || (ssl_ && SSL_pending(ssl_) > 0))
+    if (linePosition_ < line_.size() || start_ < end_ || (ssl_ && SSL_pending(ssl_) > 0))
         return true;
-    return waitReadable(timeouts_.read);
+    return mode_ == Mode::Body && waitForPeer(POLLIN, timeouts_.read);
 }
 
 bool Connection::is_writable() const
 {
-    return !abandoned_ && waitWritable(timeouts_.write);
+    return !abandoned_ && waitForPeer(POLLOUT, timeouts_.write);
 }
 
 void Connection::get_remote_ip_and_port(std::string& ip, int& port) const
@@ -322,7 +445,8 @@ void Connection::get_local_ip_and_port(std::string& ip, int& port) const
 
 bool Connection::holdUntilPeerGone(std::chrono::steady_clock::time_point deadline)
 {
-    bufferStart_ = bufferEnd_ = 0;
+    start_ = end_ = 0;
+    char scratch[kReadStep];
     while (!stopping_.load()) {
         const auto left
             = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
@@ -331,9 +455,12 @@ bool Connection::holdUntilPeerGone(std::chrono::steady_clock::time_point deadlin
         if (!waitReadable(std::min(left, kWaitSlice)))
             continue;
         // Whatever arrives is dropped; the end of the stream or an error means the peer is gone.
-        if (fill() <= 0)
+        bool wantWrite = false;
+        const ssize_t n = receive(scratch, sizeof scratch, wantWrite);
+        if (n == 0 || n == -2) {
+            peerClosed_ = n == 0;
             return true;
-        bufferStart_ = bufferEnd_ = 0;
+        }
     }
     return false;
 }

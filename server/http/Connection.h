@@ -1,12 +1,16 @@
 #pragma once
 
+#include "server/http/HeadScanner.h"
+
 #include <httplib.h>
 #include <openssl/ssl.h>
 
-#include <array>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace norvane::server {
 
@@ -17,29 +21,61 @@ namespace norvane::server {
 // client's own header of this name is dropped.
 inline constexpr const char* kRawRangeHeader = "X-Norvane-Raw-Range";
 
-// One accepted connection, plain or TLS, as the byte stream that httplib parses requests from and
-// writes answers to. It renames the Range header on the way in (see above) and lets a handler cut
-// the connection or keep it from answering at all.
+// One accepted connection, plain or TLS, over a non-blocking socket that it owns. Two parties use
+// it in turn, never at once: the reactor, which makes the TLS handshake and gathers each request
+// head without ever waiting (ConnectionReactor), and a worker, which lets httplib parse the head
+// that was gathered, reads the body and writes the answer. For the worker it is the byte stream of
+// httplib: it renames the Range header on the way in (see above) and lets a handler cut the
+// connection or keep it from answering at all.
 class Connection final : public httplib::Stream {
 public:
     struct Timeouts {
-        std::chrono::milliseconds read { 60000 };
-        std::chrono::milliseconds write { 60000 };
+        std::chrono::milliseconds read { 60000 }; // each wait for body bytes
+        std::chrono::milliseconds write { 60000 }; // each wait to write answer bytes
+        // A request's peer may keep the worker waiting (for body bytes, or to take answer
+        // bytes) this long in all, plus a second for every `bytesPerSecond` moved: a client that
+        // trickles holds a worker for seconds, not for ever.
+        std::chrono::milliseconds waitAllowance { 10000 };
+        std::size_t bytesPerSecond = 4096;
     };
 
-    // Takes ownership of `ssl` (may be null for plain HTTP), not of the socket.
-    Connection(int socket, SSL* ssl, Timeouts timeouts, const std::atomic<bool>& stopping);
-    ~Connection() override;
+    // Takes ownership of the socket and of `ssl` (null for plain HTTP).
+    Connection(
+        int socket, SSL* ssl, Timeouts timeouts, HeadScanner::Limits headLimits, const std::atomic<bool>& stopping);
+    ~Connection() override; // closes the socket
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
 
-    // The TLS handshake; true at once for plain HTTP.
-    bool handshake();
-    // Waits up to `idle` for the first byte of the next request; false when the peer closed, the
-    // time passed or the server stops.
-    bool waitForRequest(std::chrono::milliseconds idle);
-    // The next bytes read are a request line and header block.
+    // --- the reactor's side: steps that never wait ------------------------------------------
+    enum class Step {
+        Done,
+        WantRead, // call again when the socket is readable
+        WantWrite, // call again when the socket is writable
+        Closed, // the peer closed the connection
+        Failed,
+    };
+    // One step of the TLS handshake; Done at once for plain HTTP.
+    Step handshake();
+    // Reads what has arrived (up to the head limit and a little more) into the buffer.
+    Step readAvailable();
+    // Where the head that begins at the buffered bytes stands.
+    HeadScanner::State scanHead();
+    bool hasBufferedBytes() const { return start_ < end_; }
+    // Writes as much of `bytes` as goes at once: a refusal on the way out.
+    void sendNow(std::string_view bytes);
+    // Reads and drops what has arrived: Closed once the peer has closed.
+    Step discardAvailable();
+    // Gives the buffer's memory back while the connection waits with nothing in it.
+    void releaseIdleBuffer();
+    // Requests served so far on this connection.
+    std::size_t served() const { return served_; }
+
+    // --- the worker's side -----------------------------------------------------------------
+    // The next bytes read are the request head that scanHead() found complete.
     void beginRequest();
+    // After an answer: waits up to `quick` for the next request's head to arrive whole; true when
+    // it has. A client that is slower goes back to the reactor, so no worker waits for it.
+    bool awaitNextHead(std::chrono::milliseconds quick);
 
     // The connection ends after the answer now being made (for example when its request body was
     // not read).
@@ -74,25 +110,37 @@ public:
 private:
     enum class Mode { Head, Body };
     bool waitReadable(std::chrono::milliseconds timeout) const;
-    bool waitWritable(std::chrono::milliseconds timeout) const;
-    // Raw bytes from the peer through the read-ahead buffer: > 0 bytes, 0 at the end, -1 on error.
+    // A wait for the peer while serving a request, within what is left of its allowance.
+    bool waitForPeer(short events, std::chrono::milliseconds timeout) const;
+    // One read from the socket into `into`, without waiting: > 0 bytes, 0 at the end, -1 when
+    // nothing is there yet (wantWrite: TLS must write first), -2 on a failure.
+    ssize_t receive(char* into, std::size_t size, bool& wantWrite);
+    // Room for `bytes` more at the end of the buffer.
+    void reserve(std::size_t bytes);
+    // Bytes from the peer for the worker: buffered ones first; waits for more in the body.
     ssize_t readRaw(char* ptr, std::size_t size);
-    ssize_t fill();
     // Reads the next header line into line_ (renaming or dropping as needed); false at the end.
     bool nextHeadLine();
+    std::string_view buffered() const { return { buffer_.data() + start_, end_ - start_ }; }
 
     int socket_;
     SSL* ssl_;
     Timeouts timeouts_;
     const std::atomic<bool>& stopping_;
-    std::array<char, 16384> buffer_ {};
-    std::size_t bufferStart_ = 0;
-    std::size_t bufferEnd_ = 0;
+    std::vector<char> buffer_; // received, not yet read: [start_, end_)
+    std::size_t start_ = 0;
+    std::size_t end_ = 0;
+    HeadScanner::Limits headLimits_;
+    HeadScanner scanner_;
+    std::size_t headLeft_ = 0; // bytes of the gathered head that httplib has still to read
     bool peerClosed_ = false;
     Mode mode_ = Mode::Head;
     bool sawRequestLine_ = false;
     std::string line_;
     std::size_t linePosition_ = 0;
+    std::size_t served_ = 0;
+    mutable std::chrono::steady_clock::duration waited_ {}; // for the peer, in this request
+    std::uint64_t moved_ = 0; // body and answer bytes of this request
     bool closeAfterAnswer_ = false;
     bool handled_ = false;
     bool abandoned_ = false;

@@ -291,6 +291,41 @@ void copySettings(Request& request)
     answer(request.exchange, 200, Json { { "ok", true } });
 }
 
+// {"company", "user", "folder": "/FOLDER/big", "count": N, "prefix": "f"}: N empty files in an
+// existing folder of the user's personal area or of the company's shared area.
+void bulkFiles(Request& request)
+{
+    auto company = companyOf(request);
+    if (!company)
+        return refuse(request.exchange, company.failure());
+    auto user = userOf(request, company.value());
+    if (!user)
+        return refuse(request.exchange, user.failure());
+    auto keyText = text(request.body, "folder");
+    auto readings = keyText ? readEntryKey(*keyText) : std::vector<EntryKey>();
+    auto count = number(request.body, "count");
+    if (readings.empty() || !count)
+        return refuse(request.exchange, 400, "\"folder\" (an entry key such as /FOLDER/a) and \"count\" are required");
+    const EntryKey& key = readings.front();
+    const AreaRef area = key.area == Area::Personal ? request.exchange.store.personalArea(user.value())
+                                                    : request.exchange.store.sharedArea(user.value());
+    auto added = request.exchange.store.addEmptyFiles(
+        user.value(), area, key.path, text(request.body, "prefix").value_or("f"), *count);
+    if (!added)
+        return refuse(request.exchange, added.failure());
+    answer(request.exchange, 200, Json { { "added", added.value() } });
+}
+
+// Lets time pass for the rules that depend on it (session lifetimes, login throttles).
+void clock(Request& request)
+{
+    auto seconds = number(request.body, "advanceSeconds");
+    if (!seconds || *seconds < 0 || *seconds > 100LL * 365 * 86400)
+        return refuse(request.exchange, 400, "\"advanceSeconds\" must be a number of seconds, not negative");
+    request.exchange.store.advanceClock(std::chrono::seconds(*seconds));
+    answer(request.exchange, 200, Json { { "ok", true } });
+}
+
 } // namespace
 
 bool isLoopbackAddress(std::string_view address)
@@ -342,6 +377,8 @@ void handleControl(Exchange& exchange)
         { "information", information },
         { "read-only", readOnly },
         { "copy-settings", copySettings },
+        { "bulk-files", bulkFiles },
+        { "clock", clock },
     };
     for (const auto& endpoint : kEndpoints) {
         if (endpoint.name == name)

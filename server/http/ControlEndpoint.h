@@ -20,6 +20,7 @@ namespace norvane::server {
 //   POST information        {"company", "text", "seq"}
 //   POST read-only          {"company", "path": "/SHAREFOLDER/a", "readOnly"}
 //   POST copy-settings      {"inBackgroundAbove", "stepDelayMs"}
+//   POST clock              {"advanceSeconds"}: moves the clock of the time rules forward
 void handleControl(Exchange& exchange);
 
 // 127.0.0.0/8 and ::1, also written as IPv4-mapped IPv6.

@@ -12,10 +12,11 @@
 
 namespace norvane::server {
 
-// The connection workers of the front end. A connection holds its worker for as long as it stays
-// open (keep-alive, a held answer of a fault rule, a slow upload), so a fixed pool would let a few
-// idle clients starve the rest: a worker is added whenever a connection waits and none is idle, up
-// to `maxThreads`; beyond that connections wait in line.
+// The request workers of the front end. A request holds its worker while its body arrives and its
+// answer goes out (a held answer of a fault rule, a large upload or download), so a fixed pool
+// would let a few long requests starve the rest: a worker is added whenever a request waits and
+// none is idle, up to `maxThreads`; beyond that requests wait in line. Connections that only wait
+// for their client hold none (see ConnectionReactor).
 class ElasticTaskQueue final : public httplib::TaskQueue {
 public:
     explicit ElasticTaskQueue(std::size_t maxThreads);

@@ -7,13 +7,19 @@
 #include "server/handlers/PublishingHandlers.h"
 #include "server/handlers/SessionHandlers.h"
 #include "server/handlers/TransferHandlers.h"
+#include "server/http/ConnectionReactor.h"
 #include "server/http/ControlEndpoint.h"
 #include "server/http/ElasticTaskQueue.h"
 #include "server/http/Exchange.h"
 
+#include <netdb.h>
+#include <netinet/in.h>
 #include <openssl/err.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <atomic>
 #include <exception>
@@ -23,7 +29,11 @@ namespace norvane::server {
 
 namespace {
 
-constexpr int kListenBacklog = 256;
+// Clients that connect at once wait here until the reactor accepts them.
+constexpr int kListenBacklog = 4096;
+// After an answer, how long a worker waits for the client's next request before the connection
+// goes back to the reactor: a client that asks at once is served without a hand-over.
+constexpr std::chrono::milliseconds kQuickNextRequest { 2 };
 
 ErrorValue frontEndError(std::string description)
 {
@@ -192,11 +202,7 @@ struct HttpFrontEnd::Impl {
         : settings(std::move(frontEndSettings))
         , service { store, faults, stopping, settings.controlToken, {}, settings.tls, settings.noAnswerHold }
     { }
-    ~Impl()
-    {
-        if (sslContext)
-            SSL_CTX_free(sslContext);
-    }
+    ~Impl();
 
     void handle(const httplib::Request& request, httplib::Response& response, const httplib::ContentReader* reader)
     {
@@ -223,69 +229,100 @@ struct HttpFrontEnd::Impl {
     std::atomic<bool> stopping { false };
     ServiceContext service;
     SSL_CTX* sslContext = nullptr;
-    std::unique_ptr<httplib::Server> server;
-    std::thread acceptor;
+    std::unique_ptr<FrontEndServer> server;
+    std::unique_ptr<ElasticTaskQueue> workers;
+    std::unique_ptr<ConnectionReactor> reactor;
     int port = 0;
     std::string url;
     bool started = false;
 };
 
-// httplib's server with connections of our own (see Connection): the request loop of one
-// connection, keep-alive included, runs here.
+// httplib's request parsing, routing and answer writing over connections of our own (see
+// Connection). Its own accept loop and threads are not used: the reactor gathers each request head
+// and a worker serves the request here.
 class FrontEndServer final : public httplib::Server {
 public:
     explicit FrontEndServer(HttpFrontEnd::Impl& impl)
         : impl_(impl)
     { }
 
-    void raiseBacklog()
-    {
-        const socket_t socket = svr_sock_.load();
-        if (socket != INVALID_SOCKET)
-            ::listen(socket, kListenBacklog);
-    }
-
-private:
-    bool process_and_close_socket(socket_t sock) override
-    {
-        try {
-            serve(sock);
-        } catch (const std::exception& failure) {
-            Log::line(std::string("Connection failed: ") + failure.what());
-        }
-        ::shutdown(sock, SHUT_RDWR);
-        ::close(sock);
-        return true;
-    }
-
-    void serve(socket_t sock)
+    // Serves requests of the connection while they come without waiting; then hands the connection
+    // back to the reactor for the next one, or closes it.
+    void serve(std::unique_ptr<Connection> connection)
     {
         const auto& settings = impl_.settings;
-        SSL* ssl = nullptr;
-        if (impl_.sslContext) {
-            ssl = SSL_new(impl_.sslContext);
-            if (!ssl)
-                return;
-        }
-        Connection connection(sock, ssl, settings.timeouts, impl_.stopping);
-        if (!connection.handshake())
-            return;
-        for (std::size_t served = 0; served < settings.requestsPerConnection && !impl_.stopping.load(); ++served) {
-            if (!connection.waitForRequest(served == 0 ? settings.timeouts.read : settings.keepAliveIdle))
-                return;
-            connection.beginRequest();
-            const bool last = served + 1 == settings.requestsPerConnection;
-            bool closed = false;
-            Connection::setCurrent(&connection);
-            const bool ok = process_request(connection, last, closed, nullptr);
+        try {
+            while (!impl_.stopping.load()) {
+                connection->beginRequest();
+                const bool last = connection->served() >= settings.requestsPerConnection;
+                bool closed = false;
+                Connection::setCurrent(connection.get());
+                const bool ok = process_request(*connection, last, closed, nullptr);
+                Connection::setCurrent(nullptr);
+                if (!ok || closed || last || connection->closesAfterAnswer() || !connection->handled())
+                    return;
+                if (!connection->awaitNextHead(kQuickNextRequest))
+                    return impl_.reactor->giveBack(std::move(connection));
+            }
+        } catch (const std::exception& failure) {
             Connection::setCurrent(nullptr);
-            if (!ok || closed || connection.closesAfterAnswer() || !connection.handled())
-                return;
+            Log::line(std::string("Connection failed: ") + failure.what());
         }
     }
 
+    // httplib writes streamed answers only while it believes its own listening socket is open.
+    void setListening(bool listening) { svr_sock_ = listening ? kListeningMark : INVALID_SOCKET; }
+
+private:
+    static constexpr socket_t kListeningMark = 0;
     HttpFrontEnd::Impl& impl_;
 };
+
+HttpFrontEnd::Impl::~Impl()
+{
+    if (sslContext)
+        SSL_CTX_free(sslContext);
+}
+
+namespace {
+
+// A bound, listening socket for host and port (0: a free one); its port is set to the real one.
+int openListener(const std::string& host, int& port, std::string& error)
+{
+    addrinfo hints {};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE;
+    addrinfo* found = nullptr;
+    if (const int failure = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found); failure != 0) {
+        error = ::gai_strerror(failure);
+        return -1;
+    }
+    int listener = -1;
+    for (addrinfo* address = found; address && listener < 0; address = address->ai_next) {
+        listener = ::socket(address->ai_family, address->ai_socktype | SOCK_CLOEXEC, address->ai_protocol);
+        if (listener < 0)
+            continue;
+        const int yes = 1;
+        ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        if (::bind(listener, address->ai_addr, address->ai_addrlen) != 0 || ::listen(listener, kListenBacklog) != 0) {
+            error = std::strerror(errno);
+            ::close(listener);
+            listener = -1;
+        }
+    }
+    ::freeaddrinfo(found);
+    if (listener < 0)
+        return -1;
+    sockaddr_storage bound {};
+    socklen_t length = sizeof bound;
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&bound), &length);
+    port = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
+                                             : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+    return listener;
+}
+
+} // namespace
 
 HttpFrontEnd::HttpFrontEnd(ServerStore& store, FaultRules& faults, FrontEndSettings settings)
     : impl_(std::make_unique<Impl>(store, faults, std::move(settings)))
@@ -307,7 +344,8 @@ std::optional<ErrorValue> HttpFrontEnd::start()
         if (!impl.sslContext)
             return frontEndError("TLS context: " + sslErrorText());
         SSL_CTX_set_min_proto_version(impl.sslContext, TLS1_2_VERSION);
-        SSL_CTX_set_mode(impl.sslContext, SSL_MODE_AUTO_RETRY);
+        // A peer that closes without a close_notify simply ends the stream.
+        SSL_CTX_set_options(impl.sslContext, SSL_OP_IGNORE_UNEXPECTED_EOF);
         if (SSL_CTX_use_certificate_chain_file(impl.sslContext, settings.certificateFile.c_str()) != 1
             || SSL_CTX_use_PrivateKey_file(impl.sslContext, settings.keyFile.c_str(), SSL_FILETYPE_PEM) != 1
             || SSL_CTX_check_private_key(impl.sslContext) != 1)
@@ -315,15 +353,6 @@ std::optional<ErrorValue> HttpFrontEnd::start()
     }
 
     auto server = std::make_unique<FrontEndServer>(impl);
-    const std::size_t maxWorkers = settings.maxWorkers;
-    server->new_task_queue = [maxWorkers] { return new ElasticTaskQueue(maxWorkers); };
-    const auto seconds = [](std::chrono::milliseconds value) {
-        return static_cast<time_t>(std::max<long long>(1, (value.count() + 999) / 1000));
-    };
-    server->set_read_timeout(seconds(settings.timeouts.read));
-    server->set_write_timeout(seconds(settings.timeouts.write));
-    server->set_keep_alive_timeout(seconds(settings.keepAliveIdle));
-    server->set_keep_alive_max_count(settings.requestsPerConnection);
     // Ranges, compression and routing by path are the front end's own: the target is read from the
     // raw request line, never from httplib's decoded path.
     server->set_pre_routing_handler([](const httplib::Request& request, httplib::Response&) {
@@ -344,26 +373,34 @@ std::optional<ErrorValue> HttpFrontEnd::start()
     server->Delete("/", httplib::Server::HandlerWithContentReader(withBody));
 
     int port = settings.port;
-    if (port == 0) {
-        port = server->bind_to_any_port(settings.host);
-        if (port <= 0)
-            return frontEndError("cannot listen on " + settings.host);
-    } else if (!server->bind_to_port(settings.host, port)) {
-        return frontEndError("cannot listen on " + settings.host + ":" + std::to_string(port));
-    }
-    server->raiseBacklog();
+    std::string error;
+    const int listener = openListener(settings.host, port, error);
+    if (listener < 0)
+        return frontEndError("cannot listen on " + settings.host + ":" + std::to_string(settings.port) + ": " + error);
     impl.port = port;
     const bool ipv6 = settings.host.find(':') != std::string::npos;
     impl.url = std::string(settings.tls ? "https" : "http") + "://" + (ipv6 ? "[" + settings.host + "]" : settings.host)
         + ":" + std::to_string(port);
     impl.service.baseUrl = impl.url;
 
-    httplib::Server* running = server.get();
+    server->setListening(true);
     impl.server = std::move(server);
-    impl.acceptor = std::thread([running] { running->listen_after_bind(); });
-    // stop() must not come before the accept loop runs, or it would find nothing to stop.
-    for (int i = 0; i < 5000 && !running->is_running(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    impl.workers = std::make_unique<ElasticTaskQueue>(settings.maxWorkers);
+    ConnectionReactor::Settings reactorSettings;
+    reactorSettings.headTimeout = settings.headTimeout;
+    reactorSettings.keepAliveIdle = settings.keepAliveIdle;
+    reactorSettings.headLimits = { settings.maxHeaders, settings.maxHeadBytes };
+    reactorSettings.timeouts = settings.timeouts;
+    reactorSettings.tls = impl.sslContext;
+    impl.reactor = std::make_unique<ConnectionReactor>(
+        reactorSettings,
+        [self](std::unique_ptr<Connection> connection) {
+            auto held = std::make_shared<std::unique_ptr<Connection>>(std::move(connection));
+            self->workers->enqueue([self, held] { self->server->serve(std::move(*held)); });
+        },
+        impl.stopping);
+    if (auto failure = impl.reactor->start(listener))
+        return frontEndError(*failure);
     impl.started = true;
     return std::nullopt;
 }
@@ -374,9 +411,10 @@ void HttpFrontEnd::stop()
     if (!impl.started)
         return;
     impl.stopping.store(true);
-    impl.server->stop();
-    if (impl.acceptor.joinable())
-        impl.acceptor.join();
+    // No connection is accepted or handed on any more; the workers end what they serve.
+    impl.server->setListening(false);
+    impl.reactor->stop();
+    impl.workers->shutdown();
     impl.started = false;
 }
 

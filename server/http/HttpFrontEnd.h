@@ -25,16 +25,20 @@ struct FrontEndSettings {
     std::filesystem::path certificateFile; // PEM, with tls
     std::filesystem::path keyFile; // PEM, with tls
     std::string controlToken; // empty: the control endpoint refuses everything
-    std::size_t maxWorkers = 512;
-    Connection::Timeouts timeouts;
-    std::chrono::milliseconds keepAliveIdle { 5000 };
+    std::size_t maxWorkers = 512; // workers serve requests whose head has arrived whole
+    Connection::Timeouts timeouts; // each wait for body bytes or to write answer bytes
+    std::chrono::milliseconds headTimeout { 10000 }; // TLS handshake and head; each later head
+    std::chrono::milliseconds keepAliveIdle { 5000 }; // the wait for the next request
+    std::size_t maxHeaders = 100; // header lines of a request; more: 431
+    std::size_t maxHeadBytes = 64 * 1024; // request line, headers, empty line; more: 431
     std::size_t requestsPerConnection = 1000;
     std::chrono::milliseconds noAnswerHold { 60000 };
 };
 
-// The HTTP(S) front end of norvane-server: accepts connections, reads each request's target and
-// checks it, authorizes storage requests, applies fault rules and passes the request to the
-// handler of its family.
+// The HTTP(S) front end of norvane-server: accepts connections (a reactor gathers each request head
+// without holding a thread, see ConnectionReactor), reads each request's target and checks it,
+// authorizes storage requests, applies fault rules and passes the request to the handler of its
+// family on a worker.
 class HttpFrontEnd {
 public:
     HttpFrontEnd(ServerStore& store, FaultRules& faults, FrontEndSettings settings);

@@ -37,9 +37,4 @@ std::string secureRandomDigits(std::size_t count)
     return text;
 }
 
-bool sameSecret(const std::string& a, const std::string& b)
-{
-    return a.size() == b.size() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
-}
-
 } // namespace norvane::server

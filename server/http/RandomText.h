@@ -1,5 +1,7 @@
 #pragma once
 
+#include "server/store/Random.h" // sameSecret
+
 #include <cstddef>
 #include <string>
 
@@ -10,8 +12,5 @@ namespace norvane::server {
 std::string secureRandomHex(std::size_t bytes);
 // `count` decimal digits, each uniformly chosen.
 std::string secureRandomDigits(std::size_t count);
-
-// Compares without leaking where two secrets differ.
-bool sameSecret(const std::string& a, const std::string& b);
 
 } // namespace norvane::server

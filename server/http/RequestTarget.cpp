@@ -1,6 +1,8 @@
 #include "server/http/RequestTarget.h"
 
 #include "platform/AsciiText.h"
+#include "server/store/EntryNames.h"
+#include "server/store/PrintableText.h"
 
 namespace norvane::server {
 
@@ -19,16 +21,6 @@ std::vector<std::string_view> splitAt(std::string_view text, char separator)
         parts.push_back(text.substr(start, at - start));
         start = at + 1;
     }
-}
-
-bool hasControlCharacter(std::string_view text)
-{
-    for (char c : text) {
-        auto u = static_cast<unsigned char>(c);
-        if (u < 0x20 || u == 0x7f)
-            return true;
-    }
-    return false;
 }
 
 // One decoding pass over a component; a "/" or "\" that appears is an encoded separator.
@@ -153,52 +145,6 @@ std::optional<std::string> percentDecode(std::string_view text)
     return out;
 }
 
-bool isValidUtf8(std::string_view text)
-{
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        std::size_t length = 0;
-        std::uint32_t point = 0;
-        if (c < 0x80) {
-            ++i;
-            continue;
-        } else if ((c & 0xe0) == 0xc0) {
-            length = 2;
-            point = c & 0x1f;
-        } else if ((c & 0xf0) == 0xe0) {
-            length = 3;
-            point = c & 0x0f;
-        } else if ((c & 0xf8) == 0xf0) {
-            length = 4;
-            point = c & 0x07;
-        } else {
-            return false;
-        }
-        if (i + length > text.size())
-            return false;
-        for (std::size_t k = 1; k < length; ++k) {
-            const auto next = static_cast<unsigned char>(text[i + k]);
-            if ((next & 0xc0) != 0x80)
-                return false;
-            point = (point << 6) | (next & 0x3f);
-        }
-        // Overlong forms, surrogates and points beyond Unicode are not UTF-8.
-        static constexpr std::uint32_t kSmallest[] = { 0, 0, 0x80, 0x800, 0x10000 };
-        if (point < kSmallest[length] || point > 0x10ffff || (point >= 0xd800 && point <= 0xdfff))
-            return false;
-        i += length;
-    }
-    return true;
-}
-
-bool isAcceptableComponent(std::string_view component)
-{
-    return !component.empty() && component != "." && component != ".."
-        && component.find_first_of("/\\") == std::string_view::npos && !hasControlCharacter(component)
-        && isValidUtf8(component);
-}
-
 RequestTargetParse parseRequestTarget(std::string_view rawTarget)
 {
     RequestTargetParse parse;
@@ -208,7 +154,7 @@ RequestTargetParse parseRequestTarget(std::string_view rawTarget)
     };
     if (rawTarget.empty() || rawTarget.front() != '/')
         return refuse("the target is not an absolute path");
-    if (hasControlCharacter(rawTarget))
+    if (!isPrintableText(rawTarget))
         return refuse("control character in the target");
 
     RequestTarget target;
@@ -226,8 +172,7 @@ RequestTargetParse parseRequestTarget(std::string_view rawTarget)
             auto value = percentDecode(equals == std::string_view::npos ? std::string_view() : pair.substr(equals + 1));
             if (!name || !value)
                 return refuse("malformed percent escape in the query");
-            if (hasControlCharacter(*name) || hasControlCharacter(*value) || !isValidUtf8(*name)
-                || !isValidUtf8(*value))
+            if (!isPrintableText(*name) || !isPrintableText(*value))
                 return refuse("control character or invalid UTF-8 in the query");
             target.query.emplace(std::move(*name), std::move(*value));
         }
@@ -236,7 +181,7 @@ RequestTargetParse parseRequestTarget(std::string_view rawTarget)
             auto whole = percentDecode(rawQuery.substr(equals + 1));
             if (!whole)
                 return refuse("malformed percent escape in the query");
-            if (hasControlCharacter(*whole) || !isValidUtf8(*whole))
+            if (!isPrintableText(*whole))
                 return refuse("control character or invalid UTF-8 in the query");
             target.queryValueText = std::move(*whole);
         }
@@ -253,12 +198,12 @@ RequestTargetParse parseRequestTarget(std::string_view rawTarget)
             decoded = decodeComponent(*decoded, error);
         if (!decoded)
             return refuse(error);
-        if (!isAcceptableComponent(*decoded)) {
+        if (!isValidEntryName(*decoded)) {
             if (decoded->empty())
                 return refuse("empty path component");
             if (*decoded == "." || *decoded == "..")
                 return refuse("'.' or '..' as a path component");
-            return refuse("control character or invalid UTF-8 in a path component");
+            return refuse("control character, invalid UTF-8 or too long a name in a path component");
         }
         target.decodedPath += '/';
         target.decodedPath += *decoded;
@@ -290,7 +235,7 @@ std::optional<EntryKey> keyOfComponents(const std::vector<std::string_view>& par
     }
     key.folderForm = first == "FOLDER" || first == "SHAREFOLDER";
     for (std::size_t i = 1; i < parts.size(); ++i) {
-        if (!isAcceptableComponent(parts[i]))
+        if (!isValidEntryName(parts[i]))
             return std::nullopt;
         key.path.emplace_back(parts[i]);
     }

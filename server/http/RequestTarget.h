@@ -58,17 +58,13 @@ struct RequestTargetParse {
 
 // Parses the raw request target (as it came on the request line, still percent-encoded). Refused:
 // a target that is not an absolute path; a malformed %-escape; an encoded "/" or "\" inside a
-// component; a NUL or other control character or invalid UTF-8 in a component or a query value;
-// an empty component; "." or "..". A thumbnail's path is decoded and checked twice.
+// component; a component that is no acceptable entry name (see EntryNames.h: empty, "." or "..",
+// control characters, invalid UTF-8, too long); a query value that is no printable text. A
+// thumbnail's path is decoded and checked twice.
 RequestTargetParse parseRequestTarget(std::string_view rawTarget);
 
 // %XX decoding ("+" stays "+"). Nothing for a malformed escape.
 std::optional<std::string> percentDecode(std::string_view text);
-
-// A name component as the tree accepts it: not empty, not "." or "..", no "/" or "\", no control
-// character, valid UTF-8.
-bool isAcceptableComponent(std::string_view component);
-bool isValidUtf8(std::string_view text);
 
 // An entry key as clients send it in headers ("/FILE/a/b.txt", "/SHAREFOLDER/x"), raw or
 // percent-encoded. Each reading that is well-formed is returned, the raw one first; a reading is

@@ -9,9 +9,9 @@ namespace norvane::server {
 // The namespace of listings and print-job lists.
 inline constexpr const char* kStorageNamespace = "http://norvane.invalid/storage/2009-01-01/";
 
-// Text as XML character data or attribute value: markup characters escaped by libxml2; bytes that
-// are not UTF-8 become U+FFFD, and characters XML cannot hold (controls other than tab, line feed
-// and carriage return, U+FFFE, U+FFFF) are dropped. Also fit for HTML text and quoted attributes.
+// Text as XML character data or attribute value: markup characters escaped by libxml2, of the
+// printable text (see PrintableText.h) with its tabs and line feeds. Also fit for HTML text and
+// quoted attributes.
 std::string xmlText(std::string_view text);
 
 // Builds an XML document as text: every text and attribute value goes through xmlText, element
@@ -34,8 +34,8 @@ private:
 // <Error><Code>code</Code><Message>message</Message><RequestId>id</RequestId></Error>
 std::string errorDocument(std::string_view code, std::string_view message, std::string_view requestId);
 
-// One CSV record: every field quoted, quotes doubled, CRLF at the end; bytes that are not UTF-8
-// become U+FFFD and NUL is dropped.
+// One CSV record: every field quoted, quotes doubled, CRLF at the end; each field is printable text
+// of one line (see PrintableText.h), so a row never carries a control character.
 void appendCsvRecord(std::string& out, const std::vector<std::string>& fields);
 
 } // namespace norvane::server

@@ -1,5 +1,6 @@
 #include "server/http/ServerOptions.h"
 
+#include <algorithm>
 #include <charconv>
 
 namespace norvane::server {
@@ -37,6 +38,43 @@ std::optional<std::pair<std::string, int>> parseListenAddress(std::string_view t
         return std::nullopt;
     return std::make_pair(std::string(host), value);
 }
+
+namespace {
+
+// The limits that the command line sets, each a whole number in a range.
+struct NumberOption {
+    std::string_view name;
+    long long least;
+    long long most;
+    void (*apply)(ServerOptions&, long long);
+};
+
+constexpr long long kDay = 86400;
+
+const NumberOption kNumberOptions[] = {
+    { "--session-idle", 60, 365 * kDay,
+        [](ServerOptions& o, long long v) { o.limits.sessions.idle = std::chrono::seconds(v); } },
+    { "--session-lifetime", 60, 3650 * kDay,
+        [](ServerOptions& o, long long v) { o.limits.sessions.lifetime = std::chrono::seconds(v); } },
+    { "--prune-every", 1, kDay, [](ServerOptions& o, long long v) { o.limits.pruneEvery = std::chrono::seconds(v); } },
+    { "--login-free-tries", 1, 1000,
+        [](ServerOptions& o, long long v) { o.limits.logins.accountFreeFailures = static_cast<int>(v); } },
+    { "--address-free-tries", 1, 100000,
+        [](ServerOptions& o, long long v) { o.limits.logins.addressFreeFailures = static_cast<int>(v); } },
+    { "--login-max-delay", 1, 3600,
+        [](ServerOptions& o, long long v) { o.limits.logins.maxDelay = std::chrono::seconds(v); } },
+    { "--link-password-tries", 1, 10000,
+        [](ServerOptions& o, long long v) { o.limits.shareLinkWrongPasswords = static_cast<int>(v); } },
+    { "--head-timeout", 1, 3600, [](ServerOptions& o, long long v) { o.headTimeout = std::chrono::seconds(v); } },
+    { "--keep-alive", 1, 3600, [](ServerOptions& o, long long v) { o.keepAliveIdle = std::chrono::seconds(v); } },
+    { "--max-headers", 1, 10000, [](ServerOptions& o, long long v) { o.maxHeaders = static_cast<std::size_t>(v); } },
+    { "--max-head-bytes", 1024, 16 * 1024 * 1024,
+        [](ServerOptions& o, long long v) { o.maxHeadBytes = static_cast<std::size_t>(v); } },
+    { "--min-transfer-rate", 1, 1LL << 30,
+        [](ServerOptions& o, long long v) { o.minTransferRate = static_cast<std::size_t>(v); } },
+};
+
+} // namespace
 
 ServerOptionsParse parseServerOptions(std::span<const std::string> arguments)
 {
@@ -93,6 +131,16 @@ ServerOptionsParse parseServerOptions(std::span<const std::string> arguments)
                     return fail("--control-token: the token must be printable without blanks");
             }
             options.controlToken = text;
+        } else if (auto option = std::find_if(std::begin(kNumberOptions), std::end(kNumberOptions),
+                       [&](const NumberOption& known) { return known.name == argument; });
+                   option != std::end(kNumberOptions)) {
+            long long number = 0;
+            if (!value(text)
+                || std::from_chars(text.data(), text.data() + text.size(), number).ptr != text.data() + text.size()
+                || number < option->least || number > option->most)
+                return fail(argument + " needs a whole number from " + std::to_string(option->least) + " to "
+                    + std::to_string(option->most));
+            option->apply(options, number);
         } else {
             return fail("unknown argument '" + argument + "'");
         }
@@ -117,7 +165,21 @@ std::string serverUsage()
            "  --tls                 HTTPS with the data folder's self-signed certificate, or --cert/--key\n"
            "  --demo                seed demo companies, users and files\n"
            "  --faults FILE         fault-injection rules (JSON array)\n"
-           "  --control-token TOKEN the token of the /_control endpoint (default: a random one)\n";
+           "  --control-token TOKEN the token of the /_control endpoint (default: a random one)\n"
+           "limits (see server/README.md):\n"
+           "  --session-idle S       a session ends S seconds after its last request (43200)\n"
+           "  --session-lifetime S   and S seconds after its login, however busy (604800)\n"
+           "  --prune-every S        ended sessions are removed every S seconds (600)\n"
+           "  --login-free-tries N   failed logins of an account before tries must wait (5)\n"
+           "  --address-free-tries N failed logins from one address before tries must wait (20)\n"
+           "  --login-max-delay S    the longest wait between tries (60)\n"
+           "  --link-password-tries N wrong passwords that disable a share link (50)\n"
+           "  --head-timeout S       the TLS handshake and each request head must arrive in S seconds (10)\n"
+           "  --keep-alive S         an idle connection is closed after S seconds (5)\n"
+           "  --max-headers N        more header lines are answered 431 (100)\n"
+           "  --max-head-bytes N     a longer request head is answered 431 (65536)\n"
+           "  --min-transfer-rate N  a request's peer may make the server wait 10 s, plus 1 s per N\n"
+           "                         bytes of body or answer moved; then it is cut off (4096)\n";
 }
 
 } // namespace norvane::server

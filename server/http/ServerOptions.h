@@ -1,5 +1,9 @@
 #pragma once
 
+#include "server/store/StoreLimits.h"
+
+#include <chrono>
+#include <cstddef>
 #include <filesystem>
 #include <optional>
 #include <span>
@@ -10,7 +14,7 @@ namespace norvane::server {
 
 // The command line of norvane-server:
 //   --data DIR [--listen HOST:PORT] [--tls [--cert FILE --key FILE]] [--demo] [--faults FILE]
-//   [--control-token TOKEN]
+//   [--control-token TOKEN] and the limits (see serverUsage()).
 struct ServerOptions {
     std::filesystem::path dataDir;
     std::string host = "127.0.0.1";
@@ -21,6 +25,12 @@ struct ServerOptions {
     bool demo = false;
     std::filesystem::path faultsFile;
     std::string controlToken; // empty: a random one, announced on start
+    StoreLimits limits; // sessions, login throttle, share-link passwords
+    std::chrono::seconds headTimeout { 10 };
+    std::chrono::seconds keepAliveIdle { 5 };
+    std::size_t maxHeaders = 100;
+    std::size_t maxHeadBytes = 64 * 1024;
+    std::size_t minTransferRate = 4096; // bytes a second that a slow peer is allowed to fall to
 };
 
 struct ServerOptionsParse {

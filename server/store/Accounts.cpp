@@ -4,8 +4,6 @@
 #include "server/store/Random.h"
 #include "server/store/StoreState.h"
 
-#include <openssl/crypto.h>
-
 namespace norvane::server {
 
 namespace {
@@ -70,6 +68,20 @@ void writeHeaders(Database& db, const Company& company)
             .run();
 }
 
+// The texts of a company as they are kept: every member reads its name and notice, and the policy
+// values go out as headers.
+Company keptCompany(Company company)
+{
+    company.name = storedText(company.name);
+    company.informationText = printableText(company.informationText, Layout::TabsAndLineFeeds);
+    company.informationSeq = storedText(company.informationSeq);
+    std::map<std::string, std::string> headers;
+    for (const auto& [name, value] : company.policyHeaders)
+        headers[name] = storedText(value);
+    company.policyHeaders = std::move(headers);
+    return company;
+}
+
 // Runs `body`; a uniqueness conflict becomes Exists.
 template <typename Body> void unique(const std::string& what, Body&& body)
 {
@@ -100,11 +112,12 @@ std::optional<User> ServerStore::State::loadUser(std::int64_t id)
 
 // --- companies ----------------------------------------------------------------------------------
 
-StoreResult<Company> ServerStore::createCompany(const Company& company)
+StoreResult<Company> ServerStore::createCompany(const Company& given)
 {
     return guarded<Company>("createCompany", [&] {
-        if (company.code.empty())
+        if (given.code.empty())
             refuse(StoreError::Invalid, "a company needs a code");
+        const Company company = keptCompany(given);
         State& s = *state_;
         std::lock_guard lock(s.mutex);
         Transaction tx(*s.db);
@@ -154,11 +167,12 @@ StoreResult<Company> ServerStore::companyById(std::int64_t id)
     });
 }
 
-StoreStatus ServerStore::updateCompany(const Company& company)
+StoreStatus ServerStore::updateCompany(const Company& given)
 {
     return guarded<Done>("updateCompany", [&] {
-        if (company.code.empty())
+        if (given.code.empty())
             refuse(StoreError::Invalid, "a company needs a code");
+        const Company company = keptCompany(given);
         State& s = *state_;
         std::lock_guard lock(s.mutex);
         Transaction tx(*s.db);
@@ -179,10 +193,12 @@ StoreStatus ServerStore::updateCompany(const Company& company)
 
 // --- users --------------------------------------------------------------------------------------
 
-StoreResult<User> ServerStore::createUser(std::int64_t companyId, const std::string& login, const std::string& fullName,
-    const std::string& password, bool suspended)
+StoreResult<User> ServerStore::createUser(std::int64_t companyId, const std::string& login,
+    const std::string& givenFullName, const std::string& password, bool suspended)
 {
     return guarded<User>("createUser", [&] {
+        // Listings show it as owner, author and lock holder to every member.
+        const std::string fullName = storedText(givenFullName);
         // The login travels as a path component and becomes the owner of entries: the same rules
         // as for names keep it printable and unambiguous.
         if (!isValidEntryName(login))
@@ -283,16 +299,27 @@ bool ServerStore::checkPassword(const User& user, const std::string& password)
     }
 }
 
-StoreStatus ServerStore::setPassword(std::int64_t userId, const std::string& password)
+StoreStatus ServerStore::setPassword(std::int64_t userId, const std::string& password, const std::string& keepDevice)
 {
     return guarded<Done>("setPassword", [&] {
         if (!acceptablePassword(password))
             refuse(StoreError::Invalid, "unacceptable password");
         const std::string hash = PasswordHash::make(password);
         std::lock_guard lock(state_->mutex);
-        state_->db->prepare("UPDATE users SET password = ?2 WHERE id = ?1").with(userId, hash).run();
-        if (state_->db->changes() == 0)
+        Database& db = *state_->db;
+        Transaction tx(db);
+        db.prepare("UPDATE users SET password = ?2 WHERE id = ?1").with(userId, hash).run();
+        if (db.changes() == 0)
             refuse(StoreError::NotFound, "no user " + std::to_string(userId));
+        // Whoever knew the old password may hold a session made with it: only the device that
+        // made the change keeps its newest one.
+        db.prepare(R"sql(
+            DELETE FROM sessions WHERE user_id = ?1 AND qor_id IS NOT (
+                SELECT qor_id FROM sessions WHERE user_id = ?1 AND device_id = ?2 AND ?2 <> ''
+                ORDER BY last_used_at DESC, created_at DESC, rowid DESC LIMIT 1))sql")
+            .with(userId, keepDevice)
+            .run();
+        tx.commit();
         return Done {};
     });
 }
@@ -353,56 +380,6 @@ bool ServerStore::isDeviceRegistered(std::int64_t userId, const std::string& dev
         Log::line(std::string("store: isDeviceRegistered failed: ") + error.what());
         return false;
     }
-}
-
-// --- sessions -----------------------------------------------------------------------------------
-
-StoreResult<Session> ServerStore::createSession(std::int64_t userId, const std::string& deviceId)
-{
-    return guarded<Session>("createSession", [&] {
-        std::lock_guard lock(state_->mutex);
-        if (!state_->loadUser(userId))
-            refuse(StoreError::NotFound, "no user " + std::to_string(userId));
-        Session session { randomHex(16), randomHex(16), userId, deviceId, nowSeconds() };
-        state_->db
-            ->prepare("INSERT INTO sessions (qor_id, var_id, user_id, device_id, created_at) "
-                      "VALUES (?1, ?2, ?3, ?4, ?5)")
-            .with(session.qorId, session.varId, session.userId, session.deviceId, session.createdAt)
-            .run();
-        return session;
-    });
-}
-
-StoreResult<Session> ServerStore::sessionByAuthorization(const std::string& authorization)
-{
-    return guarded<Session>("sessionByAuthorization", [&] {
-        std::vector<std::string> parts(1);
-        for (char c : authorization) {
-            if (c == ':')
-                parts.emplace_back();
-            else
-                parts.back() += c;
-        }
-        if (parts.size() != 4 || parts[0].empty())
-            refuse(StoreError::NotFound, "not a session");
-        std::lock_guard lock(state_->mutex);
-        auto stmt
-            = state_->db->prepare("SELECT s.var_id, s.user_id, s.device_id, s.created_at, u.company_id, u.user_key "
-                                  "FROM sessions s JOIN users u ON u.id = s.user_id WHERE s.qor_id = ?1");
-        stmt.with(parts[0]);
-        if (!stmt.step())
-            refuse(StoreError::NotFound, "not a session");
-        const std::string varId = stmt.text(0);
-        const std::string userKey = stmt.text(5);
-        // Every part must match; the secret ones are compared in constant time.
-        const bool matches = varId.size() == parts[1].size()
-            && CRYPTO_memcmp(varId.data(), parts[1].data(), varId.size()) == 0
-            && std::to_string(stmt.int64(4)) == parts[2] && userKey.size() == parts[3].size()
-            && CRYPTO_memcmp(userKey.data(), parts[3].data(), userKey.size()) == 0;
-        if (!matches)
-            refuse(StoreError::NotFound, "not a session");
-        return Session { parts[0], varId, stmt.int64(1), stmt.text(2), stmt.int64(3) };
-    });
 }
 
 } // namespace norvane::server

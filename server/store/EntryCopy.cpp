@@ -14,24 +14,21 @@ bool contains(const std::vector<std::int64_t>& ids, std::int64_t id)
     return std::find(ids.begin(), ids.end(), id) != ids.end();
 }
 
-// What the request says about the copy replaces what the original said about itself.
-void describe(Node& node, const EntryMeta& meta)
+// The copy the user asked for is the user's making; what the request says about it replaces
+// what the original said about itself. Entries below it keep their authors.
+void describe(Node& node, const User& user, const EntryMeta& meta)
 {
     Entry& e = node.entry;
-    if (meta.ownerName)
-        e.ownerName = *meta.ownerName;
-    if (meta.author)
-        e.author = *meta.author;
-    if (meta.authorName)
-        e.authorName = *meta.authorName;
+    e.author = user.login;
+    e.authorName = user.fullName;
     if (meta.creationDate)
-        e.creationDate = *meta.creationDate;
+        e.creationDate = storedText(*meta.creationDate);
     if (meta.modifiedAt)
         e.modifiedAt = *meta.modifiedAt;
     if (meta.editPermission)
         e.editPermission = *meta.editPermission == 1 ? 1 : 0;
     if (!meta.deviceId.empty())
-        e.deviceId = meta.deviceId;
+        e.deviceId = storedText(meta.deviceId);
 }
 
 } // namespace
@@ -46,6 +43,7 @@ StoreResult<Entry> ServerStore::copy(const User& user, const AreaRef& fromArea, 
             refuse(StoreError::Invalid, "the root cannot be copied");
         State& s = *state_;
         std::lock_guard lock(s.mutex);
+        Transaction tx(*s.db);
         s.requireArea(user, fromArea);
         s.requireArea(user, toArea);
         Node source = s.require(fromArea, from);
@@ -69,7 +67,7 @@ StoreResult<Entry> ServerStore::copy(const User& user, const AreaRef& fromArea, 
                 refuse(StoreError::Invalid, "a copy cannot replace a folder that holds its source");
             s.requireNotCopying(*existing, true);
             s.requireUnlocked(user, *existing, true);
-            s.requireChange(user, *existing);
+            s.requireChangeTree(user, *existing);
         }
 
         const std::vector<Node> tree = source.entry.isFolder ? s.descendants(source) : std::vector<Node> {};
@@ -77,14 +75,13 @@ StoreResult<Entry> ServerStore::copy(const User& user, const AreaRef& fromArea, 
         for (const auto& node : tree)
             bytes += node.entry.isFolder ? 0 : node.entry.size;
 
-        Transaction tx(*s.db);
         std::vector<std::string> freed;
         if (existing)
             s.deleteTree(*existing, freed);
         s.requireQuota(user.companyId, user.id, bytes);
 
         Node top = cloneFor(user, source, folder, s.nextStamp());
-        describe(top, meta);
+        describe(top, user, meta);
         const bool background = source.entry.isFolder && tree.size() + 1 > s.copyInBackgroundAbove.load();
         if (background) {
             top.entry.actionType = "COPY";

@@ -1,17 +1,14 @@
 #include "server/store/EntryNames.h"
 
+#include "server/store/PrintableText.h"
+
 namespace norvane::server {
 
 bool isValidEntryName(std::string_view name)
 {
     if (name.empty() || name == "." || name == ".." || name.size() > kMaxEntryNameBytes)
         return false;
-    for (char c : name) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7f || c == '/' || c == '\\')
-            return false;
-    }
-    return true;
+    return name.find_first_of("/\\") == std::string_view::npos && isPrintableText(name);
 }
 
 bool isValidEntryPath(const std::vector<std::string>& path)

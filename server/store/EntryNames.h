@@ -9,8 +9,8 @@ namespace norvane::server {
 // The longest name an entry may have, in bytes: what the clients' local file systems accept.
 constexpr std::size_t kMaxEntryNameBytes = 255;
 
-// A name an entry may carry: not empty, not "." or "..", without "/", "\", NUL or any other
-// control character, and not longer than kMaxEntryNameBytes.
+// A name an entry may carry: not empty, not "." or "..", without "/" or "\", printable text (see
+// PrintableText.h), and not longer than kMaxEntryNameBytes.
 bool isValidEntryName(std::string_view name);
 bool isValidEntryPath(const std::vector<std::string>& path);
 

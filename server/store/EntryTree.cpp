@@ -187,6 +187,8 @@ StoreResult<Entry> ServerStore::move(const User& user, const AreaRef& fromArea, 
             refuse(StoreError::Invalid, "the root cannot move");
         State& s = *state_;
         std::lock_guard lock(s.mutex);
+        // The rights are read in the transaction that acts on them: nothing changes in between.
+        Transaction tx(*s.db);
         s.requireArea(user, fromArea);
         s.requireArea(user, toArea);
         Node source = s.require(fromArea, from);
@@ -195,7 +197,7 @@ StoreResult<Entry> ServerStore::move(const User& user, const AreaRef& fromArea, 
             refuse(StoreError::Forbidden, "top-level shared folders are not moved or renamed");
         s.requireNotCopying(source, true);
         s.requireUnlocked(user, source, true);
-        s.requireChange(user, source);
+        s.requireChangeTree(user, source);
 
         Node parent = s.requireParent(toArea, to);
         s.requireNotCopying(parent, false);
@@ -207,7 +209,6 @@ StoreResult<Entry> ServerStore::move(const User& user, const AreaRef& fromArea, 
         if (parent.id() != source.entry.parentId && !s.mayCreateIn(user, parent))
             refuse(StoreError::Forbidden, "no right to create in " + pathText(parent.entry.path));
 
-        Transaction tx(*s.db);
         std::vector<std::string> freed;
         if (auto existing = s.childOf(parent, name)) {
             if (!overwrite || existing->entry.isFolder != source.entry.isFolder)
@@ -216,25 +217,17 @@ StoreResult<Entry> ServerStore::move(const User& user, const AreaRef& fromArea, 
                 refuse(StoreError::Invalid, "an entry cannot replace a folder that holds it");
             s.requireNotCopying(*existing, true);
             s.requireUnlocked(user, *existing, true);
-            s.requireChange(user, *existing);
+            s.requireChangeTree(user, *existing);
             s.deleteTree(*existing, freed);
         }
         if (fromArea != toArea) {
-            // Whatever lands in another area belongs to the mover there, and counts for them.
-            const std::int64_t notYetMine = s.db->scalar(R"sql(
-                WITH RECURSIVE sub(id) AS (
-                    SELECT ?1 UNION ALL SELECT e.id FROM entries e JOIN sub ON e.parent_id = sub.id)
-                SELECT SUM(size) FROM entries WHERE id IN sub AND is_folder = 0
-                    AND NOT (area_kind = 0 AND area_owner = ?2) AND owner_id IS NOT ?2)sql",
-                0, source.id(), user.id);
-            s.requireQuota(user.companyId, user.id, notYetMine);
+            // A move changes where entries are, not whose they are.
+            s.requireQuotaForMove(user, source, toArea);
             s.db->prepare(R"sql(
                 WITH RECURSIVE sub(id) AS (
                     SELECT ?1 UNION ALL SELECT e.id FROM entries e JOIN sub ON e.parent_id = sub.id)
-                UPDATE entries SET area_kind = ?2, area_owner = ?3, owner_id = ?4, owner = ?5, owner_name = ?6
-                WHERE id IN sub)sql")
-                .with(source.id(), toArea.area == Area::Personal ? 0 : 1, toArea.ownerId, user.id, user.login,
-                    user.fullName)
+                UPDATE entries SET area_kind = ?2, area_owner = ?3 WHERE id IN sub)sql")
+                .with(source.id(), toArea.area == Area::Personal ? 0 : 1, toArea.ownerId)
                 .run();
         }
         s.db->prepare("UPDATE entries SET parent_id = ?2, name = ?3 WHERE id = ?1")
@@ -258,14 +251,14 @@ StoreStatus ServerStore::remove(const User& user, const AreaRef& area, const std
             refuse(StoreError::Forbidden, "the root cannot be removed");
         State& s = *state_;
         std::lock_guard lock(s.mutex);
+        Transaction tx(*s.db);
         s.requireArea(user, area);
         Node node = s.require(area, path);
         if (isTopSharedFolder(node, s.lineage(node.id())))
             refuse(StoreError::Forbidden, "top-level shared folders are not removed here");
         s.requireNotCopying(node, true);
         s.requireUnlocked(user, node, true);
-        s.requireChange(user, node);
-        Transaction tx(*s.db);
+        s.requireChangeTree(user, node);
         std::vector<std::string> freed;
         s.deleteTree(node, freed);
         tx.commit();
@@ -304,8 +297,7 @@ StoreStatus ServerStore::setReadOnly(const AreaRef& area, const std::vector<std:
     });
 }
 
-StoreStatus ServerStore::setLock(const User& user, const AreaRef& area, const std::vector<std::string>& path, bool lock,
-    const std::string& lockUserId, const std::string& lockUserName)
+StoreStatus ServerStore::setLock(const User& user, const AreaRef& area, const std::vector<std::string>& path, bool lock)
 {
     return guarded<Done>("setLock", [&] {
         requireValidPath(path);
@@ -322,9 +314,7 @@ StoreStatus ServerStore::setLock(const User& user, const AreaRef& area, const st
             const bool renewal = node.isLocked();
             s.db->prepare("UPDATE entries SET lock_owner = ?2, lock_user_id = ?3, lock_user_name = ?4, "
                           "lock_start_time = ?5 WHERE id = ?1")
-                .with(node.id(), user.id, lockUserId.empty() ? user.login : lockUserId,
-                    lockUserName.empty() ? user.fullName : lockUserName,
-                    renewal ? node.entry.lockStartTime : lockTime())
+                .with(node.id(), user.id, user.login, user.fullName, renewal ? node.entry.lockStartTime : lockTime())
                 .run();
             return Done {};
         }

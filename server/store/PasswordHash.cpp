@@ -95,4 +95,11 @@ bool PasswordHash::matches(const std::string& stored, const std::string& passwor
     return CRYPTO_memcmp(actual.data(), expected.data(), kHashBytes) == 0;
 }
 
+bool PasswordHash::matchesNothing(const std::string& password)
+{
+    static const std::string stand = make("no account has this password");
+    matches(stand, password);
+    return false;
+}
+
 } // namespace norvane::server

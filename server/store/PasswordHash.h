@@ -12,6 +12,9 @@ public:
     static std::string make(const std::string& password);
     // False also for a stored text that is not of the form above.
     static bool matches(const std::string& stored, const std::string& password);
+    // The work of matches() without a stored password, always false: a login of an account that
+    // does not exist must take as long as one with a wrong password.
+    static bool matchesNothing(const std::string& password);
 };
 
 } // namespace norvane::server

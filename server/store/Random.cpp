@@ -1,5 +1,7 @@
 #include "server/store/Random.h"
 
+#include <openssl/crypto.h>
+
 #include <openssl/rand.h>
 
 #include <stdexcept>
@@ -52,6 +54,11 @@ std::string randomDigits(std::size_t length)
         }
     }
     return text;
+}
+
+bool sameSecret(const std::string& a, const std::string& b)
+{
+    return a.size() == b.size() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
 }
 
 } // namespace norvane::server

@@ -12,4 +12,7 @@ std::string randomHex(std::size_t digits); // lowercase
 std::string randomUrlToken(std::size_t length); // A-Z a-z 0-9 - _
 std::string randomDigits(std::size_t length);
 
+// Compares without leaking where two secrets differ.
+bool sameSecret(const std::string& a, const std::string& b);
+
 } // namespace norvane::server

@@ -37,6 +37,14 @@ struct Session {
     std::int64_t userId = 0;
     std::string deviceId;
     std::int64_t createdAt = 0; // unix seconds
+    std::int64_t lastUsedAt = 0; // unix seconds, to the minute
+};
+
+// A login or a password check as the throttle sees it: the account as it was named (company code
+// and login, also when there is no such account) and the address it came from.
+struct LoginAttempt {
+    std::string account;
+    std::string address;
 };
 
 enum class Area { Personal, Shared };
@@ -79,12 +87,9 @@ struct Entry {
     std::vector<std::string> path; // components from the area root, filled by lookups
 };
 
-// Descriptive fields that come with an upload, a copy or a folder creation.
+// Descriptive fields that come with an upload, a copy or a folder creation. Who owns and who wrote
+// an entry is never among them: that is the account of the session that makes it.
 struct EntryMeta {
-    std::optional<std::string> owner;
-    std::optional<std::string> ownerName;
-    std::optional<std::string> author;
-    std::optional<std::string> authorName;
     std::optional<std::string> creationDate;
     std::optional<std::int64_t> modifiedAt;
     std::optional<int> editPermission;
@@ -116,6 +121,8 @@ struct ShareLink {
     std::int64_t validUntil = 0; // unix seconds
     std::int64_t downloadLimit = 0; // 0 = unlimited
     std::int64_t downloadCount = 0;
+    std::int64_t wrongPasswords = 0; // in all, since the link was made
+    bool disabled = false; // by too many wrong passwords, for good
 };
 
 struct PrintJob {

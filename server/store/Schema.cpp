@@ -6,7 +6,7 @@ namespace norvane::server {
 
 namespace {
 
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;
 
 // Entries of every area live in one table: area_kind 0 is a user's personal area (area_owner is
 // the user id), 1 a company's shared area (area_owner is the company id). The root of an area is
@@ -130,6 +130,26 @@ CREATE TABLE print_jobs (
 CREATE INDEX print_jobs_by_user ON print_jobs(user_id, seq);
 )sql";
 
+// Version 2: sessions end (their last use is kept), failed logins are counted, and share links
+// count wrong passwords for good.
+constexpr const char* kUpgradeTo2 = R"sql(
+ALTER TABLE sessions ADD COLUMN last_used_at INTEGER NOT NULL DEFAULT 0;
+UPDATE sessions SET last_used_at = created_at;
+CREATE INDEX sessions_by_user ON sessions(user_id, device_id);
+ALTER TABLE share_links ADD COLUMN wrong_passwords INTEGER NOT NULL DEFAULT 0;
+CREATE TABLE login_failures (
+    key TEXT PRIMARY KEY,
+    failures INTEGER NOT NULL,
+    last_failure INTEGER NOT NULL
+);
+CREATE TABLE login_addresses (
+    account TEXT NOT NULL,
+    address TEXT NOT NULL,
+    last_success INTEGER NOT NULL,
+    PRIMARY KEY (account, address)
+);
+)sql";
+
 } // namespace
 
 void applySchema(Database& db)
@@ -140,7 +160,10 @@ void applySchema(Database& db)
     if (version > kSchemaVersion)
         throw DatabaseError("the database was written by a newer server (schema " + std::to_string(version) + ")", 1);
     Transaction tx(db);
-    db.exec(kSchema);
+    if (version < 1)
+        db.exec(kSchema);
+    if (version < 2)
+        db.exec(kUpgradeTo2);
     db.exec("PRAGMA user_version=" + std::to_string(kSchemaVersion));
     tx.commit();
 }

@@ -9,11 +9,12 @@ namespace norvane::server {
 
 namespace fs = std::filesystem;
 
-StoreResult<std::unique_ptr<ServerStore>> ServerStore::open(const fs::path& dataDir)
+StoreResult<std::unique_ptr<ServerStore>> ServerStore::open(const fs::path& dataDir, const StoreLimits& limits)
 {
     try {
         auto state = std::make_unique<State>();
         state->dataDir = dataDir;
+        state->limits = limits;
         // Content and accounts are nobody else's business on this machine.
         const bool fresh = !fs::exists(dataDir);
         fs::create_directories(dataDir / "uploads");
@@ -33,7 +34,12 @@ StoreResult<std::unique_ptr<ServerStore>> ServerStore::open(const fs::path& data
         if (std::size_t removed
             = state->blobs->removeOrphans([&](const std::string& id) { return referenced.count(id) > 0; }))
             Log::line("store: removed " + std::to_string(removed) + " content files that no entry refers to");
-        return std::unique_ptr<ServerStore>(new ServerStore(std::move(state)));
+        std::unique_ptr<ServerStore> store(new ServerStore(std::move(state)));
+        if (limits.pruneEvery.count() > 0) {
+            State* running = store->state_.get();
+            running->pruner = std::thread([running] { running->runPruner(); });
+        }
+        return store;
     } catch (const std::exception& error) {
         Log::line(std::string("store: cannot open ") + dataDir.string() + ": " + error.what());
         return storeFailure(StoreError::Io, error.what());
@@ -56,11 +62,40 @@ ServerStore::~ServerStore()
     state_->changed.notify_all();
     for (auto& worker : workers)
         worker.first.join();
+    if (state_->pruner.joinable())
+        state_->pruner.join();
 }
 
 const fs::path& ServerStore::dataDir() const
 {
     return state_->dataDir;
+}
+
+const StoreLimits& ServerStore::limits() const
+{
+    return state_->limits;
+}
+
+void ServerStore::setClock(StoreClock clock)
+{
+    std::lock_guard lock(state_->mutex);
+    state_->clock = std::move(clock);
+}
+
+void ServerStore::advanceClock(std::chrono::seconds by)
+{
+    {
+        std::lock_guard lock(state_->mutex);
+        state_->clockShift += by;
+        state_->pruneNow = true;
+    }
+    state_->changed.notify_all();
+}
+
+std::chrono::system_clock::time_point ServerStore::now()
+{
+    std::lock_guard lock(state_->mutex);
+    return state_->clock() + state_->clockShift;
 }
 
 fs::path ServerStore::blobPath(const std::string& blobId) const

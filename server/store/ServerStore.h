@@ -1,8 +1,10 @@
 #pragma once
 
 #include "server/store/Records.h"
+#include "server/store/StoreLimits.h"
 #include "server/store/StoreResult.h"
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -22,12 +24,22 @@ class ServerStore {
 public:
     // Opens (creating when needed) DIR/norvane.db, DIR/blobs, DIR/uploads; removes blobs that no
     // entry refers to and trims upload part files to the offset that the database recorded.
-    static StoreResult<std::unique_ptr<ServerStore>> open(const std::filesystem::path& dataDir);
+    // Starts the background prune of ended sessions (see StoreLimits).
+    static StoreResult<std::unique_ptr<ServerStore>> open(
+        const std::filesystem::path& dataDir, const StoreLimits& limits = {});
     ~ServerStore();
     ServerStore(const ServerStore&) = delete;
     ServerStore& operator=(const ServerStore&) = delete;
 
     const std::filesystem::path& dataDir() const;
+    const StoreLimits& limits() const;
+
+    // --- the clock of the time rules ---------------------------------------------------------
+    void setClock(StoreClock clock);
+    // Moves the clock forward (the control endpoint's way of letting hours pass); the prune
+    // looks at once.
+    void advanceClock(std::chrono::seconds by);
+    std::chrono::system_clock::time_point now();
 
     // --- companies, users, devices -------------------------------------------------------
     StoreResult<Company> createCompany(const Company& company);
@@ -41,7 +53,9 @@ public:
     StoreResult<User> userById(std::int64_t id);
     StoreResult<User> userByKey(const std::string& userKey);
     bool checkPassword(const User& user, const std::string& password);
-    StoreStatus setPassword(std::int64_t userId, const std::string& password);
+    // Sets the password and ends every session of the user, except the newest one of `keepDevice`
+    // (the device that asked for the change goes on working).
+    StoreStatus setPassword(std::int64_t userId, const std::string& password, const std::string& keepDevice = {});
     StoreStatus setSuspended(std::int64_t userId, bool suspended);
     // A device id seen at login: registered ones pass where the company requires registration.
     StoreStatus rememberDevice(std::int64_t userId, const std::string& deviceId);
@@ -50,8 +64,18 @@ public:
 
     // --- sessions ---------------------------------------------------------------------------
     StoreResult<Session> createSession(std::int64_t userId, const std::string& deviceId);
-    // The session named by an authorization value "qor:var:companyId:userKey", if it is live.
+    // The session named by an authorization value "qor:var:companyId:userKey", if it is live: not
+    // idle for longer, nor older, than the limits allow. Each use counts, to the minute.
     StoreResult<Session> sessionByAuthorization(const std::string& authorization);
+    // Removes ended sessions and forgotten login failures; the number of rows removed. The
+    // background prune calls it every StoreLimits::pruneEvery.
+    StoreResult<std::int64_t> pruneExpired();
+
+    // --- failed logins and password checks (see LoginThrottleLimits) -------------------------
+    // How long the attempt must still wait; nothing when it may go ahead.
+    std::optional<std::chrono::seconds> loginWait(const LoginAttempt& attempt);
+    void loginFailed(const LoginAttempt& attempt);
+    void loginSucceeded(const LoginAttempt& attempt);
 
     // --- the trees -------------------------------------------------------------------------
     AreaRef personalArea(const User& user) const { return { Area::Personal, user.id }; }
@@ -71,7 +95,8 @@ public:
 
     StoreResult<Entry> createFolder(
         const User& user, const AreaRef& area, const std::vector<std::string>& path, const EntryMeta& meta);
-    // Moves or renames the entry to the path (which names the new entry, not its parent).
+    // Moves or renames the entry to the path (which names the new entry, not its parent). A tree
+    // moves only when the user may change every entry in it; owners stay what they were.
     StoreResult<Entry> move(const User& user, const AreaRef& fromArea, const std::vector<std::string>& from,
         const AreaRef& toArea, const std::vector<std::string>& to, bool overwrite, const EntryMeta& meta);
     // Copies the entry (file or folder tree) into the folder under its own name. A tree of more
@@ -79,13 +104,13 @@ public:
     // source trees carry the action fields until it ends.
     StoreResult<Entry> copy(const User& user, const AreaRef& fromArea, const std::vector<std::string>& from,
         const AreaRef& toArea, const std::vector<std::string>& toFolder, bool overwrite, const EntryMeta& meta);
+    // Removes the entry with everything below it, only when the user may change every entry.
     StoreStatus remove(const User& user, const AreaRef& area, const std::vector<std::string>& path);
     StoreStatus setEditPermission(
         const User& user, const AreaRef& area, const std::vector<std::string>& path, int editPermission);
     StoreStatus setReadOnly(const AreaRef& area, const std::vector<std::string>& path, bool readOnly);
-    // Lock or unlock a file for the user; the ids and names are what the client sent.
-    StoreStatus setLock(const User& user, const AreaRef& area, const std::vector<std::string>& path, bool lock,
-        const std::string& lockUserId, const std::string& lockUserName);
+    // Lock or unlock a file for the user, who is named as its holder.
+    StoreStatus setLock(const User& user, const AreaRef& area, const std::vector<std::string>& path, bool lock);
     void setCopyInBackgroundAbove(std::size_t entries);
     void setCopyStepDelayMs(int milliseconds); // slows background copies down for tests
     // Blocks until no background copy runs (tests and shutdown).
@@ -116,11 +141,19 @@ public:
     // tests). Replaces the content of an existing file.
     StoreResult<Entry> putFile(const User& user, const AreaRef& area, const std::vector<std::string>& path,
         std::string_view content, const EntryMeta& meta = {});
+    // Adds `count` empty files named prefix + a seven-digit index (from 0) to the folder, all in
+    // one transaction, sharing one blob (BulkFiles.cpp; benchmarks of big folders).
+    StoreResult<std::int64_t> addEmptyFiles(const User& user, const AreaRef& area,
+        const std::vector<std::string>& folder, const std::string& prefix, std::int64_t count);
+    static constexpr std::int64_t kMaxBulkFiles = 5'000'000;
 
     // --- share links and print jobs ----------------------------------------------------------
     StoreResult<ShareLink> createShareLink(
         const User& user, const Entry& file, int validDays, std::int64_t downloadLimit, bool needPassword);
     StoreResult<ShareLink> shareLink(const std::string& key);
+    // Checks a password given for the link: the link when it is right; Invalid when it is wrong,
+    // which counts against the link, and Forbidden once it is disabled by too many of them.
+    StoreResult<ShareLink> unlockShareLink(const std::string& key, const std::string& password);
     // Counts one delivery; refuses (Forbidden) past the limit or the expiry.
     StoreResult<ShareLink> countShareDownload(const std::string& key);
     StoreResult<Entry> entryById(std::int64_t id);

@@ -12,15 +12,17 @@ constexpr std::size_t kKeyLength = 24;
 constexpr std::size_t kPasswordDigits = 4;
 constexpr int kMaxValidDays = 36500; // keeps the expiry far from overflowing
 
-std::optional<ShareLink> findLink(Database& db, const std::string& key)
+std::optional<ShareLink> findLink(Database& db, const std::string& key, int wrongPasswordsAllowed)
 {
-    auto stmt = db.prepare("SELECT key, entry_id, user_id, password, valid_until, download_limit, download_count "
-                           "FROM share_links WHERE key = ?1");
+    auto stmt = db.prepare("SELECT key, entry_id, user_id, password, valid_until, download_limit, download_count, "
+                           "wrong_passwords FROM share_links WHERE key = ?1");
     stmt.with(key);
     if (!stmt.step())
         return std::nullopt;
-    return ShareLink { stmt.text(0), stmt.int64(1), stmt.int64(2), stmt.text(3), stmt.int64(4), stmt.int64(5),
-        stmt.int64(6) };
+    ShareLink link { stmt.text(0), stmt.int64(1), stmt.int64(2), stmt.text(3), stmt.int64(4), stmt.int64(5),
+        stmt.int64(6), stmt.int64(7) };
+    link.disabled = link.wrongPasswords >= wrongPasswordsAllowed;
+    return link;
 }
 
 } // namespace
@@ -59,10 +61,29 @@ StoreResult<ShareLink> ServerStore::shareLink(const std::string& key)
 {
     return guarded<ShareLink>("shareLink", [&] {
         std::lock_guard lock(state_->mutex);
-        auto link = findLink(*state_->db, key);
+        auto link = findLink(*state_->db, key, state_->limits.shareLinkWrongPasswords);
         if (!link)
             refuse(StoreError::NotFound, "no such link");
         return *link;
+    });
+}
+
+StoreResult<ShareLink> ServerStore::unlockShareLink(const std::string& key, const std::string& password)
+{
+    return guarded<ShareLink>("unlockShareLink", [&] {
+        std::lock_guard lock(state_->mutex);
+        Database& db = *state_->db;
+        auto link = findLink(db, key, state_->limits.shareLinkWrongPasswords);
+        if (!link)
+            refuse(StoreError::NotFound, "no such link");
+        // Four digits are soon tried: the link takes a bounded number of wrong ones in all, and
+        // then no password opens it any more.
+        if (link->disabled)
+            refuse(StoreError::Forbidden, "the link is disabled after too many wrong passwords");
+        if (sameSecret(password, link->password))
+            return *link;
+        db.prepare("UPDATE share_links SET wrong_passwords = wrong_passwords + 1 WHERE key = ?1").with(key).run();
+        refuse(StoreError::Invalid, "wrong password");
     });
 }
 
@@ -71,13 +92,15 @@ StoreResult<ShareLink> ServerStore::countShareDownload(const std::string& key)
     return guarded<ShareLink>("countShareDownload", [&] {
         std::lock_guard lock(state_->mutex);
         Transaction tx(*state_->db);
-        auto link = findLink(*state_->db, key);
+        auto link = findLink(*state_->db, key, state_->limits.shareLinkWrongPasswords);
         if (!link)
             refuse(StoreError::NotFound, "no such link");
         if (nowSeconds() > link->validUntil)
             refuse(StoreError::Forbidden, "the link has expired");
         if (link->downloadLimit > 0 && link->downloadCount >= link->downloadLimit)
             refuse(StoreError::Forbidden, "the link has been used up");
+        if (link->disabled)
+            refuse(StoreError::Forbidden, "the link is disabled");
         state_->db->prepare("UPDATE share_links SET download_count = download_count + 1 WHERE key = ?1")
             .with(key)
             .run();

@@ -106,6 +106,21 @@ std::int64_t nowMilliseconds()
         .count();
 }
 
+std::int64_t ServerStore::State::ruleMilliseconds()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>((clock() + clockShift).time_since_epoch()).count();
+}
+
+std::int64_t ServerStore::State::ruleSeconds()
+{
+    return ruleMilliseconds() / 1000;
+}
+
+std::string storedText(std::string_view text)
+{
+    return printableText(text);
+}
+
 std::int64_t ServerStore::State::nextStamp()
 {
     lastStamp = std::max(nowMilliseconds(), lastStamp + 1);
@@ -301,15 +316,13 @@ Node newNodeFor(const User& user, const Node& parent, const std::string& name, b
     e.createdAt = nowSeconds();
     e.modifiedAt = meta.modifiedAt.value_or(e.createdAt);
     e.timestamp = std::to_string(stamp);
-    // The owner is whoever makes the entry: rights and quota follow it, so a client cannot name
-    // someone else. The display name and the authorship are the client's to describe.
+    // Whoever makes the entry owns it and wrote it: rights and quota follow the owner, and other
+    // members read both names, so they come from the account, never from the request.
     node.ownerId = user.id;
-    e.owner = user.login;
-    e.ownerName = meta.ownerName.value_or(user.fullName);
-    e.author = meta.author.value_or(user.login);
-    e.authorName = meta.authorName.value_or(user.fullName);
-    e.creationDate = meta.creationDate.value_or("");
-    e.deviceId = meta.deviceId;
+    e.owner = e.author = user.login;
+    e.ownerName = e.authorName = user.fullName;
+    e.creationDate = storedText(meta.creationDate.value_or(""));
+    e.deviceId = storedText(meta.deviceId);
     e.editPermission = meta.editPermission.value_or(0) == 1 ? 1 : 0;
     return node;
 }
@@ -360,6 +373,28 @@ void ServerStore::State::requireChange(const User& user, const Node& node)
 {
     if (!rights(user, node).canChange)
         refuse(StoreError::Forbidden, "no right to change " + pathText(node.entry.path));
+}
+
+void ServerStore::State::requireChangeTree(const User& user, const Node& node)
+{
+    const EntryRights own = rights(user, node);
+    if (!own.canChange)
+        refuse(StoreError::Forbidden, "no right to change " + pathText(node.entry.path));
+    // In a personal area, and for a manager of the folder, what holds for the top holds below.
+    if (!node.entry.isFolder || node.entry.area.area == Area::Personal || own.isManager)
+        return;
+    // Below, an entry closes the tree when it is read-only (which reaches everything under it)
+    // or neither the user's nor open to every member.
+    const std::int64_t closed = db->scalar(R"sql(
+        WITH RECURSIVE sub(id) AS (
+            SELECT id FROM entries WHERE parent_id = ?1
+            UNION ALL
+            SELECT e.id FROM entries e JOIN sub ON e.parent_id = sub.id)
+        SELECT 1 FROM entries WHERE id IN sub
+            AND (read_only <> 0 OR (edit_permission <> 1 AND owner_id IS NOT ?2)) LIMIT 1)sql",
+        0, node.id(), user.id);
+    if (closed == 1)
+        refuse(StoreError::Forbidden, "no right to change everything in " + pathText(node.entry.path));
 }
 
 void ServerStore::State::requireUnlocked(const User& user, const Node& node, bool wholeTree)

@@ -7,6 +7,7 @@
 #include "server/store/BlobStore.h"
 #include "server/store/Database.h"
 #include "server/store/EntryNames.h"
+#include "server/store/PrintableText.h"
 #include "server/store/ServerStore.h"
 
 #include <atomic>
@@ -78,8 +79,13 @@ struct UploadTarget {
 
 struct ServerStore::State {
     std::filesystem::path dataDir;
+    StoreLimits limits;
     std::unique_ptr<Database> db;
     std::unique_ptr<BlobStore> blobs;
+    StoreClock clock = [] { return std::chrono::system_clock::now(); };
+    std::chrono::seconds clockShift { 0 };
+    std::thread pruner;
+    bool pruneNow = false; // the clock jumped: the pruner looks without waiting
 
     // Guards the database and everything below. Held only for short steps: never while bytes
     // of an upload arrive, never across the whole of a background copy.
@@ -98,6 +104,9 @@ struct ServerStore::State {
 
     // A version stamp (milliseconds) later than every one handed out before.
     std::int64_t nextStamp();
+    // The clock of the time rules, in unix seconds and milliseconds.
+    std::int64_t ruleSeconds();
+    std::int64_t ruleMilliseconds();
 
     // Tree reading (StoreState.cpp). `path` of the results is filled.
     std::optional<Node> nodeById(std::int64_t id);
@@ -119,6 +128,8 @@ struct ServerStore::State {
     bool mayCreateIn(const User& user, const Node& folder);
     void requireArea(const User& user, const AreaRef& area); // Forbidden
     void requireChange(const User& user, const Node& node); // Forbidden
+    // Forbidden unless the user may change the entry and everything below it.
+    void requireChangeTree(const User& user, const Node& node);
     // Locked when the entry (or, with `wholeTree`, anything below it) is locked by another user.
     void requireUnlocked(const User& user, const Node& node, bool wholeTree);
     // CopySource / CopyDest when the entry is part of a running copy, or (with `wholeTree`)
@@ -132,12 +143,19 @@ struct ServerStore::State {
     // Deletes the files of blobs that no entry refers to any more.
     void releaseBlobs(const std::vector<std::string>& ids);
 
+    // Sessions and the login throttle (Sessions.cpp, LoginThrottle.cpp).
+    std::int64_t pruneSessions();
+    std::int64_t pruneLoginFailures();
+    void runPruner();
+
     // Accounts and content (Accounts.cpp, Uploads.cpp).
     std::optional<Company> loadCompany(std::int64_t id);
     std::optional<User> loadUser(std::int64_t id);
     std::int64_t usedBytes(std::int64_t userId);
     // QuotaExceeded when `extraBytes` more would take the user beyond the company's quota.
     void requireQuota(std::int64_t companyId, std::int64_t userId, std::int64_t extraBytes);
+    // The quota of everyone for whom a tree moved from one area to the other counts anew.
+    void requireQuotaForMove(const User& user, const Node& tree, const AreaRef& toArea);
     // The user charged for the files of a tree: the area's user for a personal area, else the
     // given one.
     std::int64_t chargedUser(const AreaRef& area, std::int64_t ownerId) const;
@@ -158,6 +176,9 @@ struct ServerStore::State {
     void trimUploadParts();
     void dropUpload(const std::string& sessionId);
 };
+
+// Descriptive text of a request as it is kept: one line of printable text.
+std::string storedText(std::string_view text);
 
 // Copies one entry's descriptive fields to a new entry of `user` below `parent`.
 Node cloneFor(const User& user, const Node& source, const Node& parent, std::int64_t stamp);

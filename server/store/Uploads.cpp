@@ -287,6 +287,30 @@ void ServerStore::State::requireQuota(std::int64_t companyId, std::int64_t userI
         refuse(StoreError::QuotaExceeded, "above the quota");
 }
 
+void ServerStore::State::requireQuotaForMove(const User& user, const Node& tree, const AreaRef& toArea)
+{
+    // A personal area counts everything in it for its user, the shared area each file for its
+    // owner: who is charged anew is whoever was not charged for a file before.
+    constexpr const char* kTree = R"sql(
+        WITH RECURSIVE sub(id) AS (SELECT ?1 UNION ALL SELECT e.id FROM entries e JOIN sub ON e.parent_id = sub.id) )sql";
+    if (toArea.area == Area::Personal) {
+        const std::int64_t added = db->scalar(std::string(kTree)
+                + "SELECT SUM(size) FROM entries WHERE id IN sub AND is_folder = 0 AND owner_id IS NOT ?2",
+            0, tree.id(), toArea.ownerId);
+        requireQuota(user.companyId, toArea.ownerId, added);
+        return;
+    }
+    auto added = db->prepare(std::string(kTree)
+        + "SELECT owner_id, SUM(size) FROM entries WHERE id IN sub AND is_folder = 0 AND owner_id IS NOT NULL "
+          "AND owner_id <> ?2 GROUP BY owner_id");
+    added.with(tree.id(), tree.entry.area.ownerId);
+    std::vector<std::pair<std::int64_t, std::int64_t>> charges;
+    while (added.step())
+        charges.emplace_back(added.int64(0), added.int64(1));
+    for (const auto& [owner, bytes] : charges)
+        requireQuota(user.companyId, owner, bytes);
+}
+
 // --- public calls -------------------------------------------------------------------------------
 
 std::int64_t ServerStore::usedBytes(std::int64_t userId)
@@ -427,11 +451,11 @@ StoreResult<UploadSession> ServerStore::appendChunk(const User& user, const Area
                 const Entry& e = existing.entry;
                 freed.push_back(e.blobId);
                 const bool chmod = meta.editPermission && s.rights(user, existing).canChmod;
+                // The new content is the uploader's writing.
                 s.db->prepare("UPDATE entries SET blob_id = ?2, size = ?3, md5 = ?4, modified_at = ?5, stamp = ?6, "
                               "author = ?7, author_name = ?8, device_id = ?9, edit_permission = ?10 WHERE id = ?1")
-                    .with(e.id, blobId, size, session.md5, meta.modifiedAt.value_or(nowSeconds()), stamp,
-                        meta.author.value_or(e.author), meta.authorName.value_or(e.authorName),
-                        meta.deviceId.empty() ? e.deviceId : meta.deviceId,
+                    .with(e.id, blobId, size, session.md5, meta.modifiedAt.value_or(nowSeconds()), stamp, user.login,
+                        user.fullName, meta.deviceId.empty() ? e.deviceId : storedText(meta.deviceId),
                         chmod ? (*meta.editPermission == 1 ? 1 : 0) : e.editPermission)
                     .run();
             } else {

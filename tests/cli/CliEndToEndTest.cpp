@@ -3,121 +3,10 @@
 // every save. One server serves the suite; each test signs up a company of its own and keeps its
 // settings in a home folder of its own.
 
-#include "cli/CliRunner.h"
-#include "e2e/ServerProcess.h"
-
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <fstream>
-#include <random>
+#include "cli/CliEndToEndFixture.h"
 
 namespace norvane::test {
 namespace {
-
-namespace fs = std::filesystem;
-
-std::string randomContent(std::size_t size, unsigned seed)
-{
-    std::mt19937 generator(seed);
-    std::string text(size, '\0');
-    for (char& c : text)
-        c = static_cast<char>(generator() & 0xFF);
-    return text;
-}
-
-void writeFile(const fs::path& path, const std::string& content)
-{
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << content;
-}
-
-std::size_t count(const std::string& text, const std::string& needle)
-{
-    std::size_t n = 0;
-    for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size()))
-        ++n;
-    return n;
-}
-
-// The entries of an "ls --json" by name.
-std::map<std::string, nlohmann::json> byName(const nlohmann::json& listing)
-{
-    std::map<std::string, nlohmann::json> out;
-    if (listing.contains("entries"))
-        for (const auto& entry : listing["entries"])
-            out[entry["name"].get<std::string>()] = entry;
-    return out;
-}
-
-class CliEndToEnd : public ::testing::Test {
-protected:
-    static void SetUpTestSuite()
-    {
-        server_ = std::make_unique<ServerProcess>();
-        if (!server_->start())
-            FAIL() << "norvane-server did not start: " << server_->error();
-    }
-    static void TearDownTestSuite() { server_.reset(); }
-
-    void SetUp() override
-    {
-        ASSERT_TRUE(server_ && server_->running());
-        std::string pattern = (fs::temp_directory_path() / "norvane-cli-e2e-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        folder_ = pattern;
-        home_ = folder_ / "home";
-        work_ = folder_ / "work";
-        fs::create_directories(work_);
-        static std::atomic<int> sequence { 0 };
-        company_ = "cli" + std::to_string(::getpid()) + "x" + std::to_string(++sequence);
-    }
-
-    void TearDown() override
-    {
-        std::error_code ignored;
-        fs::remove_all(folder_, ignored);
-    }
-
-    void makeCompany(bool requireDevice = false)
-    {
-        ServerProcess::CompanySpec spec;
-        spec.code = company_;
-        spec.requireDevice = requireDevice;
-        ASSERT_LT(server_->createCompany(spec).status, 300);
-        for (const char* user : { "ann", "ben" })
-            ASSERT_LT(server_->createUser(company_, user, password(user), std::string("Member ") + user).status, 300);
-    }
-    static std::string password(const std::string& user) { return "pw-" + user; }
-
-    // norvane-cli with this test's home folder.
-    CliResult cli(std::vector<std::string> arguments, const std::string& input = {},
-        const std::map<std::string, std::string>& environment = {}, const fs::path& home = {})
-    {
-        arguments.insert(arguments.begin(), { "--home", (home.empty() ? home_ : home).string() });
-        CliProcess process(
-            NORVANE_CLI_BINARY, arguments, environment, folder_ / ("run" + std::to_string(++runs_)), input);
-        CliResult result = process.wait();
-        return result;
-    }
-
-    void signIn(const std::string& user = "ann", const fs::path& home = {})
-    {
-        const std::string address = "127.0.0.1:" + std::to_string(server_->port());
-        ASSERT_EQ(cli({ "config", "--server", address, "--http" }, {}, {}, home).exitStatus, 0);
-        const CliResult login = cli({ "login", company_, user, "--password-stdin" }, password(user) + "\n", {}, home);
-        ASSERT_EQ(login.exitStatus, 0) << login.err;
-    }
-
-    static std::unique_ptr<ServerProcess> server_;
-    fs::path folder_;
-    fs::path home_;
-    fs::path work_;
-    std::string company_;
-    int runs_ = 0;
-};
-
-std::unique_ptr<ServerProcess> CliEndToEnd::server_;
 
 TEST_F(CliEndToEnd, ConfigLoginInfoAndLogoutKeepTheSessionInTheSettingsAndNoPasswordAnywhere)
 {
@@ -515,28 +404,41 @@ TEST_F(CliEndToEnd, AnInterruptStopsATransferWithoutLeavingAPartialFile)
     EXPECT_FALSE(fs::exists(target));
 }
 
-TEST_F(CliEndToEnd, AServerBehindTlsIsReachedOnlyThroughItsTrustedKey)
+TEST_F(CliEndToEnd, ABigFolderIsListedWholeInOrderAsLinesOrAsOneJsonObjectAndLeavesNoFileBehind)
 {
-    ServerProcess::Options options;
-    options.tls = true;
-    ServerProcess secure(options);
-    ASSERT_TRUE(secure.start()) << secure.error();
-    ServerProcess::CompanySpec spec;
-    spec.code = company_;
-    ASSERT_LT(secure.createCompany(spec).status, 300);
-    ASSERT_LT(secure.createUser(company_, "ann", password("ann"), "Member ann").status, 300);
-    const std::string address = "127.0.0.1:" + std::to_string(secure.port());
+    makeCompany();
+    signIn();
+    ASSERT_EQ(cli({ "mkdir", "my:/big" }).exitStatus, 0);
+    const nlohmann::json bulk { { "company", company_ }, { "user", "ann" }, { "folder", "/FOLDER/big" },
+        { "count", 2500 }, { "prefix", "n" } };
+    const HttpReply made = server_->control("POST", "/_control/bulk-files", bulk.dump());
+    ASSERT_EQ(made.status, 200) << made.body;
+    writeFile(work_ / "A-first.txt", "sorted before the n's, ignoring case\n");
+    ASSERT_EQ(cli({ "put", (work_ / "A-first.txt").string(), "my:/big" }).exitStatus, 0);
 
-    ASSERT_EQ(cli({ "config", "--server", address, "--https" }).exitStatus, 0);
-    // A self-signed certificate is refused while its key is not trusted.
-    const CliResult untrusted = cli({ "login", company_, "ann", "--password-stdin" }, password("ann") + "\n");
-    EXPECT_EQ(untrusted.exitStatus, 13) << untrusted.err;
-    EXPECT_EQ(cli({ "config", "--trust-key", "sha256//not-base64!" }).exitStatus, 64);
-    const CliResult trusted = cli({ "--json", "config", "--trust-key", secure.pin() });
-    ASSERT_EQ(trusted.exitStatus, 0) << trusted.err;
-    EXPECT_EQ(trusted.json()["config"]["trustedKeys"][0]["server"], address);
-    ASSERT_EQ(cli({ "login", company_, "ann", "--password-stdin" }, password("ann") + "\n").exitStatus, 0);
-    EXPECT_EQ(cli({ "ls" }).exitStatus, 0);
+    const CliResult text = cli({ "ls", "my:/big" });
+    ASSERT_EQ(text.exitStatus, 0) << text.err;
+    EXPECT_EQ(count(text.out, "\n"), 2501u);
+    EXPECT_TRUE(text.out.starts_with("-e-")) << text.out.substr(0, 200);
+    EXPECT_NE(text.out.find("  A-first.txt\n"), std::string::npos);
+    EXPECT_TRUE(text.out.ends_with("  n0002499\n")) << text.out.substr(text.out.size() - 200);
+
+    const CliResult json = cli({ "--json", "ls", "my:/big" });
+    ASSERT_EQ(json.exitStatus, 0) << json.err;
+    const nlohmann::json object = json.json();
+    ASSERT_TRUE(object.is_object()) << json.out.substr(0, 300);
+    EXPECT_EQ(object["ok"], true);
+    ASSERT_EQ(object["entries"].size(), 2501u);
+    EXPECT_EQ(object["entries"][0]["name"], "A-first.txt");
+    EXPECT_EQ(object["entries"][1]["path"], "my:/big/n0000000");
+    EXPECT_EQ(object["entries"][2500]["name"], "n0002499");
+    EXPECT_EQ(object["entries"][2500]["size"], 0);
+    // The body went through the temporary area and is gone again.
+    const fs::path listings = home_ / "tmp" / "listing";
+    EXPECT_TRUE(!fs::exists(listings) || fs::is_empty(listings));
+    // An entry of it is found through its parent's listing.
+    EXPECT_EQ(cli({ "get", "my:/big/n0001234", (work_ / "one").string() }).exitStatus, 0);
+    EXPECT_TRUE(fs::exists(work_ / "one"));
 }
 
 } // namespace

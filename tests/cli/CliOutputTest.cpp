@@ -4,6 +4,7 @@
 #include "cli/ExitStatus.h"
 #include "cli/ProgressBar.h"
 #include "cli/Reporter.h"
+#include "cli/TerminalText.h"
 
 #include <gtest/gtest.h>
 
@@ -92,6 +93,48 @@ TEST(Reporter, JsonModeWritesOneObjectWithTheAlertsAndNothingElseOnStandardOutpu
     text2.line("line");
     text2.finish("ls", 0, 1, "");
     EXPECT_EQ(plain.str(), "line\n");
+}
+
+TEST(TerminalText, ControlsDirectionOverridesAndBrokenUtf8AreShownEscapedAndLettersPass)
+{
+    EXPECT_EQ(TerminalText::escaped("plain name.txt"), "plain name.txt");
+    EXPECT_EQ(TerminalText::escaped("日本語 Ünïcödé 😀"), "日本語 Ünïcödé 😀");
+    EXPECT_EQ(TerminalText::escaped("\x1b]0;owned\x07red\x1b[31m"), "\\x1b]0;owned\\x07red\\x1b[31m");
+    EXPECT_EQ(TerminalText::escaped("a\tb\nc\rd\x7f"), "a\\tb\\nc\\rd\\x7f");
+    EXPECT_EQ(TerminalText::escaped(std::string("nul\0end", 7)), "nul\\x00end");
+    // C1 controls (the 8-bit CSI among them) and a right-to-left override that reverses the shown name.
+    EXPECT_EQ(TerminalText::escaped("\xc2\x9b"
+                                    "31m"),
+        "\\u009b31m");
+    EXPECT_EQ(TerminalText::escaped("invoice\xe2\x80\xae"
+                                    "fdp.exe"),
+        "invoice\\u202efdp.exe");
+    // Bytes that are not UTF-8: a lone continuation, an overlong slash, a cut-off sequence, a surrogate.
+    EXPECT_EQ(TerminalText::escaped("\x9b"), "\\x9b");
+    EXPECT_EQ(TerminalText::escaped("\xc0\xaf"), "\\xc0\\xaf");
+    EXPECT_EQ(TerminalText::escaped("ab\xe3\x81"), "ab\\xe3\\x81");
+    EXPECT_EQ(TerminalText::escaped("\xed\xa0\x80"), "\\xed\\xa0\\x80");
+    // Our own texts of several lines keep their breaks, and only those.
+    EXPECT_EQ(TerminalText::escapedLines("one\ntwo\x1b\n"), "one\ntwo\\x1b\n");
+}
+
+TEST(Reporter, TextOutputEscapesWhatCameFromElsewhereAndJsonKeepsItAsData)
+{
+    std::ostringstream out;
+    std::ostringstream err;
+    Reporter text(false, out, err, false);
+    text.line("-L  locked by \x1b[2J\x1b[Hmallory");
+    text.message("Uploaded a\rb");
+    text.finish("ls", 2, 2, "bad \x07");
+    EXPECT_EQ(out.str(), "-L  locked by \\x1b[2J\\x1b[Hmallory\n");
+    EXPECT_EQ(err.str(), "Uploaded a\\rb\nnorvane-cli: bad \\x07\n");
+
+    std::ostringstream jsonOut;
+    Reporter json(true, jsonOut, err, false);
+    json.result()["lockedBy"] = "\x1b[31mmallory";
+    json.finish("ls", 0, 1);
+    EXPECT_EQ(nlohmann::json::parse(jsonOut.str())["lockedBy"], "\x1b[31mmallory");
+    EXPECT_NE(jsonOut.str().find("\\u001b"), std::string::npos) << jsonOut.str();
 }
 
 TEST(ExitStatus, ResultCodesExitAsThemselvesAndTheRestAsUnexpected)

@@ -79,9 +79,16 @@ TEST(CommandLine, MistakesAreRefusedWithAReasonAndTheJsonWishIsStillKnown)
     }
 }
 
-TEST(CommandLine, HelpAndVersionNeedNoCommand)
+TEST(CommandLine, HelpAndVersionNeedNoCommandButNothingAtAllIsAMistake)
 {
-    EXPECT_TRUE(parse({}).invocation.help);
+    for (const auto& line : { std::vector<std::string> {}, std::vector<std::string> { "--json" } }) {
+        const auto nothing = parse(line);
+        EXPECT_FALSE(nothing.ok());
+        EXPECT_EQ(nothing.error, "no command given");
+        EXPECT_FALSE(nothing.invocation.help);
+    }
+    EXPECT_TRUE(parse({ "--json" }).invocation.json);
+    EXPECT_TRUE(parse({ "-h" }).ok());
     EXPECT_TRUE(parse({ "-h" }).invocation.help);
     const auto topic = parse({ "help", "get" });
     ASSERT_TRUE(topic.ok());

@@ -51,6 +51,13 @@ protected:
         options["x-zel-lock-username"] = who.fullName;
         return command;
     }
+    // A company of two members and a shared folder that the first one manages.
+    std::pair<Account, Account> managerAndMember(const std::string& tag, const std::string& folder)
+    {
+        const auto accounts = newCompany(tag, 2);
+        expectControlOk(server().createSharedFolder(accounts[0].company, folder, { accounts[0].user }), folder);
+        return { accounts[0], accounts[1] };
+    }
     static std::vector<std::string> searchNames(const Client& client, const std::string& path)
     {
         auto search = client.run(CommandFactory::makeSearchCommand(path));
@@ -112,33 +119,35 @@ TEST_P(FileManagementContractTest, ListingShowsWhatIsMadeWithEveryField)
 
 TEST_P(FileManagementContractTest, SearchFindsByNameAndByAuthorBelowTheFolderOnly)
 {
-    const auto accounts = newCompany("search", 1);
+    const auto accounts = newCompany("search", 2);
+    const Account& hanako = accounts[1];
+    expectControlOk(server().createSharedFolder(hanako.company, "Team", {}), "shared folder");
     Client& client = loggedIn(accounts[0]);
+    Client& colleague = loggedIn(hanako);
     for (const char* folder : { "/FOLDER/docs", "/FOLDER/docs/sub", "/FOLDER/other" })
         ASSERT_EQ(client.run(makeFolder(folder))->commandRes, ResultSuccess);
-    for (const char* file : { "/FILE/docs/Report-2024.txt", "/FILE/docs/sub/old-report.txt", "/FILE/other/report.txt" })
+    for (const char* file : { "/FILE/docs/Report-2024.txt", "/FILE/docs/sub/old-report.txt", "/FILE/other/report.txt",
+             "/SHAREFILE/Team/mine.txt" })
         ASSERT_EQ(client.run(putMemory(randomBytes(10), file))->commandRes, ResultSuccess);
-    auto byHanako = putMemory(randomBytes(12), "/FILE/docs/notes.txt");
-    byHanako->inputParameter->cmdOption["author"] = "hanako";
-    byHanako->inputParameter->cmdOption["authorname"] = "Hanako Yamada";
-    ASSERT_EQ(client.run(byHanako)->commandRes, ResultSuccess);
+    ASSERT_EQ(colleague.run(makeFolder("/SHAREFOLDER/Team/docs"))->commandRes, ResultSuccess);
+    ASSERT_EQ(colleague.run(putMemory(randomBytes(12), "/SHAREFILE/Team/docs/notes.txt"))->commandRes, ResultSuccess);
 
     EXPECT_EQ(searchNames(client, "/SEARCH/docs?filename=REPORT"),
         (std::vector<std::string> {
             "Report-2024.txt@/FILE/docs/Report-2024.txt", "old-report.txt@/FILE/docs/sub/old-report.txt" }));
-    EXPECT_EQ(searchNames(client, "/SEARCH/docs?authname=hanako"),
-        (std::vector<std::string> { "notes.txt@/FILE/docs/notes.txt" }));
-    EXPECT_EQ(
-        searchNames(client, "/SEARCH?authname=Yamada"), (std::vector<std::string> { "notes.txt@/FILE/docs/notes.txt" }))
+    EXPECT_EQ(searchNames(client, "/SHARESEARCH/Team/docs?authname=" + hanako.user),
+        (std::vector<std::string> { "notes.txt@/SHAREFILE/Team/docs/notes.txt" }));
+    EXPECT_EQ(searchNames(client, "/SHARESEARCH?authname=" + hanako.fullName.substr(hanako.fullName.rfind(' ') - 6)),
+        (std::vector<std::string> { "docs@/SHAREFOLDER/Team/docs", "notes.txt@/SHAREFILE/Team/docs/notes.txt" }))
         << "the author's full name counts too, and the whole area is searched from the root";
     EXPECT_TRUE(searchNames(client, "/SEARCH/docs?filename=nothing-like-it").empty());
 
-    auto search = client.run(CommandFactory::makeSearchCommand("/SEARCH/docs?authname=hanako"));
+    auto search = client.run(CommandFactory::makeSearchCommand("/SHARESEARCH/Team/docs?authname=" + hanako.user));
     ASSERT_EQ(search->outputParameter->fileInfo->size(), 1u);
     const fileInformation& found = *search->outputParameter->fileInfo->front();
     EXPECT_EQ(found.fileSize, 12u);
-    EXPECT_EQ(found.authorname.value_or(""), "Hanako Yamada");
-    EXPECT_EQ(found.fullPath.value_or(""), "/docs/notes.txt");
+    EXPECT_EQ(found.authorname.value_or(""), hanako.fullName);
+    EXPECT_EQ(found.fullPath.value_or(""), "/Team/docs/notes.txt");
 }
 
 TEST_P(FileManagementContractTest, CopyMoveRenameAndDeleteChangeTheTreeAsAsked)
@@ -338,6 +347,212 @@ TEST_P(FileManagementContractTest, PermissionChangeOfAnOwnFileIsListed)
     EXPECT_EQ(client.run(chmod("/FILE/Memo/p.txt", 1))->commandRes, ResultSuccess);
     EXPECT_EQ(listing(client, "/FOLDER/Memo")["p.txt"].editpermission, 1);
     EXPECT_EQ(client.run(chmod("/FILE/Memo/none.txt", 1))->commandRes, ResultNotFound);
+}
+
+TEST_P(FileManagementContractTest, ATreeIsDeletedOrMovedOnlyByWhoMayChangeEverythingInIt)
+{
+    const auto [boss, member] = managerAndMember("trees", "Projects");
+    Client& manages = loggedIn(boss);
+    Client& works = loggedIn(member);
+    // The design folder is open to every member; the brochure in it is the manager's alone.
+    ASSERT_EQ(manages.run(makeFolder("/SHAREFOLDER/Projects/Design"))->commandRes, ResultSuccess);
+    ASSERT_EQ(manages.run(chmod("/SHAREFOLDER/Projects/Design", 1))->commandRes, ResultSuccess);
+    const Bytes brochure = randomBytes(5000, 91);
+    const Bytes cover = randomBytes(3000, 92);
+    ASSERT_EQ(manages.run(putMemory(brochure, "/SHAREFILE/Projects/Design/Brochure.pdf"))->commandRes, ResultSuccess);
+    auto open = putMemory(cover, "/SHAREFILE/Projects/Design/Cover.jpg");
+    open->inputParameter->cmdOption["editpermission"] = "1";
+    ASSERT_EQ(works.run(open)->commandRes, ResultSuccess);
+
+    auto unchanged = [&](const std::string& why) {
+        auto design = listing(works, "/SHAREFOLDER/Projects/Design");
+        EXPECT_EQ(design.size(), 2u) << why;
+        EXPECT_EQ(design["Brochure.pdf"].owner.value_or(""), boss.user) << why;
+        EXPECT_EQ(download(works, "/SHAREFILE/Projects/Design/Brochure.pdf"), brochure) << why;
+        EXPECT_EQ(download(works, "/SHAREFILE/Projects/Design/Cover.jpg"), cover) << why;
+        EXPECT_FALSE(listing(works, "/FOLDER").count("Design")) << why;
+    };
+    EXPECT_EQ(works.run(remove("/SHAREFILE/Projects/Design/Brochure.pdf", "file"))->commandRes, ResultBadRequest);
+    EXPECT_EQ(works.run(remove("/SHAREFOLDER/Projects/Design", "folder"))->commandRes, ResultBadRequest);
+    unchanged("a delete of the folder takes the manager's file with it");
+    EXPECT_EQ(
+        works.run(move("/SHAREFOLDER/Projects/Design", "/FOLDER/Design", "folder"))->commandRes, ResultBadRequest);
+    unchanged("a move into the member's own area");
+    EXPECT_EQ(works.run(move("/SHAREFOLDER/Projects/Design", "/SHAREFOLDER/Projects/Drafts", "folder"))->commandRes,
+        ResultBadRequest);
+    unchanged("a rename moves what lies below too");
+
+    // Once every entry is open to the member, the move goes through and keeps who owns what.
+    ASSERT_EQ(manages.run(chmod("/SHAREFILE/Projects/Design/Brochure.pdf", 1))->commandRes, ResultSuccess);
+    ASSERT_EQ(works.run(move("/SHAREFOLDER/Projects/Design", "/FOLDER/Design", "folder"))->commandRes, ResultSuccess);
+    auto moved = listing(works, "/FOLDER/Design");
+    EXPECT_EQ(moved["Brochure.pdf"].owner.value_or(""), boss.user);
+    EXPECT_EQ(moved["Brochure.pdf"].ownername.value_or(""), boss.fullName);
+    EXPECT_EQ(moved["Cover.jpg"].owner.value_or(""), member.user);
+    EXPECT_EQ(download(works, "/FILE/Design/Brochure.pdf"), brochure);
+}
+
+TEST_P(FileManagementContractTest, OwnerAuthorAndLockNamesComeFromTheSessionsAccount)
+{
+    const auto [boss, member] = managerAndMember("names", "Team");
+    Client& manages = loggedIn(boss);
+    Client& works = loggedIn(member);
+
+    // Every name the member's requests claim is the manager's.
+    auto forged = putMemory(randomBytes(40, 93), "/SHAREFILE/Team/forged.txt");
+    auto& claims = forged->inputParameter->cmdOption;
+    claims["owner"] = boss.user;
+    claims["ownername"] = boss.fullName;
+    claims["author"] = boss.user;
+    claims["authorname"] = boss.fullName;
+    claims["editpermission"] = "1";
+    ASSERT_EQ(works.run(forged)->commandRes, ResultSuccess);
+    EXPECT_EQ(raw(works, "POST", "/SHAREFOLDER/Team/folder",
+                  { { "x-zel-app-type", "folder" }, { "x-zel-owner", boss.user }, { "x-zel-ownername", boss.fullName },
+                      { "x-zel-author", boss.user } })
+                  .status,
+        200);
+    EXPECT_EQ(raw(works, "PUT", "/SHAREFOLDER/Team/folder",
+                  { { "x-zel-copy-src", "/SHAREFILE/Team/forged.txt" }, { "x-zel-author", boss.user },
+                      { "x-zel-authorname", boss.fullName }, { "x-zel-ownername", boss.fullName } })
+                  .status,
+        200);
+    ASSERT_EQ(works.run(lock(boss, "/LOCKSHAREFILE/Team/forged.txt", true))->commandRes, ResultSuccess);
+
+    auto team = listing(manages, "/SHAREFOLDER/Team");
+    const std::vector<fileInformation> made { team["forged.txt"], team["folder"],
+        listing(manages, "/SHAREFOLDER/Team/folder")["forged.txt"] };
+    for (const fileInformation& entry : made) {
+        const std::string name = entry.uk.value_or("");
+        EXPECT_EQ(entry.owner.value_or(""), member.user) << name;
+        EXPECT_EQ(entry.ownername.value_or(""), member.fullName) << name;
+        EXPECT_EQ(entry.author.value_or(""), member.user) << name;
+        EXPECT_EQ(entry.authorname.value_or(""), member.fullName) << name;
+        EXPECT_EQ(entry.canEdit, 0) << name << " is not the manager's";
+    }
+    EXPECT_EQ(team["forged.txt"].lockUserId.value_or(""), member.user);
+    EXPECT_EQ(team["forged.txt"].lockUserName.value_or(""), member.fullName);
+    auto refused = putMemory(randomBytes(8, 94), "/SHAREFILE/Team/forged.txt", /*create=*/false);
+    EXPECT_EQ(manages.run(refused)->commandRes, ResultWriteConflict);
+    EXPECT_NE(refused->commandRestringWhenErr.find("<UserId>" + member.user + "</UserId>"), std::string::npos)
+        << refused->commandRestringWhenErr;
+}
+
+// True when the text holds a C0 or C1 control character or a line or paragraph separator, line
+// breaks excepted.
+bool holdsControlCharacters(const std::string& text)
+{
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+        if ((c < 0x20 && c != '\r' && c != '\n') || c == 0x7f || (c == 0xc2 && next >= 0x80 && next <= 0x9f)
+            || (c == 0xe2 && next == 0x80 && i + 2 < text.size() && (text[i + 2] == '\xa8' || text[i + 2] == '\xa9')))
+            return true;
+    }
+    return false;
+}
+
+TEST_P(FileManagementContractTest, ControlCharactersNeverReachAnotherMembersListingOrSearch)
+{
+    const auto accounts = newCompany("ctl", 1);
+    Account mallory = accounts[0];
+    mallory.user = "mallory";
+    mallory.fullName = "Mal\x1b]0;owned\x07ory \xc2\x9b"
+                       "31m";
+    expectControlOk(server().createUser(mallory.company, mallory.user, mallory.password, mallory.fullName), "user");
+    expectControlOk(server().createSharedFolder(mallory.company, "Team", {}), "shared folder");
+    Client& client = loggedIn(mallory);
+
+    // Sent as the client escapes names; refused like any other unacceptable name.
+    auto escaped = [](const std::string& name) {
+        std::string text;
+        for (unsigned char c : name) {
+            static constexpr char kHex[] = "0123456789ABCDEF";
+            text += std::isalnum(c) || c == '.' ? std::string(1, static_cast<char>(c))
+                                                : std::string { '%', kHex[c >> 4], kHex[c & 15] };
+        }
+        return text;
+    };
+    const std::string md5 = "e2fc714c4727ee9395f324cd2e7f331f"; // of "abcd"
+    for (const std::string name : { "esc\x1b[2J.txt", "bell\x07.txt", "del\x7f.txt",
+             "csi\xc2\x9b"
+             "1m.txt",
+             "nel\xc2\x85.txt", "line\xe2\x80\xa8.txt", "para\xe2\x80\xa9.txt", "tab\t.txt" }) {
+        const HttpReply upload = raw(client, "POST", "/SHAREFILE/Team/" + escaped(name) + "?md5=" + md5 + "&size=4",
+            { { "x-zel-file-write-range", "0-3" } }, "abcd");
+        EXPECT_EQ(upload.status, 400) << name;
+        EXPECT_NE(upload.body.find("<Code>InvalidArgument</Code>"), std::string::npos) << name;
+        EXPECT_EQ(
+            raw(client, "POST", "/SHAREFOLDER/Team/" + escaped(name), { { "x-zel-app-type", "folder" } }).status, 400)
+            << name;
+    }
+    auto good = putMemory(randomBytes(4), "/SHAREFILE/Team/plain.txt");
+    good->inputParameter->cmdOption["creationdate"] = "2024-01-01\x1b[8m";
+    ASSERT_EQ(client.run(good)->commandRes, ResultSuccess);
+    EXPECT_EQ(raw(client, "PUT", "/SHAREFILE/Team/" + escaped("re\xc2\x9bnamed.txt"),
+                  { { "x-zel-move-src", "%2FSHAREFILE%2FTeam%2Fplain.txt" } })
+                  .status,
+        400);
+    EXPECT_EQ(raw(client, "POST", "/SHAREFOLDER/Team/made-from-device",
+                  { { "x-zel-app-type", "folder" }, { "X-Device-Id", "dev\x1b[5m" } })
+                  .status,
+        200);
+    ASSERT_EQ(client.run(lock(mallory, "/LOCKSHAREFILE/Team/plain.txt", true))->commandRes, ResultSuccess);
+
+    auto team = listing(client, "/SHAREFOLDER/Team");
+    EXPECT_EQ(team.size(), 2u) << "only the two acceptable names were made";
+    for (const auto& [name, entry] : team) {
+        for (const auto& text : { entry.displayName, entry.owner, entry.ownername, entry.author, entry.authorname,
+                 entry.creationdate, entry.deviceid, entry.lockUserName })
+            EXPECT_FALSE(holdsControlCharacters(text.value_or(""))) << name << ": " << text.value_or("");
+    }
+    EXPECT_EQ(team["plain.txt"].ownername.value_or(""), "Mal]0;ownedory 31m");
+    EXPECT_EQ(team["plain.txt"].creationdate.value_or(""), "2024-01-01[8m");
+    const HttpReply rows = raw(client, "GET", "/SHARESEARCH/Team?authname=mal", { { "x-zel-css-version", "4.0.0" } });
+    EXPECT_EQ(rows.status, 200) << rows.error;
+    EXPECT_NE(rows.body.find("plain.txt"), std::string::npos) << rows.body;
+    EXPECT_FALSE(holdsControlCharacters(rows.body)) << rows.body;
+
+    expectControlOk(server().setInformation(mallory.company, "3", "Read me\x1b[6n\nsecond line"), "information");
+    NotificationLog notices({ RestStorageServiceAdaptor::kNotificationNotificationChanged });
+    listing(client, "/FOLDER");
+    EXPECT_EQ(notices.last(RestStorageServiceAdaptor::kNotificationNotificationChanged, "Information"),
+        "Read me[6n\nsecond line");
+}
+
+TEST_P(FileManagementContractTest, DemoProjectsIsTheManagersWithADesignFolderOpenToEveryone)
+{
+    ServerProcess::Options options;
+    options.tls = GetParam() == Scheme::Https;
+    options.demo = true;
+    ServerProcess demo(options);
+    ASSERT_TRUE(demo.start()) << demo.error();
+    auto account = [&](const std::string& login) {
+        for (const auto& seeded : demo.demoAccounts()) {
+            if (seeded.user == login)
+                return Account { seeded.company, seeded.user, seeded.password, deviceId("demo", 1), {} };
+        }
+        ADD_FAILURE() << "no demo account " << login;
+        return Account {};
+    };
+    Client& member = loggedIn(account("member"), &demo);
+    Client& manager = loggedIn(account("manager"), &demo);
+
+    const auto top = listing(member, "/SHAREFOLDER");
+    ASSERT_TRUE(top.count("Projects"));
+    EXPECT_EQ(top.at("Projects").editpermission, 0);
+    EXPECT_EQ(member.run(makeFolder("/SHAREFOLDER/Projects/Mine"))->commandRes, ResultBadRequest);
+    EXPECT_EQ(member.run(putMemory(randomBytes(3), "/SHAREFILE/Projects/mine.txt"))->commandRes, ResultBadRequest);
+    EXPECT_EQ(member.run(remove("/SHAREFILE/Projects/Budget.csv", "file"))->commandRes, ResultBadRequest);
+    EXPECT_EQ(member.run(makeFolder("/SHAREFOLDER/Projects/Design/Mine"))->commandRes, ResultSuccess);
+    EXPECT_EQ(member.run(remove("/SHAREFILE/Projects/Design/Brochure.pdf", "file"))->commandRes, ResultBadRequest);
+    EXPECT_EQ(member.run(remove("/SHAREFOLDER/Projects/Design", "folder"))->commandRes, ResultBadRequest);
+    EXPECT_EQ(
+        member.run(move("/SHAREFOLDER/Projects/Design", "/FOLDER/Design", "folder"))->commandRes, ResultBadRequest);
+    const auto projects = listing(manager, "/SHAREFOLDER/Projects");
+    EXPECT_EQ(projects.size(), 3u) << "Design, the roadmap and the budget; nothing of the member's";
+    EXPECT_EQ(listing(manager, "/SHAREFOLDER/Projects/Design").count("Brochure.pdf"), 1u);
+    EXPECT_TRUE(listing(manager, "/SHAREFOLDER").at("Projects").isManager);
 }
 
 INSTANTIATE_TEST_SUITE_P(Wire, FileManagementContractTest, ::testing::Values(Scheme::Http, Scheme::Https), schemeName);

@@ -134,6 +134,45 @@ TEST_P(PublishingContractTest, LinkWithoutPasswordAndLinksTheServerRefuses)
     EXPECT_NE(missing->commandRes, ResultSuccess);
 }
 
+TEST_P(PublishingContractTest, ALinkIsDisabledForGoodAfterFiftyWrongPasswords)
+{
+    ServerProcess::Options options;
+    options.tls = GetParam() == Scheme::Https;
+    ServerProcess own(options);
+    ASSERT_TRUE(own.start()) << own.error();
+    Client& client = loggedIn(newCompany("pin", 1, {}, &own)[0], &own);
+    const Bytes content = randomBytes(4000, 63);
+    ASSERT_EQ(client.run(putMemory(content, "/FILE/Memo/pin.bin"))->commandRes, ResultSuccess);
+    auto linkOf = [&] {
+        auto made = client.run(publish("/FILE/Memo/pin.bin", 7, 100, true));
+        EXPECT_EQ(made->commandRes, ResultSuccess);
+        const std::string answer = textOf(*made->outputParameter->memoryData);
+        return std::make_pair(own.url() + between(answer, "<download-key>", "</download-key>"),
+            between(answer, "<download-password>", "</download-password>"));
+    };
+    const auto [link, password] = linkOf();
+    const auto [other, otherPassword] = linkOf();
+    auto visitOwn = [&](const std::string& url) { return httpRequest("GET", url, {}, {}, own.pin()); };
+
+    // Each wrong try is answered as such, none is held back for a while ...
+    for (int i = 0; i < 50; ++i) {
+        const std::string wrong = std::to_string(1000 + (std::stoi(password) + 1 + i) % 9000);
+        auto page = visitOwn(link + "?password=" + wrong);
+        ASSERT_EQ(page.status, 200) << "try " << i << ": " << page.body;
+        EXPECT_NE(page.body.find("wrong"), std::string::npos);
+    }
+    // ... but after fifty the link is closed, to the right password too, also after a restart.
+    for (int round = 0; round < 2; ++round) {
+        auto closed = visitOwn(link + "?password=" + password);
+        EXPECT_EQ(closed.status, 410) << closed.body;
+        EXPECT_NE(closed.body.find("disabled"), std::string::npos) << closed.body;
+        EXPECT_FALSE(closed.body == textOf(content));
+        ASSERT_TRUE(round == 1 || own.restart()) << own.error();
+    }
+    // The owner's other link is not affected.
+    EXPECT_TRUE(visitOwn(other + "?password=" + otherPassword).body == textOf(content));
+}
+
 TEST_P(PublishingContractTest, PrintRegistrationNumbersJobsAndRefusesLargeOrMissingFiles)
 {
     const auto accounts = newCompany("print", 1);

@@ -458,6 +458,12 @@ HttpReply ServerProcess::setCopySettings(std::int64_t inBackgroundAbove, std::in
     return control("POST", "/_control/copy-settings", body.dump());
 }
 
+HttpReply ServerProcess::advanceClock(std::chrono::seconds by) const
+{
+    nlohmann::json body { { "advanceSeconds", by.count() } };
+    return control("POST", "/_control/clock", body.dump());
+}
+
 HttpReply ServerProcess::setFaults(const std::string& rules) const
 {
     return control("POST", "/_control/faults", rules);

@@ -130,6 +130,8 @@ public:
     // Folder trees of more than inBackgroundAbove entries are copied in the background, one entry
     // every stepDelayMs.
     HttpReply setCopySettings(std::int64_t inBackgroundAbove, std::int64_t stepDelayMs) const;
+    // Moves the clock of the server's time rules (session lifetimes, login throttles) forward.
+    HttpReply advanceClock(std::chrono::seconds by) const;
     // A JSON array of fault rules replaces the list; clearFaults empties it.
     HttpReply setFaults(const std::string& rules) const;
     HttpReply clearFaults() const;

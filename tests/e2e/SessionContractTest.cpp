@@ -4,6 +4,10 @@
 
 #include "e2e/ContractTest.h"
 
+#include <sqlite3.h>
+
+#include <thread>
+
 namespace norvane::testing {
 namespace {
 
@@ -215,6 +219,177 @@ TEST_P(SessionContractTest, NoticeTextOfTheCompanyReachesTheClientOncePerVersion
     listing(client, "/FOLDER");
     ASSERT_EQ(log.seen.size(), 2u);
     EXPECT_EQ(log.last(RestStorageServiceAdaptor::kNotificationNotificationChanged, "Information"), "Back to normal");
+}
+
+// A server of the test's own: these tests move its clock or count its failed logins.
+std::unique_ptr<ServerProcess> ownServer(Scheme scheme, std::vector<std::string> arguments = {})
+{
+    ServerProcess::Options options;
+    options.tls = scheme == Scheme::Https;
+    options.extraArguments = std::move(arguments);
+    auto server = std::make_unique<ServerProcess>(options);
+    EXPECT_TRUE(server->start()) << server->error();
+    return server;
+}
+
+// The number of rows of a table of the server's database, -1 when it cannot be read.
+long long rowsOf(const ServerProcess& server, const std::string& table)
+{
+    sqlite3* db = nullptr;
+    long long rows = -1;
+    if (sqlite3_open_v2((server.dataDir() / "norvane.db").c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_busy_timeout(db, 5000);
+        sqlite3_stmt* count = nullptr;
+        if (sqlite3_prepare_v2(db, ("SELECT COUNT(*) FROM " + table).c_str(), -1, &count, nullptr) == SQLITE_OK
+            && sqlite3_step(count) == SQLITE_ROW)
+            rows = sqlite3_column_int64(count, 0);
+        sqlite3_finalize(count);
+    }
+    sqlite3_close(db);
+    return rows;
+}
+
+HttpReply loginRequest(const ServerProcess& server, const Account& account, const std::string& password)
+{
+    return server.request("GET", "/Storage9/QORPrivateStorage/account/" + account.user,
+        { { "Authorization", "ZEL 3f0a9c27d41e8b65c0d2e" }, { "KigyoCode", account.company },
+            { "UserPassWord", password }, { "X-Device-Id", account.device } });
+}
+
+TEST_P(SessionContractTest, SessionsEndWhenLeftIdleOrOldAndTheNextRequestIsRefused)
+{
+    auto own = ownServer(GetParam());
+    const auto accounts = newCompany("lifetime", 1, {}, own.get());
+    Client& idle = loggedIn(accounts[0], own.get());
+    Client& busy = loggedIn(accounts[0], own.get());
+    loggedIn(accounts[0], own.get()); // never used again: only the prune removes it
+    auto refusedPlainly = [&](const Client& client) {
+        const HttpReply reply = own->request("GET", "/FOLDER", { { "Authorization", authorization(client) } });
+        return reply.status == 401 && reply.body.empty();
+    };
+
+    // Used every eleven hours a session goes on; one left alone for twelve hours has ended.
+    for (int hours = 11; hours <= 22; hours += 11) {
+        expectControlOk(own->advanceClock(std::chrono::hours(11)), "clock");
+        EXPECT_EQ(listing(busy, "/FOLDER").size(), 4u) << hours << " h";
+    }
+    EXPECT_TRUE(refusedPlainly(idle));
+    EXPECT_EQ(idle.run(CommandFactory::makeLsCommand("/FOLDER"))->commandRes, ResultBadRequest)
+        << "the answer that makes the client log in again";
+
+    // However busy, a session ends seven days after its login.
+    for (int hours = 33; hours < 7 * 24; hours += 11) {
+        expectControlOk(own->advanceClock(std::chrono::hours(11)), "clock");
+        EXPECT_FALSE(refusedPlainly(busy)) << hours << " h";
+    }
+    expectControlOk(own->advanceClock(std::chrono::hours(11)), "clock");
+    EXPECT_TRUE(refusedPlainly(busy));
+    Client& again = loggedIn(accounts[0], own.get());
+    EXPECT_EQ(listing(again, "/FOLDER").size(), 4u);
+
+    // The ended sessions' rows go by themselves; the new one stays.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (rowsOf(*own, "sessions") != 1 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(rowsOf(*own, "sessions"), 1);
+}
+
+TEST_P(SessionContractTest, APasswordChangeEndsTheSessionsOfEveryOtherDevice)
+{
+    const auto accounts = newCompany("revoke", 1);
+    const Account& yuki = accounts[0];
+    Account laptop = yuki;
+    laptop.device = deviceId("laptop", 2);
+    Client& earlier = loggedIn(yuki);
+    Client& elsewhere = loggedIn(laptop);
+    Client& here = loggedIn(yuki);
+    const std::string prefix = yuki.company + "," + yuki.user + ",";
+    ASSERT_EQ(here.run(CommandFactory::makeChangePasswordCommand(prefix + yuki.password + ",fresh-secret"))->commandRes,
+        ResultSuccess);
+
+    EXPECT_EQ(listing(here, "/FOLDER").size(), 4u) << "the device that changed the password stays logged in";
+    EXPECT_EQ(elsewhere.run(CommandFactory::makeLsCommand("/FOLDER"))->commandRes, ResultBadRequest);
+    EXPECT_EQ(earlier.run(CommandFactory::makeLsCommand("/FOLDER"))->commandRes, ResultBadRequest);
+    laptop.password = "fresh-secret";
+    EXPECT_EQ(listing(loggedIn(laptop), "/FOLDER").size(), 4u);
+}
+
+TEST_P(SessionContractTest, WrongPasswordsSlowFurtherTriesDownWithoutLockingTheAccountForGood)
+{
+    auto own = ownServer(GetParam(), { "--address-free-tries", "1000" });
+    const auto accounts = newCompany("guess", 1, {}, own.get());
+    const Account& kai = accounts[0];
+    auto tryLogin = [&](const std::string& password) {
+        Account attempt = kai;
+        attempt.password = password;
+        return newClient(attempt, own.get()).run(CommandFactory::makeLoginCommand(attempt.loginText()))->commandRes;
+    };
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(tryLogin("guess-" + std::to_string(i)), ResultInvalidArgument) << i;
+    // The sixth try waits, the right password included, and the waiting tries do not count.
+    for (int i = 0; i < 3; ++i) {
+        const HttpReply early = loginRequest(*own, kai, kai.password);
+        EXPECT_EQ(early.status, 429) << early.body;
+        EXPECT_EQ(early.header("retry-after"), "1");
+    }
+    EXPECT_NE(tryLogin(kai.password), ResultSuccess);
+    expectControlOk(own->advanceClock(std::chrono::seconds(1)), "clock");
+    EXPECT_EQ(tryLogin(kai.password), ResultSuccess) << "a success starts the count again";
+
+    // Five more free tries, then a wait that doubles with every failure up to a minute.
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(tryLogin("guess-" + std::to_string(i)), ResultInvalidArgument) << i;
+    for (long wait : { 1, 2, 4, 8, 16, 32, 60, 60 }) {
+        EXPECT_EQ(loginRequest(*own, kai, kai.password).header("retry-after"), std::to_string(wait));
+        if (wait > 1) {
+            expectControlOk(own->advanceClock(std::chrono::seconds(wait - 1)), "clock");
+            EXPECT_EQ(loginRequest(*own, kai, kai.password).status, 429) << "one second early, after " << wait;
+        }
+        expectControlOk(own->advanceClock(std::chrono::seconds(1)), "clock");
+        EXPECT_EQ(tryLogin("wrong"), ResultInvalidArgument) << "after a wait of " << wait;
+    }
+    EXPECT_EQ(loginRequest(*own, kai, kai.password).header("retry-after"), "60");
+    expectControlOk(own->advanceClock(std::chrono::seconds(60)), "clock");
+    EXPECT_EQ(tryLogin(kai.password), ResultSuccess) << "a minute after the last failure the account is open";
+
+    // The password change is no second way round it.
+    Client& client = loggedIn(kai, own.get());
+    const std::string prefix = kai.company + "," + kai.user + ",";
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(client.run(CommandFactory::makeChangePasswordCommand(prefix + "guess,new-one"))->commandRes,
+            ResultPasswordChangeFailed);
+    alerts->clear();
+    auto held = client.run(CommandFactory::makeChangePasswordCommand(prefix + kai.password + ",new-one"));
+    EXPECT_EQ(held->commandRes, ResultPasswordChangeFailed);
+    ASSERT_EQ(alerts->records().size(), 1u);
+    EXPECT_NE(alerts->records()[0].alert.detail.find("again"), std::string::npos) << alerts->records()[0].alert.detail;
+    expectControlOk(own->advanceClock(std::chrono::seconds(1)), "clock");
+    EXPECT_EQ(client.run(CommandFactory::makeChangePasswordCommand(prefix + kai.password + ",new-one"))->commandRes,
+        ResultSuccess);
+}
+
+TEST_P(SessionContractTest, UnknownCompaniesAndUsersCostTheWorkOfAWrongPassword)
+{
+    auto own = ownServer(GetParam(), { "--address-free-tries", "1000" });
+    const auto accounts = newCompany("timing", 3, {}, own.get());
+    auto fastest = [&](const Account& account, const std::string& password) {
+        auto best = std::chrono::steady_clock::duration::max();
+        for (int i = 0; i < 3; ++i) {
+            const auto start = std::chrono::steady_clock::now();
+            EXPECT_EQ(loginRequest(*own, account, password).status, 400);
+            best = std::min(best, std::chrono::steady_clock::now() - start);
+        }
+        return std::chrono::duration<double, std::milli>(best).count();
+    };
+    const double known = fastest(accounts[0], "wrong");
+    Account nobody = accounts[1];
+    nobody.user = "nobody";
+    Account nowhere = accounts[2];
+    nowhere.company = "no-such-company";
+    // Taking the fastest of three leaves out a busy machine's pauses; the hash alone is many times
+    // the cost of the rest of a refusal.
+    EXPECT_GT(fastest(nobody, "wrong"), known / 4) << "known user: " << known << " ms";
+    EXPECT_GT(fastest(nowhere, "wrong"), known / 4) << "known user: " << known << " ms";
 }
 
 INSTANTIATE_TEST_SUITE_P(Wire, SessionContractTest, ::testing::Values(Scheme::Http, Scheme::Https), schemeName);

@@ -34,11 +34,18 @@ struct Answer {
 
 class Wire {
 public:
-    explicit Wire(int port)
+    // `from`: the loopback address the connection comes from ("127.0.0.2", ...).
+    explicit Wire(int port, const char* from = nullptr)
     {
         fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
         timeval timeout { 10, 0 };
         ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        if (from) {
+            sockaddr_in local {};
+            local.sin_family = AF_INET;
+            ::inet_pton(AF_INET, from, &local.sin_addr);
+            EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local), 0) << from;
+        }
         sockaddr_in address {};
         address.sin_family = AF_INET;
         address.sin_port = htons(static_cast<std::uint16_t>(port));
@@ -64,6 +71,18 @@ public:
                 return;
             sent += static_cast<std::size_t>(n);
         }
+    }
+
+    // Bytes as they are, e.g. a part of a request; false when the peer no longer takes them.
+    bool sendRaw(const std::string& bytes)
+    {
+        for (std::size_t sent = 0; sent < bytes.size();) {
+            const ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+            if (n <= 0)
+                return false;
+            sent += static_cast<std::size_t>(n);
+        }
+        return true;
     }
 
     Answer receive()
@@ -181,11 +200,14 @@ protected:
         return wire.receive();
     }
 
-    Answer login(const std::string& user, const std::string& password, const std::string& device = "dev-1")
+    Answer login(const std::string& user, const std::string& password, const std::string& device = "dev-1",
+        const char* from = nullptr)
     {
-        return call("GET", "/Storage9/QORPrivateStorage/account/" + user,
+        Wire wire(frontEnd->port(), from);
+        wire.send("GET", "/Storage9/QORPrivateStorage/account/" + user,
             { { "Authorization", "ZEL 3f0a9c27d41e8b65c0d2e" }, { "KigyoCode", "acme" }, { "UserPassWord", password },
                 { "X-Device-Id", device } });
+        return wire.receive();
     }
 
     // The authorization value of a fresh session of the user.

@@ -42,7 +42,8 @@ TEST(ResponseTextTest, CsvRecordsQuoteEveryFieldAndDoubleQuotes)
 {
     std::string csv;
     appendCsvRecord(csv, { "plain", "say \"hi\"", "a,b", "line\r\nbreak", "" });
-    EXPECT_EQ(csv, "\"plain\",\"say \"\"hi\"\"\",\"a,b\",\"line\r\nbreak\",\"\"\r\n");
+    EXPECT_EQ(csv, "\"plain\",\"say \"\"hi\"\"\",\"a,b\",\"linebreak\",\"\"\r\n")
+        << "a row is one line: no field carries a control character";
     std::string cleaned;
     appendCsvRecord(cleaned, { std::string("x\0y\xFE", 4) });
     EXPECT_EQ(cleaned, "\"xy\xEF\xBF\xBD\"\r\n");

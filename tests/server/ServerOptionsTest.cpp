@@ -25,6 +25,18 @@ TEST(ServerOptionsTest, CommandLineOfTheServer)
     EXPECT_EQ(full.options.faultsFile, "f.json");
     EXPECT_EQ(full.options.controlToken, "t0k");
 
+    auto limits = parse({ "--data", "d", "--session-idle", "600", "--session-lifetime", "3600", "--login-free-tries",
+        "3", "--address-free-tries", "50", "--link-password-tries", "10", "--head-timeout", "4", "--max-headers",
+        "20" });
+    ASSERT_FALSE(limits.error) << *limits.error;
+    EXPECT_EQ(limits.options.limits.sessions.idle, std::chrono::minutes(10));
+    EXPECT_EQ(limits.options.limits.sessions.lifetime, std::chrono::hours(1));
+    EXPECT_EQ(limits.options.limits.logins.accountFreeFailures, 3);
+    EXPECT_EQ(limits.options.limits.logins.addressFreeFailures, 50);
+    EXPECT_EQ(limits.options.limits.shareLinkWrongPasswords, 10);
+    EXPECT_EQ(limits.options.headTimeout, std::chrono::seconds(4));
+    EXPECT_EQ(limits.options.maxHeaders, 20u);
+
     auto minimal = parse({ "--data", "d" });
     ASSERT_FALSE(minimal.error);
     EXPECT_EQ(minimal.options.host, "127.0.0.1");
@@ -42,6 +54,9 @@ TEST(ServerOptionsTest, CommandLineOfTheServer)
              { "--data", "d", "--tls", "--cert", "c.pem" },
              { "--data", "d", "--control-token", "a b" },
              { "--data", "d", "--verbose" },
+             { "--data", "d", "--session-idle", "0" },
+             { "--data", "d", "--max-head-bytes", "12k" },
+             { "--data", "d", "--head-timeout" },
          })
         EXPECT_TRUE(parse(wrong).error) << ::testing::PrintToString(wrong);
 }

@@ -140,6 +140,43 @@ TEST_F(ServerStoreAccounts, SessionsAreFoundOnlyByTheirWholeAuthorizationAndSurv
     EXPECT_EQ(store->createSession(999, "d").failure().error, StoreError::NotFound);
 }
 
+TEST_F(ServerStoreAccounts, SessionsEndByIdlenessAndAgeOnTheStoresClockAndArePruned)
+{
+    auto now = std::chrono::system_clock::now();
+    store->setClock([&now] { return now; });
+    auto authorization = [&](const Session& session) {
+        return session.qorId + ":" + session.varId + ":" + std::to_string(company.id) + ":" + alice.userKey;
+    };
+    const auto start = now;
+    const auto unused = store->createSession(alice.id, "d1").value();
+    const auto idle = store->createSession(alice.id, "d2").value();
+    const auto other = store->createSession(alice.id, "d3").value();
+
+    // A use within a minute of the last one is not written: the idle time runs from that one.
+    now = start + std::chrono::seconds(30);
+    ASSERT_TRUE(store->sessionByAuthorization(authorization(idle)));
+    now = start + std::chrono::hours(12) - std::chrono::seconds(1);
+    EXPECT_TRUE(store->sessionByAuthorization(authorization(other))) << "one second before its end";
+    now = start + std::chrono::hours(12);
+    EXPECT_FALSE(store->sessionByAuthorization(authorization(idle)));
+    EXPECT_TRUE(store->sessionByAuthorization(authorization(other)));
+
+    // Used every eleven hours, a session ends seven days after it was made.
+    const auto fresh = store->createSession(alice.id, "d4").value();
+    const auto loginTime = now;
+    while (now + std::chrono::hours(11) < loginTime + std::chrono::hours(7 * 24)) {
+        now += std::chrono::hours(11);
+        EXPECT_TRUE(store->sessionByAuthorization(authorization(fresh)));
+    }
+    now = loginTime + std::chrono::hours(7 * 24);
+    EXPECT_FALSE(store->sessionByAuthorization(authorization(fresh)));
+
+    // Sessions nobody asks for again are removed by the prune alone.
+    EXPECT_EQ(store->pruneExpired().value(), 2);
+    EXPECT_EQ(store->pruneExpired().value(), 0);
+    EXPECT_FALSE(store->sessionByAuthorization(authorization(unused)));
+}
+
 TEST_F(ServerStoreAccounts, DevicesArePendingUntilRegistered)
 {
     ASSERT_TRUE(store->rememberDevice(alice.id, "laptop"));

@@ -127,7 +127,7 @@ TEST_F(ServerStoreTree, LocksOfOneUserHoldOffTheOthers)
     const AreaRef team = shared();
     put(alice, team, { "Team", "doc.txt" }, "v1");
     ASSERT_TRUE(store->setEditPermission(alice, team, { "Team", "doc.txt" }, 1));
-    ASSERT_TRUE(store->setLock(alice, team, { "Team", "doc.txt" }, true, "alice", "Alice A"));
+    ASSERT_TRUE(store->setLock(alice, team, { "Team", "doc.txt" }, true));
     EXPECT_EQ(get(team, { "Team", "doc.txt" }).lockUserId, "alice");
     EXPECT_FALSE(get(team, { "Team", "doc.txt" }).lockStartTime.empty());
 
@@ -140,9 +140,8 @@ TEST_F(ServerStoreTree, LocksOfOneUserHoldOffTheOthers)
     EXPECT_EQ(store->remove(bob, team, { "Team", "doc.txt" }).failure().error, StoreError::Locked);
     EXPECT_EQ(store->move(bob, team, { "Team", "doc.txt" }, team, { "Team", "d.txt" }, false, {}).failure().error,
         StoreError::Locked);
-    EXPECT_EQ(store->setLock(bob, team, { "Team", "doc.txt" }, true, "bob", "Bob").failure().error, StoreError::Locked);
-    EXPECT_EQ(
-        store->setLock(bob, team, { "Team", "doc.txt" }, false, "bob", "Bob").failure().error, StoreError::Locked);
+    EXPECT_EQ(store->setLock(bob, team, { "Team", "doc.txt" }, true).failure().error, StoreError::Locked);
+    EXPECT_EQ(store->setLock(bob, team, { "Team", "doc.txt" }, false).failure().error, StoreError::Locked);
     // The holder goes on working; a manager cannot delete it either, nor its folder.
     EXPECT_TRUE(store->putFile(alice, team, { "Team", "doc.txt" }, "v2"));
     ASSERT_TRUE(store->createFolder(alice, team, { "Team", "sub" }, {}));
@@ -152,15 +151,15 @@ TEST_F(ServerStoreTree, LocksOfOneUserHoldOffTheOthers)
     EXPECT_EQ(store->remove(carol, team, { "Team", "doc.txt" }).failure().error, StoreError::Locked);
 
     // A manager may lift the lock; then the others may change the file.
-    ASSERT_TRUE(store->setLock(carol, team, { "Team", "doc.txt" }, false, "", ""));
+    ASSERT_TRUE(store->setLock(carol, team, { "Team", "doc.txt" }, false));
     EXPECT_TRUE(get(team, { "Team", "doc.txt" }).lockUserId.empty());
     EXPECT_TRUE(store->putFile(bob, team, { "Team", "doc.txt" }, "v3"));
 
     // Removing a folder takes the locks of everything inside into account.
     put(alice, team, { "Team", "sub", "inner.txt" }, "x");
-    ASSERT_TRUE(store->setLock(alice, team, { "Team", "sub", "inner.txt" }, true, "alice", "Alice A"));
+    ASSERT_TRUE(store->setLock(alice, team, { "Team", "sub", "inner.txt" }, true));
     EXPECT_EQ(store->remove(carol, team, { "Team", "sub" }).failure().error, StoreError::Locked);
-    EXPECT_EQ(store->setLock(alice, team, { "Team", "sub" }, true, "", "").failure().error, StoreError::NotAFile);
+    EXPECT_EQ(store->setLock(alice, team, { "Team", "sub" }, true).failure().error, StoreError::NotAFile);
 }
 
 TEST_F(ServerStoreTree, CopyLandsUnderItsOwnNameAndSharesContent)
@@ -201,12 +200,12 @@ TEST_F(ServerStoreTree, CopyLandsUnderItsOwnNameAndSharesContent)
     EXPECT_EQ(
         store->copy(alice, area, { "Memo", "a.txt" }, area, { "Memo" }, true, {}).failure().error, StoreError::Exists);
 
-    // Into the shared area the copy belongs to the copier, whoever made the original.
+    // A copy belongs to the copier, who made it, whoever made the original.
     put(bob, shared(), { "Team", "bobs.txt" }, "bob");
     auto fromShared = store->copy(alice, shared(), { "Team", "bobs.txt" }, area, { "Memo" }, false, {});
     ASSERT_TRUE(fromShared);
     EXPECT_EQ(fromShared->owner, "alice");
-    EXPECT_EQ(fromShared->author, "bob");
+    EXPECT_EQ(fromShared->author, "alice");
 
     // Shared content outlives the entry it came with, and goes with the last one.
     const fs::path blob = store->blobPath(original.blobId);
@@ -247,14 +246,25 @@ TEST_F(ServerStoreTree, MoveRenamesReplacesAndNeverEntersItsOwnTree)
     EXPECT_EQ(content(get(area, { "Memo", "a.txt" })), "alpha");
     EXPECT_FALSE(fs::exists(store->blobPath(older.blobId)));
 
-    // A file that moves from the shared area into a personal one belongs to the mover there.
+    // A file that moves from the shared area into a personal one keeps its owner and counts for
+    // the area's user; moved back, it counts for its owner again.
     put(bob, shared(), { "Team", "t.txt" }, "0123456789");
     ASSERT_TRUE(store->setEditPermission(bob, shared(), { "Team", "t.txt" }, 1));
     const std::int64_t aliceBefore = store->usedBytes(alice.id);
     ASSERT_TRUE(store->move(alice, shared(), { "Team", "t.txt" }, area, { "Memo", "t.txt" }, false, {}));
     EXPECT_EQ(store->usedBytes(alice.id), aliceBefore + 10);
     EXPECT_EQ(store->usedBytes(bob.id), 0);
-    EXPECT_EQ(get(area, { "Memo", "t.txt" }).owner, "alice");
+    EXPECT_EQ(get(area, { "Memo", "t.txt" }).owner, "bob");
+    Company tight = company;
+    tight.quota = 5;
+    ASSERT_TRUE(store->updateCompany(tight));
+    EXPECT_EQ(store->move(alice, area, { "Memo", "t.txt" }, shared(), { "Team", "t.txt" }, false, {}).failure().error,
+        StoreError::QuotaExceeded)
+        << "the owner's quota has no room for it";
+    tight.quota = 0;
+    ASSERT_TRUE(store->updateCompany(tight));
+    ASSERT_TRUE(store->move(alice, area, { "Memo", "t.txt" }, shared(), { "Team", "t.txt" }, false, {}));
+    EXPECT_EQ(store->usedBytes(bob.id), 10);
 }
 
 TEST_F(ServerStoreTree, SearchFindsByNameOrAuthorBelowTheFolder)
@@ -324,8 +334,7 @@ TEST_F(ServerStoreTree, LargeTreesCopyInTheBackgroundAndFreezeBothTrees)
     EXPECT_EQ(store->putFile(alice, area, { "Memo", "src", "new" }, "x").failure().error, StoreError::CopySource);
     EXPECT_EQ(store->remove(alice, area, { "Memo" }).failure().error, StoreError::CopySource);
     EXPECT_EQ(store->createFolder(alice, area, { "Photos", "src", "x" }, {}).failure().error, StoreError::CopyDest);
-    EXPECT_EQ(store->setLock(alice, area, { "Memo", "src", "top.txt" }, true, "", "").failure().error,
-        StoreError::CopySource);
+    EXPECT_EQ(store->setLock(alice, area, { "Memo", "src", "top.txt" }, true).failure().error, StoreError::CopySource);
     EXPECT_EQ(store->copy(alice, area, { "Photos", "src" }, area, { "Recorder" }, false, {}).failure().error,
         StoreError::CopyDest);
     // Reading the source is fine, and the rest of the area works as usual.

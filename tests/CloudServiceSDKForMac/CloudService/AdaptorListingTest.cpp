@@ -1,5 +1,8 @@
 #include "CloudServiceSDKForMac/ASIHTTP/ConnectionPool.h"
+#include "CloudServiceSDKForMac/CloudService/CloudServiceConstants.h"
+#include "CloudServiceSDKForMac/CloudService/LocalStorePaths.h"
 #include "CloudServiceSDKForMac/CloudService/RestStorageServiceAdaptor.h"
+#include "LocalStoreTestHome.h"
 #include "support/ScriptedHttpServer.h"
 
 #include <gtest/gtest.h>
@@ -363,10 +366,11 @@ TEST(SearchParserTest, BrokenTextGivesTwoWithTheReadersError)
 
 // ---------------------------------------------------------------------------------------------
 
-class AdaptorListingTest : public ::testing::Test {
+class AdaptorListingTest : public LocalStoreTestHome {
 protected:
     void SetUp() override
     {
+        LocalStoreTestHome::SetUp();
         ASSERT_TRUE(server.ok()) << server.startError();
         ConnectionPool::shared().reset();
         transferStopFlag = false;
@@ -383,7 +387,22 @@ protected:
         adaptor.headerInfo()->setAcountInfo(account);
         adaptor.headerInfo()->setTheNewDeviceId("dc09DEVICE");
     }
-    void TearDown() override { ConnectionPool::shared().reset(); }
+    void TearDown() override
+    {
+        ConnectionPool::shared().reset();
+        LocalStoreTestHome::TearDown();
+    }
+
+    // What the listings left in their temporary category: nothing, once they have ended.
+    static std::size_t leftOver()
+    {
+        std::error_code error;
+        const std::filesystem::path folder = LocalStorePaths::temporaryDirectory() + "/" + A::kListingCategory;
+        std::size_t count = 0;
+        for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end; it.increment(error))
+            ++count;
+        return count;
+    }
 
     // Serves content in the ranges asked for, as the storage server does.
     void serveRanged(std::string content)
@@ -417,13 +436,15 @@ TEST_F(AdaptorListingTest, ListingIsAskedForAsAFolderWithItsOptionHeadersFirst)
             "X-Device-Id", "range" }));
     EXPECT_EQ(r[0].header("x-zel-timestamp"), "1714557600000");
     EXPECT_EQ(r[0].header("x-zel-app-type"), "folder");
-    EXPECT_EQ(r[0].header("range"), "bytes=0-1048575");
+    EXPECT_EQ(r[0].header("range"), "bytes=0-1073741823");
     EXPECT_FALSE(r[0].header("x-zel-css-version"));
     EXPECT_FALSE(adaptor.storageDetailErr());
 }
 
-TEST_F(AdaptorListingTest, ListingLongerThanOneChunkIsReadWhole)
+TEST_F(AdaptorListingTest, ABigListingIsOneRequestWhateverTheChunkSizeAndLeavesNoFileBehind)
 {
+    // The server makes a listing anew for every request: one request per chunk would make a big
+    // folder's listing cost the server the square of its size.
     std::string entries;
     for (int i = 0; i < 9000; ++i)
         entries += entryXml(i);
@@ -435,22 +456,28 @@ TEST_F(AdaptorListingTest, ListingLongerThanOneChunkIsReadWhole)
     ASSERT_EQ(records.size(), 9000u);
     EXPECT_EQ(records[8999]->displayName, "file8999.txt");
     auto r = server.requests();
-    ASSERT_EQ(r.size(), 3u);
-    EXPECT_EQ(r[0].header("range"), "bytes=0-1048575");
-    EXPECT_EQ(r[1].header("range"), "bytes=1048576-2097151");
-    EXPECT_EQ(r[2].header("range"), "bytes=2097152-3145727");
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].header("range"), "bytes=0-" + std::to_string(A::kMaxResultBodySize - 1));
+    EXPECT_EQ(leftOver(), 0u);
+}
 
-    // A body that ends on a chunk boundary: the range after it is past the end, and the server's
-    // answer to that is no part of the listing.
-    adaptor.config().maxDownloadSize = 100;
-    std::string exact = listingOf(entryXml(1));
-    exact.resize((exact.size() + 99) / 100 * 100, ' '); // blanks after the root are allowed
-    serveRanged(exact);
-    server.clearRequests();
+TEST_F(AdaptorListingTest, MoreEntriesThanTheLimitAreRefusedAsTooLargeWithoutRecords)
+{
+    const std::string three = listingOf(entryXml(1) + entryXml(2) + entryXml(3));
+    FileInfoList records;
+    ErrorValue error;
+    EXPECT_EQ(A::parseListing(bytesOf(three), records, &error, 3), ResultSuccess);
+    EXPECT_EQ(records.size(), 3u);
     records.clear();
-    ASSERT_EQ(adaptor.ls("/FOLDER/exact/", records, {}), ResultSuccess);
-    EXPECT_EQ(records.size(), 1u);
-    EXPECT_EQ(server.requestCount(), exact.size() / 100 + 1);
+    // Also an entry nested in another counts.
+    const std::string four = listingOf(entryXml(1) + entryXml(2) + "<Contents><x>" + entryXml(3) + "</x></Contents>");
+    EXPECT_EQ(A::parseListing(bytesOf(four), records, &error, 3), ResultFailed);
+    EXPECT_TRUE(records.empty());
+    EXPECT_EQ(error.domain, kCloudServiceErrorDomain);
+    EXPECT_EQ(error.code, CloudServiceErrorListingTooLarge);
+    EXPECT_NE(error.description.find("3 entries"), std::string::npos) << error.description;
+    // The limit of a real listing leaves room for a million entries and more.
+    EXPECT_GE(A::kMaxListingEntries, 2'000'000u);
 }
 
 TEST_F(AdaptorListingTest, ServerThatIgnoresRangesIsReadOnce)
@@ -482,6 +509,13 @@ TEST_F(AdaptorListingTest, FailuresOfTheDownloadAndTheBodyGiveTheirCodes)
             ResultIsCopyDest });
     cases.push_back(
         { Reply::status(409).withBody("<Error><Code>Busy</Code></Error>").withContentLength(), ResultConflict });
+    // Refusals are told by their body's code, also now that a listing's body goes to a file.
+    cases.push_back({ Reply::status(403).withBody("<Error><Code>SuspendAccount</Code></Error>").withContentLength(),
+        ResultAccountSuspended });
+    cases.push_back(
+        { Reply::status(401).withBody("<Error><Code>Device not authorized</Code></Error>").withContentLength(),
+            ResultDeviceNotAuthorized });
+    cases.push_back({ Reply::status(401).withContentLength(), ResultBadRequest });
     cases.push_back({ Reply::hangUp(), ResultFailed });
     cases.push_back({ Reply::ok(listingOf(entryXml(1))).dropAfterBody(40), ResultFailed });
     cases.push_back({ Reply::ok("<html><body>Gateway"), ResultFailed });
@@ -491,6 +525,7 @@ TEST_F(AdaptorListingTest, FailuresOfTheDownloadAndTheBodyGiveTheirCodes)
         FileInfoList records;
         EXPECT_EQ(adaptor.ls("/FOLDER/x/", records, {}), c.result) << c.reply.statusLine << " " << c.reply.body;
         EXPECT_TRUE(records.empty());
+        EXPECT_EQ(leftOver(), 0u) << c.reply.statusLine;
     }
     // The parse failure is kept as the detail.
     server.enqueue(Reply::ok("<r><Contents>"));
