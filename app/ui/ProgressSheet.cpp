@@ -117,10 +117,9 @@ void ProgressSheet::refresh()
 
 void stopCommands(const std::vector<CloudServiceCommandPtr>& commands)
 {
-    // The service cannot stop one command yet without stopping others (its only stop is the
-    // process-wide one, which would end thumbnails and listings as well): until it can, the
-    // commands run to their end and the sheet's owner drops what they deliver (wasStopped).
-    (void)commands;
+    // Each command's own stop: the thumbnails and listings running beside them go on.
+    for (const auto& command : commands)
+        command->stop();
 }
 
 } // namespace norvane

@@ -32,7 +32,8 @@ public:
 
     // Stops the sheet's commands, no others, and closes it (the Stop button).
     void stop();
-    // The command was on the sheet when Stop was pressed: whatever it still delivers is not used.
+    // The command was on the sheet when Stop was pressed: whatever it still delivers (it may have
+    // finished just before the stop reached it) is not used.
     bool wasStopped(const CloudServiceCommandPtr& command) const;
     // Reads the commands' progress into the bar and the label now.
     void refresh();

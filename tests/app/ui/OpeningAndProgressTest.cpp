@@ -186,6 +186,35 @@ private slots:
         QVERIFY(!paced.wasStopped(only));
     }
 
+    void stopEndsTheSlowedDownloadAndLeavesTheThumbnailsLoading()
+    {
+        signInAs("manager");
+        // The download trickles in; the thumbnails take their time too.
+        const std::string slow = R"([{"path": "/FILE/Norvane Guide.pdf", "trickleBytesPerSecond": 400},
+                                     {"path": "/FILE/Photos*", "delayMs": 1500}])";
+        QCOMPARE(server_->setFaults(slow).status, 200L);
+        files().openFileInformation(model()->entry(rowNamed(model(), {}, QStringLiteral("Norvane Guide.pdf"))));
+        ProgressSheet* sheet = files().progressSheet();
+        QVERIFY(sheet->isVisible());
+        QCOMPARE(sheet->commands().size(), std::size_t { 1 });
+        const CloudServiceCommandPtr download = sheet->commands().front();
+        const QModelIndex photos = walkTo({ QStringLiteral("Photos") });
+        QVERIFY(photos.isValid());
+        QTRY_COMPARE(browser()->thumbnails()->outstanding(), 4);
+        QTRY_VERIFY(download->progress.load() > 0);
+
+        QTest::mouseClick(sheet->stopButton(), Qt::LeftButton);
+        QVERIFY(!sheet->isVisible());
+        QTRY_COMPARE_WITH_TIMEOUT(download->commandRes, std::int32_t { 4 }, 3000);
+        // The thumbnails were not the sheet's: they come all the same.
+        QTRY_COMPARE_WITH_TIMEOUT(browser()->thumbnails()->outstanding(), 0, 5000);
+        for (int row = 0; row < 4; ++row)
+            QCOMPARE(model()->index(row, 0, photos).data(Qt::DecorationRole).typeId(), QMetaType::QPixmap);
+        QTRY_VERIFY(!files().isBusy());
+        QVERIFY(opener_->opened.empty());
+        QVERIFY(run_->alerts().alerts().empty());
+    }
+
     void aPdfIsKeptUnwritableAndAnEditedTextGoesBackAndItsColumnIsListedAgain()
     {
         signInAs("manager");
