@@ -1,6 +1,8 @@
 #include "bench/UiBenchSupport.h"
 
+#include <QAbstractButton>
 #include <QApplication>
+#include <QLineEdit>
 
 #include <algorithm>
 #include <cstdio>
@@ -31,6 +33,14 @@ double StallMeter::stop()
     timer_.stop();
     worst_ = std::max(worst_, clock_.nsecsElapsed() - last_);
     return std::max(0.0, static_cast<double>(worst_) / 1e9 - 0.002);
+}
+
+void signInThroughForm(QWidget* loginForm, const QString& company, const QString& user, const QString& password)
+{
+    loginForm->findChild<QLineEdit*>(QStringLiteral("companyCode"))->setText(company);
+    loginForm->findChild<QLineEdit*>(QStringLiteral("userName"))->setText(user);
+    loginForm->findChild<QLineEdit*>(QStringLiteral("userPass"))->setText(password);
+    loginForm->findChild<QAbstractButton*>(QStringLiteral("doLogin"))->click();
 }
 
 bool waitUntil(const std::function<bool()>& done, int timeoutMs)

@@ -4,9 +4,12 @@
 // while the loop turns, and the process's resident set.
 
 #include <QElapsedTimer>
+#include <QString>
 #include <QTimer>
 
 #include <functional>
+
+class QWidget;
 
 namespace norvane::bench {
 
@@ -24,6 +27,9 @@ private:
     qint64 last_ = 0;
     qint64 worst_ = 0;
 };
+
+// Fills the login form with the company, user and password and presses its button.
+void signInThroughForm(QWidget* loginForm, const QString& company, const QString& user, const QString& password);
 
 // Turns the event loop until `done` says so; false after timeoutMs.
 bool waitUntil(const std::function<bool()>& done, int timeoutMs = 20000);

@@ -126,11 +126,7 @@ int main(int argc, char** argv)
         return 2;
     }
     ConfigInfo& config = app.manager()->configDefine();
-    config.setServerIP("127.0.0.1");
-    config.setServerPort(server.port());
-    config.setLoginServerIP("127.0.0.1");
-    config.setLoginServerPort(server.port());
-    config.setUseHttps(0);
+    server.pointSettingsHere(config);
     config.save();
     app.manager()->initCloudService();
 
@@ -139,14 +135,11 @@ int main(int argc, char** argv)
     double loginStall = 0;
     FileWindowController& files = app.fileWindow();
     for (int round = 0; round < rounds; ++round) {
-        QWidget* form = login.loginWindow();
-        form->findChild<QLineEdit*>(QStringLiteral("companyCode"))->setText(QStringLiteral("benchco"));
-        form->findChild<QLineEdit*>(QStringLiteral("userName"))->setText(QStringLiteral("bench"));
-        form->findChild<QLineEdit*>(QStringLiteral("userPass"))->setText(QStringLiteral("bench-pass"));
         QElapsedTimer took;
         meter.start();
         took.start();
-        form->findChild<QAbstractButton*>(QStringLiteral("doLogin"))->click();
+        bench::signInThroughForm(
+            login.loginWindow(), QStringLiteral("benchco"), QStringLiteral("bench"), QStringLiteral("bench-pass"));
         if (!waitUntil([&] { return files.window()->isVisible(); })) {
             std::fprintf(stderr, "the login did not reach the file window\n");
             return 2;

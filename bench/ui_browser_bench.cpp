@@ -28,10 +28,8 @@
 #include "e2e/ServerProcess.h"
 #include "support/FixedNetworkState.h"
 
-#include <QAbstractButton>
 #include <QApplication>
 #include <QKeyEvent>
-#include <QLineEdit>
 #include <QListView>
 #include <QMainWindow>
 #include <QMouseEvent>
@@ -60,14 +58,6 @@ class NoOpener : public DesktopOpener {
 public:
     bool openLocalFile(const QString&) override { return true; }
 };
-
-QModelIndex rowNamed(const FileBrowserModel* model, const QModelIndex& folder, const QString& name)
-{
-    for (int row = 0; row < model->rowCount(folder); ++row)
-        if (QString::fromStdString(model->entry(model->index(row, 0, folder))->displayName.value_or("")) == name)
-            return model->index(row, 0, folder);
-    return {};
-}
 
 QListView* columnOf(FileBrowser* browser, const QModelIndex& folder)
 {
@@ -171,19 +161,12 @@ int main(int argc, char** argv)
     };
     AppDelegate app(options);
     ConfigInfo& config = app.manager()->configDefine();
-    config.setServerIP("127.0.0.1");
-    config.setServerPort(server.port());
-    config.setLoginServerIP("127.0.0.1");
-    config.setLoginServerPort(server.port());
-    config.setUseHttps(0);
+    server.pointSettingsHere(config);
     config.save();
     app.applicationDidFinishLaunching();
 
-    QWidget* form = app.loginWindow().loginWindow();
-    form->findChild<QLineEdit*>(QStringLiteral("companyCode"))->setText(QStringLiteral("benchco"));
-    form->findChild<QLineEdit*>(QStringLiteral("userName"))->setText(QStringLiteral("bench"));
-    form->findChild<QLineEdit*>(QStringLiteral("userPass"))->setText(QStringLiteral("bench-pass"));
-    form->findChild<QAbstractButton*>(QStringLiteral("doLogin"))->click();
+    bench::signInThroughForm(app.loginWindow().loginWindow(), QStringLiteral("benchco"), QStringLiteral("bench"),
+        QStringLiteral("bench-pass"));
     FileWindowController& files = app.fileWindow();
     if (!waitUntil([&] { return files.window()->isVisible(); }))
         return failRun("no file window after the login");
@@ -202,10 +185,10 @@ int main(int argc, char** argv)
     FileBrowser* browser = files.browser();
     FileBrowserModel* model = browser->browserModel();
     browser->listFolder({});
-    if (!waitUntil([&] { return rowNamed(model, {}, QStringLiteral("big")).isValid(); }))
+    if (!waitUntil([&] { return model->childNamed({}, QStringLiteral("big")).isValid(); }))
         return failRun("the folder is not listed");
     QApplication::processEvents();
-    const QPersistentModelIndex big = rowNamed(model, {}, QStringLiteral("big"));
+    const QPersistentModelIndex big = model->childNamed({}, QStringLiteral("big"));
     QListView* first = columnOf(browser, {});
     if (!first)
         return failRun("no first column");
@@ -273,7 +256,7 @@ int main(int argc, char** argv)
     bench::bench("ui_20k_rss_growth", static_cast<double>(residentAfter - residentBefore) / 1024.0, 1, "MB", "<=", 100);
 
     // The sub-folder open to the right of the folder's column; the folder listed again.
-    const QPersistentModelIndex sub = rowNamed(model, big, QStringLiteral("sub"));
+    const QPersistentModelIndex sub = model->childNamed(big, QStringLiteral("sub"));
     column->scrollToTop();
     QApplication::processEvents();
     click(column, sub);

@@ -230,12 +230,13 @@ bool FileBrowserModel::isFolder(const QModelIndex& index) const
     return node->info && !node->info->isFile();
 }
 
-QModelIndex FileBrowserModel::childWithKey(const QModelIndex& folder, const std::string& key) const
+QModelIndex FileBrowserModel::childNamed(const QModelIndex& folder, const QString& name) const
 {
-    const Node* parent = nodeOf(folder);
-    for (const auto& child : parent->children)
-        if (child->key == key)
-            return createIndex(child->row, 0, child.get());
+    const std::string wanted = name.toStdString();
+    const auto& children = nodeOf(folder)->children;
+    for (auto it = children.rbegin(); it != children.rend(); ++it)
+        if ((*it)->info->displayName.value_or("") == wanted)
+            return createIndex((*it)->row, 0, it->get());
     return {};
 }
 

@@ -48,8 +48,8 @@ public:
     // The entry of a row; the root for an invalid index.
     std::shared_ptr<fileInformation> entry(const QModelIndex& index) const;
     bool isFolder(const QModelIndex& index) const;
-    // The row of the folder (invalid: the root) whose key is `key`.
-    QModelIndex childWithKey(const QModelIndex& folder, const std::string& key) const;
+    // The last row of the folder whose display name is `name` (the one shown last of equal names).
+    QModelIndex childNamed(const QModelIndex& folder, const QString& name) const;
 
     Thumbnail thumbnailState(const QModelIndex& index) const;
     void setThumbnailState(const QModelIndex& index, Thumbnail state);

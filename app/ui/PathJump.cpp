@@ -74,14 +74,7 @@ void PathJump::step(const QPersistentModelIndex& folder, QStringList rest, unsig
         end(); // the folder went away meanwhile
         return;
     }
-    const QString name = rest.takeFirst();
-    // The last of equal names, as the listing has it.
-    QModelIndex match;
-    for (int row = model->rowCount(folder) - 1; row >= 0 && !match.isValid(); --row) {
-        const QModelIndex child = model->index(row, 0, folder);
-        if (QString::fromStdString(model->entry(child)->displayName.value_or("")) == name)
-            match = child;
-    }
+    const QModelIndex match = model->childNamed(folder, rest.takeFirst());
     if (!match.isValid()) {
         end();
         return;

@@ -114,14 +114,6 @@ public:
     bool openLocalFile(const QString&) override { return true; }
 };
 
-QModelIndex rowNamed(const FileBrowserModel* model, const QModelIndex& folder, const QString& name)
-{
-    for (int row = 0; row < model->rowCount(folder); ++row)
-        if (QString::fromStdString(model->entry(model->index(row, 0, folder))->displayName.value_or("")) == name)
-            return model->index(row, 0, folder);
-    return {};
-}
-
 bool fail(const char* what)
 {
     std::fprintf(stderr, "file window pictures: %s\n", what);
@@ -152,9 +144,9 @@ bool signIn(AppDelegate& app, const test::ServerProcess& server, const std::stri
 QModelIndex open(FileBrowser* browser, const QModelIndex& folder, const QString& name)
 {
     FileBrowserModel* model = browser->browserModel();
-    if (!waitUntil([&] { return rowNamed(model, folder, name).isValid(); }))
+    if (!waitUntil([&] { return model->childNamed(folder, name).isValid(); }))
         return {};
-    const QModelIndex index = rowNamed(model, folder, name);
+    const QModelIndex index = model->childNamed(folder, name);
     browser->setCurrentIndex(index);
     if (model->isFolder(index))
         waitUntil([&] { return model->rowCount(index) > 0; });
@@ -174,11 +166,7 @@ void fileWindowPictures(AppDelegate& app)
     }
     server.setReadOnly("demo", "/SHAREFOLDER/Public");
     ConfigInfo& config = app.manager()->configDefine();
-    config.setServerIP("127.0.0.1");
-    config.setServerPort(server.port());
-    config.setLoginServerIP("127.0.0.1");
-    config.setLoginServerPort(server.port());
-    config.setUseHttps(0);
+    server.pointSettingsHere(config);
     config.save();
     app.manager()->initCloudService();
 
@@ -206,7 +194,7 @@ void fileWindowPictures(AppDelegate& app)
     save(window, QStringLiteral("file-preview"));
 
     // The progress sheet over a download that trickles in.
-    const QModelIndex guide = rowNamed(model, {}, QStringLiteral("Norvane Guide.pdf"));
+    const QModelIndex guide = model->childNamed({}, QStringLiteral("Norvane Guide.pdf"));
     server.setFaults(R"([{"path": "/FILE/Norvane Guide.pdf", "trickleBytesPerSecond": 1500}])");
     files.openFileInformation(model->entry(guide));
     ProgressSheet* sheet = files.progressSheet();
@@ -230,7 +218,7 @@ void fileWindowPictures(AppDelegate& app)
 
     files.searchType()->setCurrentIndex(1);
     files.searchField()->setText(QStringLiteral("Kanri"));
-    waitUntil([&] { return !files.isBusy() && rowNamed(model, {}, QStringLiteral("Roadmap.txt")).isValid(); });
+    waitUntil([&] { return !files.isBusy() && model->childNamed({}, QStringLiteral("Roadmap.txt")).isValid(); });
     save(window, QStringLiteral("file-search"));
     files.doLogout();
     waitUntil([&] { return app.loginWindow().loginWindow()->isVisible(); });

@@ -26,24 +26,6 @@ namespace norvane::uitest {
 
 namespace {
 
-QStringList rowTexts(const FileBrowserModel* model, const QModelIndex& folder = {})
-{
-    QStringList texts;
-    for (int row = 0; row < model->rowCount(folder); ++row)
-        texts << model->index(row, 0, folder).data().toString();
-    return texts;
-}
-
-QModelIndex rowNamed(const FileBrowserModel* model, const QModelIndex& folder, const QString& name)
-{
-    for (int row = 0; row < model->rowCount(folder); ++row) {
-        const QModelIndex index = model->index(row, 0, folder);
-        if (QString::fromStdString(model->entry(index)->displayName.value_or("")) == name)
-            return index;
-    }
-    return {};
-}
-
 QColor textColour(const QModelIndex& index)
 {
     return index.data(Qt::ForegroundRole).value<QBrush>().color();
@@ -57,48 +39,12 @@ QTreeWidgetItem* sideBarItem(QTreeWidget* sideBar, const QString& title)
     return nullptr;
 }
 
-// The column of the browser that shows the folder's rows, once it is on screen (the columns slide
-// into place when the view scrolls).
-QListView* columnOf(FileBrowser* browser, const QModelIndex& folder)
-{
-    QListView* found = nullptr;
-    (void)QTest::qWaitFor(
-        [&] {
-            for (QListView* column : browser->findChildren<QListView*>())
-                if (column->rootIndex() == folder && column->isVisible())
-                    found = column;
-            return found != nullptr;
-        },
-        3000);
-    return found;
-}
-
-std::int32_t await(const std::function<void(StorageServiceLogic::ResultCallback)>& start)
-{
-    auto result = std::make_shared<std::int32_t>(-1);
-    start([result](std::int32_t code) { *result = code; });
-    return QTest::qWaitFor([&] { return *result >= 0; }, 15000) ? *result : -1;
-}
-
 } // namespace
 
-class FileBrowserTest : public QObject {
+class FileBrowserTest : public BrowserTestBase {
     Q_OBJECT
 
-    std::unique_ptr<test::ServerProcess> server_;
-    std::unique_ptr<AppRun> run_;
-    std::shared_ptr<RecordingOpener> opener_;
-
-    FileWindowController& files() { return run_->app().fileWindow(); }
-    FileBrowser* browser() { return files().browser(); }
-    FileBrowserModel* model() { return browser()->browserModel(); }
-
-    void signInAs(const std::string& user)
-    {
-        run_->start(server_.get());
-        const auto account = demoAccount(*server_, user);
-        QVERIFY(signIn(*run_, account.company, account.user, account.password));
-    }
+    void signInAs(const std::string& user) { QVERIFY(session_->signInAs(user)); }
 
     // Clicks the row in its column, as a person would.
     void clickRow(const QModelIndex& index)
@@ -110,21 +56,9 @@ class FileBrowserTest : public QObject {
     }
 
 private slots:
-    void initTestCase()
-    {
-        test::ServerProcess::Options options;
-        options.demo = true;
-        server_ = std::make_unique<test::ServerProcess>(options);
-        QVERIFY2(server_->start(), server_->error().c_str());
-    }
-
-    void init()
-    {
-        run_ = std::make_unique<AppRun>();
-        opener_ = std::make_shared<RecordingOpener>();
-        run_->opener = opener_;
-    }
-    void cleanup() { run_.reset(); }
+    void initTestCase() { QVERIFY(startServer()); }
+    void init() { newSession(); }
+    void cleanup() { endSession(); }
 
     void theCellPutsItsPictureAndTextWhereTheyBelong()
     {
@@ -219,17 +153,17 @@ private slots:
         QVERIFY(enter.isAccepted());
         QDragMoveEvent overGroup(group, Qt::CopyAction, &data, Qt::LeftButton, {});
         QApplication::sendEvent(side->viewport(), &overGroup);
-        QCOMPARE(run_->app().manager()->rootNodeType(), std::int32_t { RootNodeMyFolder });
+        QCOMPARE(session_->run.app().manager()->rootNodeType(), std::int32_t { RootNodeMyFolder });
         QDragMoveEvent overShared(shared, Qt::CopyAction, &data, Qt::LeftButton, {});
         QApplication::sendEvent(side->viewport(), &overShared);
         QVERIFY(!overShared.isAccepted()); // the side bar takes no drop
-        QCOMPARE(run_->app().manager()->rootNodeType(), std::int32_t { RootNodeShare });
+        QCOMPARE(session_->run.app().manager()->rootNodeType(), std::int32_t { RootNodeShare });
         QTRY_COMPARE(rowTexts(model()), (QStringList { "Projects", "Public" }));
         // Moving on within the same item chooses nothing again.
-        const auto root = run_->app().manager()->rootNode();
+        const auto root = session_->run.app().manager()->rootNode();
         QDragMoveEvent again(shared + QPoint(3, 0), Qt::CopyAction, &data, Qt::LeftButton, {});
         QApplication::sendEvent(side->viewport(), &again);
-        QCOMPARE(run_->app().manager()->rootNode(), root);
+        QCOMPARE(session_->run.app().manager()->rootNode(), root);
         QDropEvent drop(shared, Qt::CopyAction, &data, Qt::LeftButton, {});
         QApplication::sendEvent(side->viewport(), &drop);
         QVERIFY(!drop.isAccepted());
@@ -243,28 +177,28 @@ private slots:
         QTRY_VERIFY(model()->rowCount() > 0);
         QCOMPARE(await([](auto done) { StorageServiceLogic::makeFolder("/FOLDER/BackupFolder", done); }), 1);
         browser()->listFolder({});
-        QTRY_VERIFY(rowNamed(model(), {}, QStringLiteral("BackupFolder")).isValid());
+        QTRY_VERIFY(model()->childNamed({}, QStringLiteral("BackupFolder")).isValid());
         QCOMPARE(rowTexts(model()).first(), QStringLiteral("BackupFolder"));
         const auto image = [&](const QModelIndex& index) { return EntryDisplay::folderImage(*model()->entry(index)); };
-        QCOMPARE(image(rowNamed(model(), {}, QStringLiteral("BackupFolder"))), Icons::Name::FolderBlue);
-        QCOMPARE(image(rowNamed(model(), {}, QStringLiteral("お気に入り"))), Icons::Name::FolderFavorite);
-        QCOMPARE(image(rowNamed(model(), {}, QStringLiteral("Photos"))), Icons::Name::FolderYellow);
+        QCOMPARE(image(model()->childNamed({}, QStringLiteral("BackupFolder"))), Icons::Name::FolderBlue);
+        QCOMPARE(image(model()->childNamed({}, QStringLiteral("お気に入り"))), Icons::Name::FolderFavorite);
+        QCOMPARE(image(model()->childNamed({}, QStringLiteral("Photos"))), Icons::Name::FolderYellow);
 
         files().selectRoot(RootNodeShare);
         QTRY_COMPARE(model()->rowCount(), 2);
-        QCOMPARE(image(rowNamed(model(), {}, QStringLiteral("Public"))), Icons::Name::FolderRed);
-        QCOMPARE(image(rowNamed(model(), {}, QStringLiteral("Projects"))), Icons::Name::FolderYellow);
+        QCOMPARE(image(model()->childNamed({}, QStringLiteral("Public"))), Icons::Name::FolderRed);
+        QCOMPARE(image(model()->childNamed({}, QStringLiteral("Projects"))), Icons::Name::FolderYellow);
 
         // The manager's lock shows red; files the member may only read orange; the rest black.
-        const QModelIndex projects = rowNamed(model(), {}, QStringLiteral("Projects"));
+        const QModelIndex projects = model()->childNamed({}, QStringLiteral("Projects"));
         clickRow(projects);
-        QTRY_VERIFY(rowNamed(model(), projects, QStringLiteral("Roadmap.txt")).isValid());
+        QTRY_VERIFY(model()->childNamed(projects, QStringLiteral("Roadmap.txt")).isValid());
         const QColor red = EntryDisplay::colour(EntryDisplay::Tone::Locked, QGuiApplication::palette());
         const QColor orange = EntryDisplay::colour(EntryDisplay::Tone::ReadOnly, QGuiApplication::palette());
         const QColor black = QGuiApplication::palette().color(QPalette::Text);
-        QCOMPARE(textColour(rowNamed(model(), projects, QStringLiteral("Roadmap.txt"))), red);
-        QCOMPARE(textColour(rowNamed(model(), projects, QStringLiteral("Budget.csv"))), orange);
-        QCOMPARE(textColour(rowNamed(model(), projects, QStringLiteral("Design"))), black);
+        QCOMPARE(textColour(model()->childNamed(projects, QStringLiteral("Roadmap.txt"))), red);
+        QCOMPARE(textColour(model()->childNamed(projects, QStringLiteral("Budget.csv"))), orange);
+        QCOMPARE(textColour(model()->childNamed(projects, QStringLiteral("Design"))), black);
 
         // A folder tree the server copies slowly: its target is grey, with the progress after its
         // name, for as long as the copy runs.
@@ -274,11 +208,11 @@ private slots:
             await([](auto done) { StorageServiceLogic::copyFile("/FOLDER/Copies", "/FOLDER/Memo", "Memo", 1, done); }),
             1);
         files().selectRoot(RootNodeMyFolder);
-        QTRY_VERIFY(rowNamed(model(), {}, QStringLiteral("Copies")).isValid());
-        const QModelIndex copies = rowNamed(model(), {}, QStringLiteral("Copies"));
+        QTRY_VERIFY(model()->childNamed({}, QStringLiteral("Copies")).isValid());
+        const QModelIndex copies = model()->childNamed({}, QStringLiteral("Copies"));
         clickRow(copies);
-        QTRY_VERIFY(rowNamed(model(), copies, QStringLiteral("Memo")).isValid());
-        const QModelIndex copying = rowNamed(model(), copies, QStringLiteral("Memo"));
+        QTRY_VERIFY(model()->childNamed(copies, QStringLiteral("Memo")).isValid());
+        const QModelIndex copying = model()->childNamed(copies, QStringLiteral("Memo"));
         QVERIFY2(copying.data().toString().contains(QRegularExpression(QStringLiteral("^Memo\\(\\d+%\\)$"))),
             qPrintable(copying.data().toString()));
         QCOMPARE(textColour(copying), EntryDisplay::colour(EntryDisplay::Tone::Copying, QGuiApplication::palette()));
@@ -289,14 +223,15 @@ private slots:
     void aPhotoShowsItsIconThenItsThumbnailAfterOneRequest()
     {
         auto asked = std::make_shared<std::map<std::string, int>>();
-        run_->thumbnails = [asked](const fileInformation& entry, long size, StorageServiceLogic::ImageCallback done) {
-            ++(*asked)[entry.uk.value_or("")];
-            StorageServiceLogic::downloadThumbnailImageWithQueue(entry, size, std::move(done));
-        };
+        session_->run.thumbnails
+            = [asked](const fileInformation& entry, long size, StorageServiceLogic::ImageCallback done) {
+                  ++(*asked)[entry.uk.value_or("")];
+                  StorageServiceLogic::downloadThumbnailImageWithQueue(entry, size, std::move(done));
+              };
         signInAs("manager");
         files().window()->resize(1000, 700);
-        QTRY_VERIFY(rowNamed(model(), {}, QStringLiteral("Photos")).isValid());
-        const QModelIndex photos = rowNamed(model(), {}, QStringLiteral("Photos"));
+        QTRY_VERIFY(model()->childNamed({}, QStringLiteral("Photos")).isValid());
+        const QModelIndex photos = model()->childNamed({}, QStringLiteral("Photos"));
         clickRow(photos);
         QTRY_COMPARE(model()->rowCount(photos), 4);
         const QModelIndex first = model()->index(0, 0, photos);
@@ -319,10 +254,11 @@ private slots:
     void pagingThroughManyPhotosAsksOnlyForTheRowsItStopsAt()
     {
         auto asked = std::make_shared<std::vector<std::string>>();
-        run_->thumbnails = [asked](const fileInformation& entry, long size, StorageServiceLogic::ImageCallback done) {
-            asked->push_back(entry.displayName.value_or(""));
-            StorageServiceLogic::downloadThumbnailImageWithQueue(entry, size, std::move(done));
-        };
+        session_->run.thumbnails
+            = [asked](const fileInformation& entry, long size, StorageServiceLogic::ImageCallback done) {
+                  asked->push_back(entry.displayName.value_or(""));
+                  StorageServiceLogic::downloadThumbnailImageWithQueue(entry, size, std::move(done));
+              };
         signInAs("manager");
         QCOMPARE(await([](auto done) { StorageServiceLogic::makeFolder("/FOLDER/Album", done); }), 1);
         const auto bulk = server_->control("POST", "/_control/bulk-files",
@@ -330,8 +266,8 @@ private slots:
                 "suffix": ".jpg"})");
         QCOMPARE(bulk.status, 200L);
         browser()->listFolder({});
-        QTRY_VERIFY(rowNamed(model(), {}, QStringLiteral("Album")).isValid());
-        const QModelIndex album = rowNamed(model(), {}, QStringLiteral("Album"));
+        QTRY_VERIFY(model()->childNamed({}, QStringLiteral("Album")).isValid());
+        const QModelIndex album = model()->childNamed({}, QStringLiteral("Album"));
         clickRow(album);
         QTRY_COMPARE(model()->rowCount(album), 600);
         QListView* column = columnOf(browser(), album);
@@ -366,15 +302,15 @@ private slots:
         signInAs("manager");
         files().window()->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(files().window()));
-        QTRY_VERIFY(rowNamed(model(), {}, QStringLiteral("Photos")).isValid());
+        QTRY_VERIFY(model()->childNamed({}, QStringLiteral("Photos")).isValid());
         const auto press = [](int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
             QTest::keyClick(QApplication::focusWidget(), static_cast<Qt::Key>(key), modifiers);
         };
-        browser()->setCurrentIndex(rowNamed(model(), {}, QStringLiteral("Memo")));
+        browser()->setCurrentIndex(model()->childNamed({}, QStringLiteral("Memo")));
         browser()->setFocus();
         QTRY_COMPARE(QApplication::focusWidget(), columnOf(browser(), {}));
         press(Qt::Key_Down);
-        const QModelIndex photos = rowNamed(model(), {}, QStringLiteral("Photos"));
+        const QModelIndex photos = model()->childNamed({}, QStringLiteral("Photos"));
         QCOMPARE(browser()->currentIndex(), photos);
         QTRY_COMPARE(model()->rowCount(photos), 4);
         press(Qt::Key_Right);
@@ -387,8 +323,8 @@ private slots:
         const QString name
             = QString::fromStdString(model()->entry(browser()->currentIndex())->displayName.value_or(""));
         press(Qt::Key_Return);
-        QTRY_COMPARE(opener_->opened.size(), std::size_t { 1 });
-        QVERIFY(opener_->opened.front().endsWith(QLatin1Char('/') + name));
+        QTRY_COMPARE(session_->opener->opened.size(), std::size_t { 1 });
+        QVERIFY(session_->opener->opened.front().endsWith(QLatin1Char('/') + name));
         press(Qt::Key_Backspace);
         QCOMPARE(browser()->currentIndex(), photos);
         press(Qt::Key_Left);
@@ -407,10 +343,10 @@ private slots:
         signInAs("manager");
         files().selectRoot(RootNodeShare);
         QTRY_COMPARE(model()->rowCount(), 2);
-        const QPersistentModelIndex projects = rowNamed(model(), {}, QStringLiteral("Projects"));
+        const QPersistentModelIndex projects = model()->childNamed({}, QStringLiteral("Projects"));
         clickRow(projects);
-        QTRY_VERIFY(rowNamed(model(), projects, QStringLiteral("Design")).isValid());
-        const QPersistentModelIndex design = rowNamed(model(), projects, QStringLiteral("Design"));
+        QTRY_VERIFY(model()->childNamed(projects, QStringLiteral("Design")).isValid());
+        const QPersistentModelIndex design = model()->childNamed(projects, QStringLiteral("Design"));
         clickRow(design);
         QTRY_COMPARE(model()->rowCount(design), 2);
         QListView* designColumn = columnOf(browser(), design);
@@ -419,7 +355,7 @@ private slots:
         // A new file in Projects: relisting that middle column adds one row and moves nothing else.
         QCOMPARE(await([](auto done) { StorageServiceLogic::makeFolder("/SHAREFOLDER/Projects/Archive", done); }), 1);
         browser()->listFolder(projects);
-        QTRY_VERIFY(rowNamed(model(), projects, QStringLiteral("Archive")).isValid());
+        QTRY_VERIFY(model()->childNamed(projects, QStringLiteral("Archive")).isValid());
         QVERIFY(design.isValid());
         QCOMPARE(browser()->currentIndex(), QModelIndex(design));
         QCOMPARE(columnOf(browser(), design), designColumn);

@@ -26,14 +26,6 @@ namespace norvane::uitest {
 
 namespace {
 
-QModelIndex rowNamed(const FileBrowserModel* model, const QModelIndex& folder, const QString& name)
-{
-    for (int row = 0; row < model->rowCount(folder); ++row)
-        if (QString::fromStdString(model->entry(model->index(row, 0, folder))->displayName.value_or("")) == name)
-            return model->index(row, 0, folder);
-    return {};
-}
-
 CloudServiceCommandPtr transfer(std::uint64_t size, float progress, std::int32_t result = 0)
 {
     auto command = std::make_shared<CloudServiceCommand>();
@@ -63,28 +55,17 @@ std::string serverContent(const fileInformation& entry)
 
 } // namespace
 
-class OpeningAndProgressTest : public QObject {
+class OpeningAndProgressTest : public BrowserTestBase {
     Q_OBJECT
-
-    std::unique_ptr<test::ServerProcess> server_;
-    std::unique_ptr<AppRun> run_;
-    std::shared_ptr<RecordingOpener> opener_;
-
-    FileWindowController& files() { return run_->app().fileWindow(); }
-    FileBrowser* browser() { return files().browser(); }
-    FileBrowserModel* model() { return browser()->browserModel(); }
 
     void signInAs(const std::string& user, const std::function<void(ConfigInfo&)>& prepare = {})
     {
-        run_->start(server_.get(), prepare);
-        const auto account = demoAccount(*server_, user);
-        QVERIFY(signIn(*run_, account.company, account.user, account.password));
-        QTRY_VERIFY(model()->rowCount() > 0);
+        QVERIFY(session_->signInAs(user, prepare));
     }
 
     bool watched(const std::string& uk)
     {
-        for (const WatchEntry& entry : run_->app().manager()->watchedFiles().entries())
+        for (const WatchEntry& entry : session_->run.app().manager()->watchedFiles().entries())
             if (entry.uk == uk)
                 return true;
         return false;
@@ -95,7 +76,7 @@ class OpeningAndProgressTest : public QObject {
     {
         QModelIndex at;
         for (const QString& name : folders) {
-            const QModelIndex next = rowNamed(model(), at, name);
+            const QModelIndex next = model()->childNamed(at, name);
             if (!next.isValid())
                 return {};
             browser()->selectAndList(next);
@@ -107,26 +88,9 @@ class OpeningAndProgressTest : public QObject {
     }
 
 private slots:
-    void initTestCase()
-    {
-        test::ServerProcess::Options options;
-        options.demo = true;
-        server_ = std::make_unique<test::ServerProcess>(options);
-        QVERIFY2(server_->start(), server_->error().c_str());
-    }
-
-    void init()
-    {
-        run_ = std::make_unique<AppRun>();
-        opener_ = std::make_shared<RecordingOpener>();
-        run_->opener = opener_;
-    }
-
-    void cleanup()
-    {
-        server_->clearFaults();
-        run_.reset();
-    }
+    void initTestCase() { QVERIFY(startServer()); }
+    void init() { newSession(); }
+    void cleanup() { endSession(); }
 
     void progressTextsFollowTheSamplesOfAScriptedClock()
     {
@@ -193,7 +157,7 @@ private slots:
         const std::string slow = R"([{"path": "/FILE/Norvane Guide.pdf", "trickleBytesPerSecond": 400},
                                      {"path": "/FILE/Photos*", "delayMs": 1500}])";
         QCOMPARE(server_->setFaults(slow).status, 200L);
-        files().openFileInformation(model()->entry(rowNamed(model(), {}, QStringLiteral("Norvane Guide.pdf"))));
+        files().openFileInformation(model()->entry(model()->childNamed({}, QStringLiteral("Norvane Guide.pdf"))));
         ProgressSheet* sheet = files().progressSheet();
         QVERIFY(sheet->isVisible());
         QCOMPARE(sheet->commands().size(), std::size_t { 1 });
@@ -211,21 +175,21 @@ private slots:
         for (int row = 0; row < 4; ++row)
             QCOMPARE(model()->index(row, 0, photos).data(Qt::DecorationRole).typeId(), QMetaType::QPixmap);
         QTRY_VERIFY(!files().isBusy());
-        QVERIFY(opener_->opened.empty());
-        QVERIFY(run_->alerts().alerts().empty());
+        QVERIFY(session_->opener->opened.empty());
+        QVERIFY(session_->run.alerts().alerts().empty());
     }
 
     void aPdfIsKeptUnwritableAndAnEditedTextGoesBackAndItsColumnIsListedAgain()
     {
         signInAs("manager");
-        opener_->opened.clear();
-        const QModelIndex guide = rowNamed(model(), {}, QStringLiteral("Norvane Guide.pdf"));
+        session_->opener->opened.clear();
+        const QModelIndex guide = model()->childNamed({}, QStringLiteral("Norvane Guide.pdf"));
         QVERIFY(guide.isValid());
         files().openFileInformation(model()->entry(guide));
         QVERIFY(files().progressSheet()->isVisible());
-        QTRY_COMPARE(opener_->opened.size(), std::size_t { 1 });
+        QTRY_COMPARE(session_->opener->opened.size(), std::size_t { 1 });
         QVERIFY(!files().progressSheet()->isVisible());
-        const QString pdf = opener_->opened.back();
+        const QString pdf = session_->opener->opened.back();
         QVERIFY(QFileInfo::exists(pdf));
         QVERIFY(!writable(pdf));
         QVERIFY(!watched(model()->entry(guide)->uk.value_or("")));
@@ -234,51 +198,55 @@ private slots:
         // that shows it is listed again.
         const QModelIndex memo = walkTo({ QStringLiteral("Memo") });
         QVERIFY(memo.isValid());
-        const QModelIndex list = rowNamed(model(), memo, QStringLiteral("Shopping list.txt"));
+        const QModelIndex list = model()->childNamed(memo, QStringLiteral("Shopping list.txt"));
         QVERIFY(list.isValid());
         browser()->setCurrentIndex(list);
         const auto before = model()->entry(list);
         files().openFileInformation(before);
-        QTRY_COMPARE(opener_->opened.size(), std::size_t { 2 });
-        const QString text = opener_->opened.back();
+        QTRY_COMPARE(session_->opener->opened.size(), std::size_t { 2 });
+        const QString text = session_->opener->opened.back();
         QVERIFY(writable(text));
         QVERIFY(watched(before->uk.value_or("")));
         {
             std::ofstream out(text.toStdString(), std::ios::trunc);
             out << "milk\nbread\ntea\n";
         }
-        QTRY_VERIFY_WITH_TIMEOUT(model()->entry(rowNamed(model(), memo, QStringLiteral("Shopping list.txt")))->timestamp
+        QTRY_VERIFY_WITH_TIMEOUT(
+            model()->entry(model()->childNamed(memo, QStringLiteral("Shopping list.txt")))->timestamp
                 != before->timestamp,
             15000);
-        QCOMPARE(serverContent(*model()->entry(rowNamed(model(), memo, QStringLiteral("Shopping list.txt")))),
+        QCOMPARE(serverContent(*model()->entry(model()->childNamed(memo, QStringLiteral("Shopping list.txt")))),
             std::string("milk\nbread\ntea\n"));
-        QVERIFY(run_->alerts().alerts().empty());
+        QVERIFY(session_->run.alerts().alerts().empty());
     }
 
     void aSharedFileIsLockedOnOpenWhenTheSettingsSaySo()
     {
         signInAs("member", [](ConfigInfo& config) { config.setAutoFileLockOn(1); });
         files().selectRoot(RootNodeShare);
-        QTRY_VERIFY(rowNamed(model(), {}, QStringLiteral("Public")).isValid());
+        QTRY_VERIFY(model()->childNamed({}, QStringLiteral("Public")).isValid());
         const QModelIndex folder = walkTo({ QStringLiteral("Public") });
-        const QModelIndex notice = rowNamed(model(), folder, QStringLiteral("お知らせ.txt"));
+        const QModelIndex notice = model()->childNamed(folder, QStringLiteral("お知らせ.txt"));
         QVERIFY(notice.isValid());
         QVERIFY(model()->entry(notice)->lockUserId.value_or("").empty());
         files().openFileInformation(model()->entry(notice));
-        QTRY_COMPARE(opener_->opened.size(), std::size_t { 1 });
+        QTRY_COMPARE(session_->opener->opened.size(), std::size_t { 1 });
         QTRY_VERIFY(!files().isBusy());
         browser()->listFolder(folder);
         QTRY_VERIFY(!model()
-                         ->entry(rowNamed(model(), folder, QStringLiteral("お知らせ.txt")))
+                         ->entry(model()->childNamed(folder, QStringLiteral("お知らせ.txt")))
                          ->lockUserId.value_or("")
                          .empty());
-        QCOMPARE(
-            rowNamed(model(), folder, QStringLiteral("お知らせ.txt")).data(Qt::ForegroundRole).value<QBrush>().color(),
+        QCOMPARE(model()
+                     ->childNamed(folder, QStringLiteral("お知らせ.txt"))
+                     .data(Qt::ForegroundRole)
+                     .value<QBrush>()
+                     .color(),
             EntryDisplay::colour(EntryDisplay::Tone::Locked, QGuiApplication::palette()));
         // Unlocked again for the other tests of this server.
         auto unlocked = std::make_shared<std::int32_t>(-1);
-        StorageServiceLogic::lockFile(*model()->entry(rowNamed(model(), folder, QStringLiteral("お知らせ.txt"))), false,
-            [unlocked](std::int32_t result, const auto&) { *unlocked = result; });
+        StorageServiceLogic::lockFile(*model()->entry(model()->childNamed(folder, QStringLiteral("お知らせ.txt"))),
+            false, [unlocked](std::int32_t result, const auto&) { *unlocked = result; });
         QTRY_COMPARE(*unlocked, 1);
     }
 

@@ -17,61 +17,19 @@
 
 namespace norvane::uitest {
 
-namespace {
-
-QStringList rowTexts(const FileBrowserModel* model, const QModelIndex& folder = {})
-{
-    QStringList texts;
-    for (int row = 0; row < model->rowCount(folder); ++row)
-        texts << model->index(row, 0, folder).data().toString();
-    return texts;
-}
-
-QModelIndex rowNamed(const FileBrowserModel* model, const QModelIndex& folder, const QString& name)
-{
-    for (int row = 0; row < model->rowCount(folder); ++row)
-        if (model->index(row, 0, folder).data().toString() == name)
-            return model->index(row, 0, folder);
-    return {};
-}
-
-} // namespace
-
-class SearchAndPathTest : public QObject {
+class SearchAndPathTest : public BrowserTestBase {
     Q_OBJECT
 
-    std::unique_ptr<test::ServerProcess> server_;
-    std::unique_ptr<AppRun> run_;
-    std::shared_ptr<RecordingOpener> opener_;
-
-    FileWindowController& files() { return run_->app().fileWindow(); }
-    FileBrowserModel* model() { return files().browser()->browserModel(); }
-
 private slots:
-    void initTestCase()
-    {
-        test::ServerProcess::Options options;
-        options.demo = true;
-        server_ = std::make_unique<test::ServerProcess>(options);
-        QVERIFY2(server_->start(), server_->error().c_str());
-    }
+    void initTestCase() { QVERIFY(startServer()); }
 
     void init()
     {
-        run_ = std::make_unique<AppRun>();
-        opener_ = std::make_shared<RecordingOpener>();
-        run_->opener = opener_;
-        run_->start(server_.get());
-        const auto account = demoAccount(*server_, "manager");
-        QVERIFY(signIn(*run_, account.company, account.user, account.password));
-        QTRY_VERIFY(model()->rowCount() > 0);
+        newSession();
+        QVERIFY(session_->signInAs("manager"));
     }
 
-    void cleanup()
-    {
-        server_->clearFaults();
-        run_.reset();
-    }
+    void cleanup() { endSession(); }
 
     void searchByNameAndByAuthorThenClearedListsTheRootAgain()
     {
@@ -79,7 +37,7 @@ private slots:
         QTRY_COMPARE(rowTexts(model()), (QStringList { "Projects", "Public" }));
         // The folder is the one of the last column at the first keystroke, and stays while the
         // keyword grows, wherever the selection goes meanwhile.
-        const QModelIndex projects = rowNamed(model(), {}, QStringLiteral("Projects"));
+        const QModelIndex projects = model()->childNamed({}, QStringLiteral("Projects"));
         files().browser()->selectAndList(projects);
         QTRY_VERIFY(model()->rowCount(projects) > 0);
         typeInto(files().searchField(), QStringLiteral("ro"));
@@ -132,9 +90,9 @@ private slots:
         typeInto(sheet->field(), QStringLiteral("Shared folder/Projects/Design/Cover.jpg"));
         pressReturn(sheet->field());
         QVERIFY(!sheet->isVisible());
-        QTRY_COMPARE(opener_->opened.size(), std::size_t { 1 });
-        QVERIFY(opener_->opened.front().endsWith(QStringLiteral("/Cover.jpg")));
-        QCOMPARE(run_->app().manager()->rootNodeType(), std::int32_t { RootNodeShare });
+        QTRY_COMPARE(session_->opener->opened.size(), std::size_t { 1 });
+        QVERIFY(session_->opener->opened.front().endsWith(QStringLiteral("/Cover.jpg")));
+        QCOMPARE(session_->run.app().manager()->rootNodeType(), std::int32_t { RootNodeShare });
         QCOMPARE(files().sideBar()->currentItem()->text(0), QStringLiteral("共有"));
         const QModelIndex current = files().browser()->currentIndex();
         QCOMPARE(current.data().toString(), QStringLiteral("Cover.jpg"));
@@ -155,9 +113,9 @@ private slots:
         files().doChangePath();
         sheet->field()->setText(QStringLiteral("Elsewhere/Photos"));
         sheet->okButton()->click();
-        QCOMPARE(run_->app().manager()->rootNodeType(), std::int32_t { RootNodeMyFolder });
+        QCOMPARE(session_->run.app().manager()->rootNodeType(), std::int32_t { RootNodeMyFolder });
         QCOMPARE(files().browser()->currentIndex().data().toString(), QStringLiteral("Photos"));
-        QCOMPARE(opener_->opened.size(), std::size_t { 1 });
+        QCOMPARE(session_->opener->opened.size(), std::size_t { 1 });
     }
 };
 
