@@ -75,19 +75,35 @@ void FileBrowser::reloadFromRoot()
     scrollToTop();
 }
 
+void FileBrowser::startListing(const std::shared_ptr<fileInformation>& folder, Listed finish)
+{
+    const std::uint64_t id = ++nextListing_;
+    pending_.emplace(id, std::move(finish));
+    if (hooks_.busy)
+        hooks_.busy(true);
+    // The worker lets go of its callback on its own thread: it carries only a number, and what
+    // the finishing holds (persistent indexes among it) stays on this thread.
+    QPointer<FileBrowser> self(this);
+    StorageServiceLogic::getFolderInfo(folder, true, {}, [self, id](std::int32_t result) {
+        if (!self)
+            return;
+        auto it = self->pending_.find(id);
+        if (it == self->pending_.end())
+            return;
+        Listed finishing = std::move(it->second);
+        self->pending_.erase(it);
+        if (self->hooks_.busy)
+            self->hooks_.busy(false);
+        finishing(result);
+    });
+}
+
 void FileBrowser::listRootAndReload(Listed done, std::function<bool()> stillWanted)
 {
     const auto root = manager_->rootNode();
-    if (hooks_.busy)
-        hooks_.busy(true);
-    QPointer<FileBrowser> self(this);
-    StorageServiceLogic::getFolderInfo(root, true, {}, [self, root, done, stillWanted](std::int32_t result) {
-        if (!self)
-            return;
-        if (self->hooks_.busy)
-            self->hooks_.busy(false);
-        if (result == 1 && self->manager_->rootNode() == root && (!stillWanted || stillWanted()))
-            self->reloadFromRoot();
+    startListing(root, [this, root, done = std::move(done), stillWanted = std::move(stillWanted)](std::int32_t result) {
+        if (result == 1 && manager_->rootNode() == root && (!stillWanted || stillWanted()))
+            reloadFromRoot();
         if (done)
             done(result);
     });
@@ -104,19 +120,12 @@ void FileBrowser::listFolder(const QModelIndex& folder, Listed done)
     const bool isRoot = !folder.isValid();
     const QPersistentModelIndex where(folder);
     const auto root = model_->root();
-    if (hooks_.busy)
-        hooks_.busy(true);
-    QPointer<FileBrowser> self(this);
-    StorageServiceLogic::getFolderInfo(entry, true, {}, [self, entry, isRoot, where, root, done](std::int32_t result) {
-        if (!self)
-            return;
-        if (self->hooks_.busy)
-            self->hooks_.busy(false);
-        emit self->listingArrived(isRoot ? QModelIndex() : QModelIndex(where), result);
+    startListing(entry, [this, entry, isRoot, where, root, done = std::move(done)](std::int32_t result) {
+        emit listingArrived(isRoot ? QModelIndex() : QModelIndex(where), result);
         // A failed listing leaves the rows as they were; one for a root or a row that has gone
         // since is of no use.
-        if (result == 1 && (isRoot ? self->model_->root() == root : where.isValid()))
-            self->model_->applyListing(isRoot ? QModelIndex() : QModelIndex(where), entry->childrens);
+        if (result == 1 && (isRoot ? model_->root() == root : where.isValid()))
+            model_->applyListing(isRoot ? QModelIndex() : QModelIndex(where), entry->childrens);
         if (done)
             done(result);
     });

@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <memory>
+#include <unordered_map>
 
 namespace norvane {
 
@@ -66,6 +67,8 @@ protected:
 private:
     void selectionSettled();
     void activate(const QModelIndex& index);
+    // Lists the folder entry on a worker and runs `finish` with the result here.
+    void startListing(const std::shared_ptr<fileInformation>& folder, Listed finish);
 
     std::shared_ptr<AppDataManager> manager_;
     Hooks hooks_;
@@ -74,6 +77,8 @@ private:
     ThumbnailLoader* thumbnails_ = nullptr;
     PreviewController* preview_ = nullptr;
     bool settleScheduled_ = false;
+    std::uint64_t nextListing_ = 0;
+    std::unordered_map<std::uint64_t, Listed> pending_;
     // A selection made by selectAndList lists itself; the selection handler leaves it alone.
     QPersistentModelIndex listedByCaller_;
 };

@@ -61,17 +61,24 @@ void ThumbnailLoader::pump()
         model_->setThumbnailState(wanted.index, FileBrowserModel::Thumbnail::Requested);
         ++outstanding_;
         ++requests_;
+        // The callback ends on the worker's thread; the row's persistent index stays here.
+        const std::uint64_t id = ++nextRequest_;
+        inFlight_.emplace(id, wanted.index);
         QPointer<ThumbnailLoader> self(this);
-        const QPersistentModelIndex index = wanted.index;
-        fetch_(*entry, kEdge, [self, index](std::int32_t result, const ThumbnailImage& image) {
+        fetch_(*entry, kEdge, [self, id](std::int32_t result, const ThumbnailImage& image) {
             if (self)
-                self->arrived(index, result, image);
+                self->arrived(id, result, image);
         });
     }
 }
 
-void ThumbnailLoader::arrived(const QPersistentModelIndex& index, std::int32_t result, const ThumbnailImage& image)
+void ThumbnailLoader::arrived(std::uint64_t id, std::int32_t result, const ThumbnailImage& image)
 {
+    auto it = inFlight_.find(id);
+    if (it == inFlight_.end())
+        return;
+    const QPersistentModelIndex index = it->second;
+    inFlight_.erase(it);
     --outstanding_;
     if (index.isValid() && model_->thumbnailState(index) == FileBrowserModel::Thumbnail::Requested) {
         // A failure is final too: the row keeps its type's icon and asks no more.

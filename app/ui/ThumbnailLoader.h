@@ -8,6 +8,7 @@
 
 #include <deque>
 #include <functional>
+#include <unordered_map>
 
 class QAbstractItemView;
 class QTimer;
@@ -52,7 +53,7 @@ private:
     };
     void pump();
     bool stillInSight(const Wanted& wanted) const;
-    void arrived(const QPersistentModelIndex& index, std::int32_t result, const ThumbnailImage& image);
+    void arrived(std::uint64_t id, std::int32_t result, const ThumbnailImage& image);
 
     FileBrowserModel* model_;
     Fetch fetch_;
@@ -61,6 +62,8 @@ private:
     int requests_ = 0;
     QTimer* settle_ = nullptr;
     std::deque<Wanted> waiting_;
+    std::uint64_t nextRequest_ = 0;
+    std::unordered_map<std::uint64_t, QPersistentModelIndex> inFlight_;
 };
 
 } // namespace norvane
