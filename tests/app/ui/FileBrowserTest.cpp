@@ -145,7 +145,7 @@ private slots:
         QTreeWidget* side = files().sideBar();
         QTRY_VERIFY(model()->rowCount() > 0);
         QMimeData data;
-        data.setUrls({ QUrl::fromLocalFile(QStringLiteral("/tmp/x.txt")) });
+        data.setUrls({ QUrl::fromLocalFile(QStringLiteral("/nowhere/report.txt")) });
         const QPoint shared = side->visualItemRect(sideBarItem(side, QStringLiteral("共有"))).center();
         const QPoint group = side->visualItemRect(side->topLevelItem(0)).center();
         QDragEnterEvent enter(group, Qt::CopyAction, &data, Qt::LeftButton, {});
