@@ -11,9 +11,29 @@
 #include <QListView>
 #include <QMimeDatabase>
 #include <QPointer>
+#include <QProxyStyle>
 #include <QTimer>
 
 namespace norvane {
+
+namespace {
+
+// The columns slide into place quickly, and always slide: the column view shows a new column only
+// when its slide ends, so a desktop that turns animations off would never see one.
+class ColumnSlideStyle : public QProxyStyle {
+public:
+    static constexpr int kSlideMs = 60;
+
+    int styleHint(
+        StyleHint hint, const QStyleOption* option, const QWidget* widget, QStyleHintReturn* returnData) const override
+    {
+        if (hint == QStyle::SH_Widget_Animation_Duration)
+            return kSlideMs;
+        return QProxyStyle::styleHint(hint, option, widget, returnData);
+    }
+};
+
+} // namespace
 
 FileBrowser::FileBrowser(std::shared_ptr<AppDataManager> manager, Hooks hooks, QWidget* parent)
     : QColumnView(parent)
@@ -21,6 +41,9 @@ FileBrowser::FileBrowser(std::shared_ptr<AppDataManager> manager, Hooks hooks, Q
     , hooks_(std::move(hooks))
 {
     setObjectName(QStringLiteral("browser"));
+    auto* slide = new ColumnSlideStyle;
+    slide->setParent(this);
+    setStyle(slide);
     setAccessibleName(uiText("ui_folder_contents"));
     model_ = new FileBrowserModel(
         [manager = manager_](const fileInformation& entry) { return manager->isFileReadOnly(entry); }, this);

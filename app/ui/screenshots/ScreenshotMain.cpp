@@ -23,6 +23,7 @@
 #include "support/FixedNetworkState.h"
 
 #include <QAbstractButton>
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
@@ -148,8 +149,16 @@ QModelIndex open(FileBrowser* browser, const QModelIndex& folder, const QString&
         return {};
     const QModelIndex index = model->childNamed(folder, name);
     browser->setCurrentIndex(index);
-    if (model->isFolder(index))
-        waitUntil([&] { return model->rowCount(index) > 0; });
+    if (model->isFolder(index)) {
+        const QPersistentModelIndex opened(index);
+        // Listed, and its column slid into place.
+        waitUntil([&] {
+            for (QAbstractItemView* column : browser->findChildren<QAbstractItemView*>())
+                if (column->rootIndex() == opened && column->isVisible())
+                    return model->rowCount(opened) > 0;
+            return false;
+        });
+    }
     return index;
 }
 
