@@ -17,6 +17,7 @@
 #include "platform/FileSystem.h"
 #include "platform/MainQueue.h"
 #include "platform/NotificationCenter.h"
+#include "support/FixedNetworkState.h"
 
 #include <gtest/gtest.h>
 
@@ -43,20 +44,6 @@ inline std::string schemeName(const ::testing::TestParamInfo<Scheme>& info)
 {
     return info.param == Scheme::Http ? "http" : "https";
 }
-
-// A machine with a wired interface and a default route: the service refuses to send anything
-// while the network looks unreachable, and a loopback-only test machine looks exactly so.
-class ReachableNetworkState : public NetworkStateSource {
-public:
-    std::optional<NetworkState> snapshot() const override
-    {
-        NetworkState state;
-        state.interfaces.push_back({ "eth0", true, false, { { *NetworkAddress::parse("10.0.0.2"), 24 } } });
-        state.routes.push_back({ "eth0", *NetworkAddress::parse("0.0.0.0"), 0, true });
-        return state;
-    }
-    int openChangeChannel() const override { return -1; }
-};
 
 // The REST adaptor with a look at what the service asks of it: where every upload chunk started
 // and what became of it, what the status query answered, and a hook before each chunk, so that a
@@ -159,7 +146,7 @@ protected:
     void SetUp() override
     {
         LocalStoreTestHome::SetUp();
-        CurrentNetworkStatus::setStateSource(std::make_shared<ReachableNetworkState>());
+        CurrentNetworkStatus::setStateSource(std::make_shared<test::FixedNetworkState>());
         MainQueue::setShared(std::make_shared<RunLoopMainQueue>());
         AlertPresenter::setShared(alerts);
         // A 416 answer makes the adaptor wait seconds before it resumes; the server's answers are
