@@ -157,6 +157,8 @@ void ConnectionReactor::acceptAll()
             }
             return;
         }
+        if (settings_.accepted)
+            settings_.accepted->fetch_add(1, std::memory_order_relaxed);
         SSL* ssl = nullptr;
         if (settings_.tls && !(ssl = SSL_new(settings_.tls))) {
             ::close(fd);

@@ -27,6 +27,7 @@ struct ServiceContext {
     std::string baseUrl; // "http://127.0.0.1:PORT" as announced
     bool tls = false;
     std::chrono::milliseconds noAnswerHold { 60000 }; // how long a "noAnswer" rule holds a request
+    std::atomic<std::uint64_t> connectionsAccepted { 0 }; // since the start, for the control endpoint
 };
 
 // How a store refusal is worded: uploads and lock requests name the lock holder in a

@@ -392,6 +392,7 @@ std::optional<ErrorValue> HttpFrontEnd::start()
     reactorSettings.headLimits = { settings.maxHeaders, settings.maxHeadBytes };
     reactorSettings.timeouts = settings.timeouts;
     reactorSettings.tls = impl.sslContext;
+    reactorSettings.accepted = &impl.service.connectionsAccepted;
     impl.reactor = std::make_unique<ConnectionReactor>(
         reactorSettings,
         [self](std::unique_ptr<Connection> connection) {
