@@ -2,17 +2,18 @@
 # Builds the benchmarks (Release, in build-bench/) and runs them: the HTTP engine against the curl
 # command line on one loopback nginx (http_throughput), curl's downloads from norvane-server
 # against nginx serving the same file (server_throughput), norvane-cli listing a folder of a
-# million entries against curl fetching the same listing (cli_listing), and the desktop client's
-# start, login and event-loop stalls, offscreen (ui_bench).
+# million entries against curl fetching the same listing (cli_listing), the desktop client's
+# start, login and event-loop stalls, offscreen (ui_bench), and norvane-cli's downloads, uploads,
+# listing and trees against curl on the same norvane-server, and that server against nginx (e2e).
 #
-#   bench/run.sh [http_throughput|server_throughput|cli_listing|ui] [--rounds N]
+#   bench/run.sh [http_throughput|server_throughput|cli_listing|ui|e2e] [--rounds N]
 #
 # Without a name both run, one after the other; the other arguments go to each benchmark. Prints
 # BENCH lines; exits 1 when a figure misses its target, 2 when a run failed.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 
-benchmarks=(http_throughput server_throughput cli_listing ui_bench)
+benchmarks=(http_throughput server_throughput cli_listing ui_bench e2e)
 if [[ $# -gt 0 && "$1" != -* ]]; then
     benchmarks=("$1")
     [[ "$1" == ui ]] && benchmarks=(ui_bench)
