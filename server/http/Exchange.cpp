@@ -357,7 +357,7 @@ void Exchange::sendBody(std::string body, const std::string& contentType, bool r
             const std::size_t piece = pacer->nextPiece(std::min(length, kFilePiece));
             if (piece == 0) {
                 if (carrier)
-                    carrier->abandon();
+                    carrier->cut();
                 return false;
             }
             if (!sink.write(shared->data() + offset, piece))
@@ -418,7 +418,7 @@ void Exchange::sendFile(
                 piece = pacer->nextPiece(piece);
                 if (piece == 0) {
                     if (carrier)
-                        carrier->abandon();
+                        carrier->cut();
                     return false;
                 }
             }

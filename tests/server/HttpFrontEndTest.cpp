@@ -174,6 +174,37 @@ TEST_F(HttpFrontEndTest, FaultRulesAnswerForTheHandlerCutBodiesAndHoldRequests)
     EXPECT_EQ(as(auth, "GET", "/FOLDER/Memo").status, 200);
 }
 
+TEST_F(HttpFrontEndTest, KeptAliveConnectionsSaySoAndAskForAnnouncedBodies)
+{
+    const std::string auth = session("alice");
+    Wire wire(frontEnd->port());
+    for (int request = 0; request < 3; ++request) {
+        wire.send("GET", "/Version");
+        const Answer version = wire.receive();
+        EXPECT_EQ(version.status, 200);
+        // Clients reuse a connection only when both headers say so, with room for more than 5.
+        EXPECT_EQ(version.header("connection"), "Keep-Alive");
+        const std::string keepAlive = version.header("keep-alive");
+        ASSERT_NE(keepAlive.find("max="), std::string::npos) << keepAlive;
+        EXPECT_GT(std::stoi(keepAlive.substr(keepAlive.find("max=") + 4)), 5);
+    }
+
+    // The interim answer goes out before the body is waited for.
+    ASSERT_TRUE(
+        wire.sendRaw("POST /FILE/Memo/x?md5=" + md5Hex("abc") + "&size=3 HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: "
+            + auth + "\r\nx-zel-file-write-range: 0-2\r\nContent-Length: 3\r\nExpect: 100-continue\r\n\r\n"));
+    EXPECT_EQ(wire.receive().status, 100);
+    ASSERT_TRUE(wire.sendRaw("abc"));
+    EXPECT_EQ(wire.receive().status, 200);
+    EXPECT_EQ(as(auth, "GET", "/FILE/Memo/x").body, "abc");
+
+    wire.send("GET", "/Version", { { "Connection", "close" } });
+    const Answer last = wire.receive();
+    EXPECT_EQ(last.status, 200);
+    EXPECT_EQ(last.header("connection"), "close");
+    EXPECT_TRUE(wire.closedByPeer());
+}
+
 TEST_F(HttpFrontEndTest, ControlEndpointNeedsItsToken)
 {
     const std::string user = R"({"company": "newco", "user": "dana", "fullName": "Dana D", "password": "pw"})";
