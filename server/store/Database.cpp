@@ -171,6 +171,11 @@ std::int64_t Database::lastInsertId() const
     return sqlite3_last_insert_rowid(db_);
 }
 
+std::int64_t Database::totalChanges() const
+{
+    return sqlite3_total_changes64(db_);
+}
+
 int Database::changes() const
 {
     return sqlite3_changes(db_);

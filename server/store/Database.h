@@ -94,6 +94,22 @@ public:
     void exec(std::string_view sql);
     std::int64_t lastInsertId() const;
     int changes() const;
+    // Rows changed since the database was opened: a new value means something changed.
+    std::int64_t totalChanges() const;
+    // Runs `change` (outside a transaction) as a commit that is not synced on its own: it
+    // survives the process being killed and reaches the disk with the next synced commit. Only for
+    // records that can be rebuilt after a power cut.
+    template <typename Change> void unsynced(Change&& change)
+    {
+        prepare("PRAGMA synchronous=NORMAL").run();
+        try {
+            change();
+        } catch (...) {
+            prepare("PRAGMA synchronous=FULL").run();
+            throw;
+        }
+        prepare("PRAGMA synchronous=FULL").run();
+    }
     bool inTransaction() const;
 
     // Shortcut: the first column of the first row as a number, or `fallback` without a row.
