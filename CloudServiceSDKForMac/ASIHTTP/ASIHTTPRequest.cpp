@@ -6,6 +6,7 @@
 #include "CloudServiceSDKForMac/ASIHTTP/GzipCodec.h"
 #include "CloudServiceSDKForMac/ASIHTTP/HeaderMasking.h"
 #include "CloudServiceSDKForMac/ASIHTTP/ProxyResolver.h"
+#include "CloudServiceSDKForMac/ASIHTTP/ServerCertificateProbe.h"
 #include "CloudServiceSDKForMac/ASIHTTP/SocketRegistry.h"
 #include "platform/AsciiText.h"
 #include "platform/Log.h"
@@ -168,6 +169,13 @@ bool isTLSFailure(int code)
     }
 }
 
+// The server's certificate did not validate (not a handshake that failed for other reasons).
+bool isCertificateFailure(int code)
+{
+    return code == CURLE_PEER_FAILED_VERIFICATION || code == CURLE_SSL_CACERT_BADFILE || code == CURLE_SSL_ISSUER_ERROR
+        || code == CURLE_SSL_INVALIDCERTSTATUS;
+}
+
 bool headerTextIsSafe(std::string_view name, std::string_view value)
 {
     if (name.empty())
@@ -189,6 +197,33 @@ std::string proxyURL(const std::string& host, int port, ProxyChoice::Type type)
     std::string h = host.find(':') != std::string::npos ? "[" + host + "]" : host;
     std::string scheme = type == ProxyChoice::Type::Socks ? "socks5h://" : "http://";
     return scheme + h + ":" + std::to_string(port);
+}
+
+// The headers that say what is asked for and nothing about who asks: the only ones a request
+// takes along when it is redirected to another origin.
+bool describesContentOnly(std::string_view name)
+{
+    static constexpr std::string_view kept[]
+        = { "Accept", "Accept-Encoding", "Accept-Language", "Content-Type", "Content-Length", "Content-Encoding",
+              "Date", "Range", "If-Modified-Since", "If-None-Match", "If-Range", "User-Agent" };
+    return std::any_of(
+        std::begin(kept), std::end(kept), [&](std::string_view k) { return ascii::equalsIgnoringCase(k, name); });
+}
+
+// The pin of the certificate the server showed first, as curl gathered it.
+std::optional<std::string> serverPinOf(CURL* easy)
+{
+    curl_certinfo* info = nullptr;
+    if (!easy || curl_easy_getinfo(easy, CURLINFO_CERTINFO, &info) != CURLE_OK || !info || info->num_of_certs < 1)
+        return std::nullopt;
+    for (curl_slist* field = info->certinfo[0]; field; field = field->next) {
+        std::string_view text(field->data);
+        if (text.starts_with("Cert:")) {
+            auto certificate = ServerCertificate::fromPEM(text.substr(5));
+            return certificate ? std::optional(certificate->publicKeyPin) : std::nullopt;
+        }
+    }
+    return std::nullopt;
 }
 
 curl_socket_t openSocket(void*, curlsocktype, curl_sockaddr* address)
@@ -280,7 +315,7 @@ void ASIHTTPRequest::appendPostData(std::span<const std::uint8_t> bytes)
             postBodyWriteFd_ = ::open(postBodyFilePath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         if (postBodyWriteFd_ < 0
             || !writeAll(postBodyWriteFd_, reinterpret_cast<const char*>(bytes.data()), bytes.size()))
-            fileError_
+            pendingError_
                 = makeError(ASIFileManagementError, "Failed to write to file at path '" + postBodyFilePath_ + "'");
         return;
     }
@@ -459,8 +494,8 @@ void ASIHTTPRequest::runStartSequence()
             failWithError(makeError(ASIUnableToCreateRequestErrorType, "Unable to create request (bad url?)"));
             return;
         }
-        if (fileError_) {
-            failWithError(*fileError_);
+        if (pendingError_) {
+            failWithError(*pendingError_);
             return;
         }
         if (!buildPostBody() || !buildRequestHeaders())
@@ -810,6 +845,8 @@ bool ASIHTTPRequest::configureEasyHandle(const URL& url)
             // The pin is the trust: a self-signed certificate with the pinned key is accepted.
             ok &= set(CURLOPT_SSL_VERIFYPEER, 0L);
             ok &= set(CURLOPT_SSL_VERIFYHOST, 0L);
+            // Gathered on a new connection only; a key that is not the pinned one is then named.
+            ok &= set(CURLOPT_CERTINFO, 1L);
         }
     }
 
@@ -891,7 +928,7 @@ std::size_t ASIHTTPRequest::onHeaderLine(const char* data, std::size_t size)
 std::size_t ASIHTTPRequest::onBody(const char* data, std::size_t size)
 {
     std::lock_guard lock(cancelledLock_);
-    if (complete_ || cancelled_)
+    if (complete_ || cancelled_ || pendingError_)
         return 0;
     totalBytesRead_ += size;
     lastActivityTime_ = now();
@@ -911,7 +948,7 @@ std::size_t ASIHTTPRequest::onBody(const char* data, std::size_t size)
             downloadBuffer_.reserve(kDownloadBufferSize);
             restartDownload_ = false;
             if (fileDownloadFd_ < 0) {
-                fileError_ = makeError(
+                pendingError_ = makeError(
                     ASIFileManagementError, "Failed to create file at path '" + temporaryFileDownloadPath_ + "'");
                 return 0;
             }
@@ -931,7 +968,7 @@ std::size_t ASIHTTPRequest::onBody(const char* data, std::size_t size)
     }
     if (rawResponseData_) {
         if (rawResponseData_->size() + size > maxResponseDataSize_) {
-            fileError_ = makeError(ASIFileManagementError,
+            pendingError_ = makeError(ASIFileManagementError,
                 "The response body is larger than " + std::to_string(maxResponseDataSize_) + " bytes");
             return 0;
         }
@@ -980,7 +1017,7 @@ void ASIHTTPRequest::onTransferDone(int curlCode, int lastSocket)
             curl_easy_getinfo(easy_, CURLINFO_HTTP_CONNECTCODE, &connectCode);
         if (curlCode == CURLE_OK) {
             handleStreamComplete();
-        } else if (connectCode >= 400 && !fileError_) {
+        } else if (connectCode >= 400 && !pendingError_) {
             // The proxy refused the tunnel (407 and the like): that is a response, not a failure.
             incomingStatusLine_ = "HTTP/1.1 " + std::to_string(connectCode);
             incomingHeaders_.clear();
@@ -1068,32 +1105,8 @@ void ASIHTTPRequest::readResponseHeaders()
 
     auto location = responseHeader("Location");
     int status = responseStatusCode_;
-    if (shouldRedirect_ && location && (status == 301 || status == 302 || status == 303 || status == 307) && url) {
-        if (auto target = url->resolve(*location)) {
-            bool keepMessage
-                = status == 307 || ((status == 301 || status == 302) && shouldUseRFC2616RedirectBehaviour_);
-            if (keepMessage) {
-                // The cookies to send belong to the new URL: rebuild that one header there.
-                std::erase_if(requestHeaders_, [](auto& h) { return h.first == "Cookie"; });
-                reapplyCookieHeader_ = true;
-            } else {
-                requestMethod_ = "GET";
-                postBody_.reset();
-                compressedPostBody_.reset();
-                if (didCreateTemporaryPostDataFile_ && !postBodyFilePath_.empty())
-                    ::unlink(postBodyFilePath_.c_str());
-                didCreateTemporaryPostDataFile_ = false;
-                postBodyFilePath_.clear();
-                shouldStreamPostDataFromDisk_ = false;
-                postLength_ = 0;
-                requestHeaders_.clear();
-                haveBuiltRequestHeaders_ = false;
-            }
-            urlText_ = target->string();
-            needsRedirect_ = true;
-            requestCookies_.clear();
-        }
-    }
+    if (shouldRedirect_ && location && (status == 301 || status == 302 || status == 303 || status == 307) && url)
+        prepareRedirect(*url, status, *location);
 
     if (shouldAttemptPersistentConnection_) {
         auto connection = responseHeader("Connection");
@@ -1111,6 +1124,58 @@ void ASIHTTPRequest::readResponseHeaders()
             }
         }
     }
+}
+
+void ASIHTTPRequest::prepareRedirect(const URL& from, int status, const std::string& location)
+{
+    auto target = from.resolve(location);
+    if (!target)
+        return; // nowhere to go: the 3xx is the answer
+    const bool keepMessage = status == 307 || ((status == 301 || status == 302) && shouldUseRFC2616RedirectBehaviour_);
+    if (from.scheme() == "https" && target->scheme() == "http") {
+        pendingError_ = makeError(ASIRedirectRefusedErrorType, "The request was redirected from https to http");
+        return;
+    }
+    if (!keepMessage && postLength_ > 0) {
+        // Sent again as a GET the body would be lost, and the answer to the GET taken for the
+        // answer to the body.
+        pendingError_ = makeError(ASIRedirectRefusedErrorType, "The request with a body was redirected");
+        return;
+    }
+    const bool sameOrigin = target->scheme() == from.scheme() && target->host() == from.host()
+        && target->effectivePort() == from.effectivePort();
+    if (!sameOrigin && shouldRedirectOnlyWithinOrigin_)
+        return;
+
+    if (keepMessage) {
+        // The cookies to send belong to the new URL: rebuild that one header there.
+        std::erase_if(requestHeaders_, [](auto& h) { return h.first == "Cookie"; });
+        reapplyCookieHeader_ = true;
+    } else {
+        requestMethod_ = "GET";
+        postBody_.reset();
+        compressedPostBody_.reset();
+        if (didCreateTemporaryPostDataFile_ && !postBodyFilePath_.empty())
+            ::unlink(postBodyFilePath_.c_str());
+        didCreateTemporaryPostDataFile_ = false;
+        postBodyFilePath_.clear();
+        shouldStreamPostDataFromDisk_ = false;
+        postLength_ = 0;
+        requestHeaders_.clear();
+        haveBuiltRequestHeaders_ = false;
+    }
+    if (!sameOrigin) {
+        // Credentials belong to the origin they were given for; a session cookie is one too.
+        std::erase_if(requestHeaders_, [](auto& h) { return !describesContentOnly(h.first); });
+        username_.clear();
+        password_.clear();
+        domain_.clear();
+        useCookiePersistance_ = false;
+        reapplyCookieHeader_ = false;
+    }
+    urlText_ = target->string();
+    needsRedirect_ = true;
+    requestCookies_.clear();
 }
 
 void ASIHTTPRequest::handleStreamComplete()
@@ -1134,7 +1199,7 @@ void ASIHTTPRequest::handleStreamComplete()
         closeDownloadFile();
         if (needsRedirect_) {
             // nothing of the redirect's own body is kept
-        } else if (fileError_) {
+        } else if (pendingError_) {
             // a file whose last bytes were lost never takes the destination's place
             if (!allowResumeForFileDownloads_ && fileExists(temporaryFileDownloadPath_))
                 removeFileReportingError(temporaryFileDownloadPath_);
@@ -1143,14 +1208,14 @@ void ASIHTTPRequest::handleStreamComplete()
                 int result
                     = GzipCodec::uncompressZippedDataFromFile(temporaryFileDownloadPath_, downloadDestinationPath_);
                 if (result != 0)
-                    fileError_ = makeError(ASIFileManagementError,
+                    pendingError_ = makeError(ASIFileManagementError,
                         "Decompression of " + temporaryFileDownloadPath_ + " failed with code "
                             + std::to_string(result));
                 removeFileReportingError(temporaryFileDownloadPath_);
                 temporaryFileDownloadPath_.clear();
             } else if (::rename(temporaryFileDownloadPath_.c_str(), downloadDestinationPath_.c_str()) != 0) {
                 // rename replaces the old file in one step, so there is never a moment without one
-                fileError_ = makeError(ASIFileManagementError,
+                pendingError_ = makeError(ASIFileManagementError,
                     "Failed to move file from '" + temporaryFileDownloadPath_ + "' to '" + downloadDestinationPath_
                         + "'");
             } else {
@@ -1162,7 +1227,7 @@ void ASIHTTPRequest::handleStreamComplete()
             int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
             if (fd < 0 || ::close(fd) != 0 || ::rename(temp.c_str(), downloadDestinationPath_.c_str()) != 0) {
                 ::unlink(temp.c_str());
-                fileError_ = makeError(
+                pendingError_ = makeError(
                     ASIFileManagementError, "Failed to create file at path '" + downloadDestinationPath_ + "'");
             }
         }
@@ -1170,15 +1235,15 @@ void ASIHTTPRequest::handleStreamComplete()
         GzipError why = GzipError::none;
         decompressedResponseData_ = GzipCodec::uncompressZippedData(*rawResponseData_, maxDecompressedBodySize_, &why);
         if (!decompressedResponseData_)
-            fileError_ = makeError(ASIFileManagementError,
+            pendingError_ = makeError(ASIFileManagementError,
                 "Decompression of the response body failed with code " + std::to_string(static_cast<int>(why)));
     }
 
     ConnectionPool::shared().release(connectionInfo_, canUsePersistentConnection_, closeStreamTime_);
     destroyReadStream();
     if (!needsRedirect_) {
-        if (fileError_) {
-            failWithError(*fileError_);
+        if (pendingError_) {
+            failWithError(*pendingError_);
         } else {
             reportFinished();
             markAsFinished();
@@ -1192,7 +1257,19 @@ void ASIHTTPRequest::handleStreamError(int curlCode)
         { "description",
             std::string(curl_easy_strerror(static_cast<CURLcode>(curlCode))) + (curlError_[0] ? ": " : "")
                 + curlError_ } };
-    auto fileError = fileError_;
+    ValueMap userInfo { { "underlyingError", underlying } };
+    std::string description = "A connection failure occurred";
+    if (isTLSFailure(curlCode)) {
+        description = "A connection failure occurred: SSL problem (possibily a bad/expired/self-signed certificate)";
+        if (curlCode == CURLE_SSL_PINNEDPUBKEYNOTMATCH) {
+            userInfo[kTLSFailureKey] = kTLSFailurePin;
+            if (auto shown = serverPinOf(easy_))
+                userInfo[kServerPinKey] = *shown;
+        } else if (isCertificateFailure(curlCode)) {
+            userInfo[kTLSFailureKey] = kTLSFailureCertificate;
+        }
+    }
+    auto fileError = pendingError_;
     cancelLoad();
     complete_ = true;
     if (error_)
@@ -1201,10 +1278,7 @@ void ASIHTTPRequest::handleStreamError(int curlCode)
         failWithError(*fileError);
         return;
     }
-    std::string description = "A connection failure occurred";
-    if (isTLSFailure(curlCode))
-        description = "A connection failure occurred: SSL problem (possibily a bad/expired/self-signed certificate)";
-    failWithError(makeError(ASIConnectionFailureErrorType, description, { { "underlyingError", underlying } }));
+    failWithError(makeError(ASIConnectionFailureErrorType, description, std::move(userInfo)));
 }
 
 void ASIHTTPRequest::performRedirect()
@@ -1398,8 +1472,8 @@ bool ASIHTTPRequest::closeDownloadFile()
 
 void ASIHTTPRequest::reportDownloadWriteFailure()
 {
-    if (!fileError_)
-        fileError_
+    if (!pendingError_)
+        pendingError_
             = makeError(ASIFileManagementError, "Failed to write to file at path '" + temporaryFileDownloadPath_ + "'");
 }
 
@@ -1407,8 +1481,8 @@ bool ASIHTTPRequest::removeFileReportingError(const std::string& path)
 {
     if (::unlink(path.c_str()) == 0 || errno == ENOENT)
         return true;
-    if (!fileError_)
-        fileError_ = makeError(ASIFileManagementError, "Failed to delete file at path '" + path + "'");
+    if (!pendingError_)
+        pendingError_ = makeError(ASIFileManagementError, "Failed to delete file at path '" + path + "'");
     return false;
 }
 

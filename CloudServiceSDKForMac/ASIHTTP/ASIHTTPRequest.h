@@ -29,6 +29,13 @@ class ASIInputStream;
 class CurlMultiDriver;
 
 inline constexpr const char* kASIHTTPRequestErrorDomain = "ASIHTTPRequestErrorDomain";
+// userInfo of a connection failure (code 1) that TLS refused: kTLSFailureKey says why
+// (kTLSFailureCertificate: the certificate did not validate; kTLSFailurePin: the server's key is
+// not the pinned one), kServerPinKey the key the server showed, "sha256//<base64>", when known.
+inline constexpr const char* kTLSFailureKey = "tlsFailure";
+inline constexpr const char* kTLSFailureCertificate = "certificate";
+inline constexpr const char* kTLSFailurePin = "pin";
+inline constexpr const char* kServerPinKey = "serverPin";
 
 // Error codes of the engine (domain "ASIHTTPRequestErrorDomain").
 enum ASINetworkErrorType : long {
@@ -40,6 +47,9 @@ enum ASINetworkErrorType : long {
     ASIFileManagementError = 8,
     ASITooMuchRedirectionErrorType = 9,
     ASIUnhandledExceptionError = 10,
+    // A redirect the request may not follow: from https to http, or of a request with a body
+    // that would be sent again without it.
+    ASIRedirectRefusedErrorType = 11,
 };
 
 // Receives the outcome of a request. Started is called on the main thread, finished and failed on
@@ -145,7 +155,14 @@ public:
     int retryCount() const { return retryCount_; }
 
     // --- redirects ---
+    // Redirects are followed unless turned off here; never from https to http, never for a
+    // request whose body a 301/302/303 would drop (both fail with code 11), and to another origin
+    // (scheme, host, port) only without the request's credentials: no Authorization, Cookie,
+    // login or identity header and no user name and password go along, only the headers that
+    // describe the content asked for.
     void setShouldRedirect(bool v) { shouldRedirect_ = v; }
+    // A redirect to another origin is not followed at all: the 3xx is the response.
+    void setShouldRedirectOnlyWithinOrigin(bool v) { shouldRedirectOnlyWithinOrigin_ = v; }
     void setShouldUseRFC2616RedirectBehaviour(bool v) { shouldUseRFC2616RedirectBehaviour_ = v; }
     int redirectCount() const { return redirectCount_; }
 
@@ -249,6 +266,9 @@ private:
     void readResponseHeaders();
     void handleStreamComplete();
     void handleStreamError(int curlCode);
+    // Decides what a 3xx with a Location does: followed (needsRedirect_), kept as the response,
+    // or refused (the request's error is then set).
+    void prepareRedirect(const URL& from, int status, const std::string& location);
     void performRedirect();
     void statusTick();
     void failWithError(ErrorValue error);
@@ -323,7 +343,9 @@ private:
     Bytes downloadBuffer_;
     bool temporaryPathWasGiven_ = false;
     bool restartDownload_ = false;
-    std::optional<ErrorValue> fileError_;
+    // Found while the transfer runs (a file that cannot be written, a refused redirect): the
+    // request fails with it when the transfer ends.
+    std::optional<ErrorValue> pendingError_;
     // ranged progress
     std::uint64_t offset_ = 0;
     std::uint64_t totalSize_ = 0;
@@ -336,6 +358,7 @@ private:
     // redirects
     bool shouldRedirect_ = true;
     bool shouldUseRFC2616RedirectBehaviour_ = false;
+    bool shouldRedirectOnlyWithinOrigin_ = false;
     int redirectCount_ = 0;
     bool needsRedirect_ = false;
     bool reapplyCookieHeader_ = false;

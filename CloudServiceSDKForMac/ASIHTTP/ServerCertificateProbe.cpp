@@ -179,7 +179,9 @@ std::string nameText(const X509_NAME* name)
     return length > 0 ? std::string(data, static_cast<std::size_t>(length)) : std::string();
 }
 
-std::optional<ServerCertificate> readCertificate(const std::string& pem)
+} // namespace
+
+std::optional<ServerCertificate> ServerCertificate::fromPEM(std::string_view pem)
 {
     std::unique_ptr<BIO, BioDeleter> in(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
     std::unique_ptr<X509, X509Deleter> certificate(
@@ -208,6 +210,8 @@ std::optional<ServerCertificate> readCertificate(const std::string& pem)
     out.notAfter = *notAfter;
     return out;
 }
+
+namespace {
 
 bool usableHost(const std::string& host)
 {
@@ -245,7 +249,7 @@ ServerCertificateProbe::Outcome ServerCertificateProbe::probe(const Target& targ
         if (used.code != CURLE_OK)
             return { std::nullopt, handshakeError(used) };
     }
-    auto certificate = readCertificate(used.leafPem);
+    auto certificate = ServerCertificate::fromPEM(used.leafPem);
     if (!certificate)
         return { std::nullopt, probeError(ProbeInternalError, "The server's certificate could not be read") };
     certificate->trustedBySystem = verified.code == CURLE_OK;

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace norvane {
 
@@ -37,6 +38,10 @@ struct ServerCertificate {
     // when not, the verifier's reason ("self-signed certificate", "certificate has expired", ...).
     bool trustedBySystem = false;
     std::string untrustedReason;
+
+    // Key pin, names and validity of a certificate in PEM (trustedBySystem left false); none
+    // when it cannot be read.
+    static std::optional<ServerCertificate> fromPEM(std::string_view pem);
 };
 
 // Fetches the certificate of an https server as the engine reaches it: directly, or through the

@@ -2,9 +2,10 @@
 
 #include "CloudServiceSDKForMac/ASIHTTP/Reachability.h"
 #include "CloudServiceSDKForMac/CloudService/CloudService.h"
-#include "CloudServiceSDKForMac/CloudService/TransferStopFlag.h"
 #include "platform/Log.h"
+#include "platform/Paths.h"
 
+#include <cerrno>
 #include <exception>
 #include <string>
 #include <thread>
@@ -15,6 +16,27 @@ namespace norvane {
 namespace {
 
 constexpr const char* kShareFilePrefix = "/SHAREFILE/";
+
+// An answer that the same command gets again however often it is sent: the file is too large,
+// gone or refused as it is, or the local file to send is no longer there.
+bool endsTheEntry(const CloudServiceCommand& command)
+{
+    switch (command.commandRes) {
+    case ResultNotFound:
+    case ResultTooLarge:
+    case ResultResourceChanged:
+    case ResultNotAcceptable:
+    case ResultInvalidArgument:
+        return true;
+    case ResultGone:
+        return !command.inputParameter->remoteFileName.starts_with(kShareFilePrefix);
+    case ResultFailed:
+        return command.commandErr && command.commandErr->domain == kPosixErrorDomain
+            && command.commandErr->code == ENOENT;
+    default:
+        return false;
+    }
+}
 
 } // namespace
 
@@ -41,8 +63,6 @@ void BatchThread::runBatch()
     if (shuttingDown_ || batchFlag_.load())
         return;
     batchFlag_.store(true);
-    transferStopFlag.store(false);
-    stopRaised_ = false;
     if (loopWanted_)
         return; // a stopped loop still finishing its step sees the flag again and carries on
     loopWanted_ = true;
@@ -61,12 +81,8 @@ void BatchThread::stopBatch()
 {
     std::lock_guard lock(mutex_);
     batchFlag_.store(false);
-    // Only a running loop can have a request to abandon; raising the flag with nothing in
-    // flight would cancel the next unrelated transfer instead.
-    if (loopWanted_) {
-        transferStopFlag.store(true);
-        stopRaised_ = true;
-    }
+    if (running_)
+        running_->stop();
     changed_.notify_all();
 }
 
@@ -119,12 +135,6 @@ bool BatchThread::endOrContinue()
     if (batchFlag_.load() && !shuttingDown_)
         return false;
     loopWanted_ = false;
-    if (stopRaised_) {
-        // The stop was meant for this loop's request; if the loop was between requests nobody
-        // took it, and it must not cancel someone else's transfer later.
-        transferStopFlag.store(false);
-        stopRaised_ = false;
-    }
     return true;
 }
 
@@ -155,6 +165,13 @@ void BatchThread::loop()
             continue;
         }
 
+        {
+            std::lock_guard lock(mutex_);
+            running_ = command;
+            // A stop that came while the command was being read applies to it too.
+            if (!batchFlag_.load())
+                command->stop();
+        }
         try {
             service_.doCommand(command);
         } catch (const std::exception& error) {
@@ -163,7 +180,21 @@ void BatchThread::loop()
             command->commandRes = ResultFailed;
         }
 
+        {
+            std::lock_guard lock(mutex_);
+            running_.reset();
+        }
+        service_.forgetIfCancelled(command->task);
         const std::string& remote = command->inputParameter->remoteFileName;
+        if (endsTheEntry(*command)) {
+            // Trying again cannot change this answer: the entry ends with it (the delegate has
+            // had it), and the entries behind it go on.
+            Log::line("Batch: " + remote + " ended with result " + std::to_string(command->commandRes));
+            service_.delCommand(command->task);
+            if (endOrContinue())
+                break;
+            continue;
+        }
         switch (command->commandRes) {
         case ResultSuccess:
             completed.emplace_back(remote);
@@ -173,7 +204,6 @@ void BatchThread::loop()
         case ResultCancelled:
             break; // stays at the head for the next start
         case ResultNoSpace:
-        case ResultTooLarge:
         case ResultDeviceNotAuthorized:
         case ResultServerError:
             Log::line("Batch: stopped by result " + std::to_string(command->commandRes));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "CloudServiceSDKForMac/CloudService/CloudServiceCommand.h"
 #include "platform/MainQueue.h"
 #include "platform/NotificationCenter.h"
 #include "platform/RunLoop.h"
@@ -36,7 +37,9 @@ void waitPumpingMainThread(std::unique_lock<std::mutex>& lock, std::condition_va
 } // namespace detail
 
 // The batch worker: runs the service's batch queue head by head on a thread of its own,
-// retrying transient failures and force-stopping the batch on permanent ones.
+// retrying transient failures, ending an entry whose answer no retry can change, and
+// force-stopping the batch on answers about the account or the server (no space, a device that
+// is not registered, a server error).
 //
 // One loop runs at a time. A runBatch() while a stopped loop is still finishing its current
 // command revives that loop instead of starting a second one. The worker's pauses go through an
@@ -56,11 +59,11 @@ public:
     BatchThread(const BatchThread&) = delete;
     BatchThread& operator=(const BatchThread&) = delete;
 
-    // Starts the loop when none is wanted yet: sets the batch flag and clears the transfer stop
-    // flag. Does not look at the force stop or the network.
+    // Starts the loop when none is wanted yet: sets the batch flag. Does not look at the force
+    // stop or the network.
     void runBatch();
-    // Clears the batch flag and, when a loop is running, raises the transfer stop flag so that
-    // its request gives up; the loop ends after its current step.
+    // Clears the batch flag and stops the command the loop is running, so that its request gives
+    // up (and nobody else's); the loop ends after its current step.
     void stopBatch();
 
     // A loop is running or about to run.
@@ -90,7 +93,7 @@ private:
     std::condition_variable changed_;
     bool loopWanted_ = false; // a loop is running and will look at the flag again
     std::size_t threadsAlive_ = 0; // loop threads not yet finished (a retiring one included)
-    bool stopRaised_ = false; // stopBatch() raised the transfer stop flag for this loop
+    CloudServiceCommandPtr running_; // the command the loop runs now
     bool shuttingDown_ = false;
     Sleeper sleeper_;
 

@@ -65,6 +65,7 @@ CloudService::CloudService(std::unique_ptr<StorageServiceAdaptor> storage)
     , commandDataFilePath_(LocalStorePaths::fullPathOfTempFile(kCommandDataFileName, kCommandDataCategory))
     , asyncQueue_(std::make_unique<DispatchQueue>("CloudService.async", kAsyncWidth))
 {
+    // An interrupt of the process that came before belongs to the service that was in use then.
     transferStopFlag.store(false);
     batch_ = std::make_unique<BatchThread>(*this);
 }
@@ -198,6 +199,15 @@ void CloudService::doCommand(const CloudServiceCommandPtr& command)
 {
     if (!command)
         return;
+    // What this thread sends and waits for from here on belongs to this command, and gives up
+    // when the command is stopped.
+    const CommandStopScope stopScope(command->stopFlag());
+    if (command->isStopped()) {
+        command->commandRes = ResultCancelled;
+        if (command->executeMode != ExecuteModeSync)
+            deliverFinished(command);
+        return;
+    }
     if (dispatchOnce(*command) == Dispatch::Unreachable)
         return;
     // A session that the server has forgotten is established again once; a second refusal is
@@ -223,6 +233,9 @@ CloudService::Dispatch CloudService::dispatchOnce(CloudServiceCommand& command)
     }
     // Any submitted command also wakes a batch queue that is waiting.
     startBatch();
+    // The command's outcome is its own: nothing an earlier operation of this thread left counts.
+    if (storage_)
+        storage_->clearOperationOutcome();
     runOperation(command);
     return Dispatch::Ran;
 }
@@ -335,11 +348,22 @@ void CloudService::deliverBatchFinished()
 
 bool CloudService::beginFileOperation()
 {
-    const std::int32_t current = status_.load();
-    if (!storage_ || (current != StatusLoggedIn && current != StatusBusy))
+    if (!storage_)
         return false;
-    status_.store(StatusBusy);
+    std::int32_t current = status_.load();
+    do {
+        if (current != StatusLoggedIn && current != StatusBusy)
+            return false;
+    } while (!status_.compare_exchange_weak(current, StatusBusy));
     return true;
+}
+
+void CloudService::endFileOperation()
+{
+    // Only a session that is still the one the operation began in returns to "logged in": an
+    // operation that ends after a logout leaves the service signed out.
+    std::int32_t busy = StatusBusy;
+    status_.compare_exchange_strong(busy, StatusLoggedIn);
 }
 
 void CloudService::takeAdaptorResult(CloudServiceCommand& command, std::int32_t result)
@@ -361,7 +385,8 @@ void CloudService::connect(CloudServiceCommand& command)
     status_.store(StatusConnecting);
     const std::int32_t result = storage_->connect();
     takeAdaptorResult(command, result);
-    status_.store(result == ResultSuccess ? StatusConnected : StatusConnectFailed);
+    std::int32_t connecting = StatusConnecting;
+    status_.compare_exchange_strong(connecting, result == ResultSuccess ? StatusConnected : StatusConnectFailed);
 }
 
 void CloudService::login(CloudServiceCommand& command)
@@ -369,15 +394,14 @@ void CloudService::login(CloudServiceCommand& command)
     const std::int32_t current = status_.load();
     if (!storage_ || current == StatusNoStorage || current == StatusConnectFailed)
         return;
-    if (current == StatusLoggedIn || current == StatusBusy) {
-        command.commandRes = ResultSuccess;
-        return;
-    }
+    // A login always asks the server, also when a session is open: whoever asks to sign in must
+    // prove the account again, and gets the server's answer, not the old session's.
     status_.store(StatusLoggingIn);
     const std::int32_t result = storage_->login(
         command.inputParameter->authString, command.outputParameter->cmdOption, command.inputParameter->cmdOption);
     takeAdaptorResult(command, result);
-    status_.store(result == ResultSuccess ? StatusLoggedIn : StatusLoginFailed);
+    std::int32_t loggingIn = StatusLoggingIn;
+    status_.compare_exchange_strong(loggingIn, result == ResultSuccess ? StatusLoggedIn : StatusLoginFailed);
 }
 
 void CloudService::changePassword(CloudServiceCommand& command)
@@ -385,11 +409,14 @@ void CloudService::changePassword(CloudServiceCommand& command)
     const std::int32_t current = status_.load();
     if (!storage_ || current == StatusNoStorage || current == StatusConnectFailed)
         return;
-    status_.store(StatusBusy);
+    const std::int32_t before = status_.exchange(StatusBusy);
     const std::int32_t result
         = storage_->changePassword(command.inputParameter->authString, command.outputParameter->cmdOption);
     takeAdaptorResult(command, result);
-    status_.store(result == ResultSuccess ? StatusLoggedIn : StatusLoginFailed);
+    // The session is what it was: a refused change (a mistyped current password) does not sign
+    // the user out, and a change does not sign anyone in.
+    std::int32_t busy = StatusBusy;
+    status_.compare_exchange_strong(busy, before == StatusBusy ? StatusLoggedIn : before);
 }
 
 void CloudService::logout(CloudServiceCommand& command)
@@ -397,8 +424,8 @@ void CloudService::logout(CloudServiceCommand& command)
     const std::int32_t current = status_.load();
     if (!storage_ || current == StatusNoStorage || current == StatusConnectFailed)
         return;
-    command.commandRes = storage_->logout();
     status_.store(StatusIdle);
+    command.commandRes = storage_->logout();
 }
 
 void CloudService::cd(CloudServiceCommand& command)
@@ -406,7 +433,7 @@ void CloudService::cd(CloudServiceCommand& command)
     if (!beginFileOperation())
         return;
     takeAdaptorResult(command, storage_->cd(command.inputParameter->pathName));
-    status_.store(StatusLoggedIn);
+    endFileOperation();
 }
 
 void CloudService::ls(CloudServiceCommand& command)
@@ -418,7 +445,7 @@ void CloudService::ls(CloudServiceCommand& command)
         output->fileInfo = std::make_shared<FileInfoList>();
     takeAdaptorResult(
         command, storage_->ls(command.inputParameter->pathName, *output->fileInfo, command.inputParameter->cmdOption));
-    status_.store(StatusLoggedIn);
+    endFileOperation();
 }
 
 void CloudService::search(CloudServiceCommand& command)
@@ -429,7 +456,7 @@ void CloudService::search(CloudServiceCommand& command)
     if (!output->fileInfo)
         output->fileInfo = std::make_shared<FileInfoList>();
     takeAdaptorResult(command, storage_->search(command.inputParameter->pathName, *output->fileInfo));
-    status_.store(StatusLoggedIn);
+    endFileOperation();
 }
 
 void CloudService::netPrint(CloudServiceCommand& command)
@@ -446,7 +473,7 @@ void CloudService::netPrint(CloudServiceCommand& command)
         command.outputParameter->cmdOption[kOptionOutputMessage] = message;
     if (!message2.empty())
         command.outputParameter->cmdOption[kOptionOutputMessage2] = message2;
-    status_.store(StatusLoggedIn);
+    endFileOperation();
 }
 
 void CloudService::mkdir(CloudServiceCommand& command)
@@ -454,7 +481,7 @@ void CloudService::mkdir(CloudServiceCommand& command)
     if (!beginFileOperation())
         return;
     takeAdaptorResult(command, storage_->mkdir(command.inputParameter->pathName));
-    status_.store(StatusLoggedIn);
+    endFileOperation();
 }
 
 void CloudService::rm(CloudServiceCommand& command)
@@ -462,7 +489,7 @@ void CloudService::rm(CloudServiceCommand& command)
     if (!beginFileOperation())
         return;
     takeAdaptorResult(command, storage_->rm(command.inputParameter->remoteFileName, command.applicationType));
-    status_.store(StatusLoggedIn);
+    endFileOperation();
 }
 
 namespace {
@@ -489,7 +516,7 @@ void CloudService::cp(CloudServiceCommand& command)
     takeAdaptorResult(command,
         storage_->cp(input.remoteFileName, input.localFileName, command.applicationType, command.postOrPut,
             accessFlagOf(input.cmdOption), overwriteOf(input.cmdOption), input.cmdOption));
-    status_.store(StatusLoggedIn);
+    endFileOperation();
 }
 
 void CloudService::mv(CloudServiceCommand& command)
@@ -500,7 +527,7 @@ void CloudService::mv(CloudServiceCommand& command)
     takeAdaptorResult(command,
         storage_->mv(input.remoteFileName, input.localFileName, command.applicationType, command.postOrPut,
             accessFlagOf(input.cmdOption), overwriteOf(input.cmdOption), input.cmdOption));
-    status_.store(StatusLoggedIn);
+    endFileOperation();
 }
 
 void CloudService::chmod(CloudServiceCommand& command)
@@ -511,7 +538,7 @@ void CloudService::chmod(CloudServiceCommand& command)
     takeAdaptorResult(command,
         storage_->chmod(
             input.remoteFileName, command.applicationType, command.postOrPut, accessFlagOf(input.cmdOption)));
-    status_.store(StatusLoggedIn);
+    endFileOperation();
 }
 
 void CloudService::publish(CloudServiceCommand& command)
@@ -524,7 +551,7 @@ void CloudService::publish(CloudServiceCommand& command)
     takeAdaptorResult(command,
         storage_->publish(command.inputParameter->remoteFileName, command.applicationType,
             command.inputParameter->cmdOption, *output->memoryData));
-    status_.store(StatusLoggedIn);
+    endFileOperation();
 }
 
 void CloudService::get(CloudServiceCommand& command)
@@ -575,6 +602,9 @@ std::int32_t CloudService::checkPutFailedResult(std::int32_t code)
     }
     if (code == ResultServerError)
         return ResultServerError;
+    // A stop during the query is the user's, not a failure.
+    if (code == ResultCancelled)
+        return ResultCancelled;
     return ResultFailed;
 }
 

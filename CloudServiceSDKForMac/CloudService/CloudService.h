@@ -30,7 +30,7 @@ class Reachability;
 enum ConnectionStatus : std::int32_t {
     StatusIdle = 1, // created with an adaptor; after logout
     StatusConnected = 2,
-    StatusLoggedIn = 3, // after login, password change and every file operation
+    StatusLoggedIn = 3, // after a login, and after every file operation of that session
     StatusConnecting = 51,
     StatusLoggingIn = 52,
     StatusBusy = 53, // a file operation or password change is running
@@ -38,11 +38,6 @@ enum ConnectionStatus : std::int32_t {
     StatusConnectFailed = 102,
     StatusLoginFailed = 103,
 };
-
-// Code in kCloudServiceErrorDomain for a transfer answer the service will not act on: a resume
-// offset outside the file, a resume answer that makes no progress, or a download chunk longer
-// than the range asked for. The command's result is then ResultFailed.
-inline constexpr long CloudServiceErrorBadTransferAnswer = 101;
 
 // Notifications of the batch queue and of cached page images.
 inline constexpr const char* kNotificationBatchStarted = "BATCH_STARTED";
@@ -103,6 +98,7 @@ public:
     void doCommand(std::int32_t mode, const CloudServiceCommandPtr& command);
     // Runs the command here and now: reachability check, the operation of its type, the re-login
     // rule, then (outside synchronous mode) the delegate's requestFinished on the main thread.
+    // A command stopped before it starts only ends, with ResultCancelled.
     void doCommand(const CloudServiceCommandPtr& command);
 
     // The operations by command type. Each writes commandRes, and mostly commandErr, into the
@@ -132,8 +128,8 @@ public:
 
     // Lowercase hexadecimal MD5 of a file's content; nothing when it cannot be read.
     static std::optional<std::string> fileMD5(const std::string& path);
-    // The result of a failed upload status query: 16 (with the device alert) and 19 stay, any
-    // other becomes ResultFailed.
+    // The result of a failed upload status query: 16 (with the device alert), 19 and a stop (4)
+    // stay, any other becomes ResultFailed.
     static std::int32_t checkPutFailedResult(std::int32_t code);
     // The date of a new cache entry: the input option "timestamp" (milliseconds since 1970), or
     // now when it is missing or not a number.
@@ -146,15 +142,18 @@ public:
     // Archives the command (kept across the temporary clean-up) and queues it at the tail.
     void addCommand(const CloudServiceCommandPtr& command);
     // The head's command read back from its archive, with its task set; null when the queue is
-    // empty or the archive unreadable. The head stays queued.
+    // empty. The head stays queued. A head whose archive cannot be read is taken off the queue
+    // and its archive renamed with ".unreadable" beside it, and the next one is read.
     CloudServiceCommandPtr popCommand();
     // Deletes the head's archive and removes the head.
     void delCommand();
     // Deletes the entry's archive and removes that entry, wherever it now stands in the queue.
     void delCommand(const std::shared_ptr<TaskInfo>& task);
-    // Stops the worker, then removes the entry, or every entry when task is null. Their archive
-    // files stay on disk.
+    // Stops the worker, then removes the entry, or every entry when task is null, and deletes
+    // their archive files.
     void cancelCommand(const std::shared_ptr<TaskInfo>& task);
+    // Deletes the archive of an entry that is no longer queued (cancelled while it ran).
+    void forgetIfCancelled(const std::shared_ptr<TaskInfo>& task);
     std::size_t getBatchCount() const;
     std::vector<std::shared_ptr<TaskInfo>> batchQueue() const;
     // Starts the worker unless force-stopped, unreachable or the queue is empty.
@@ -185,7 +184,11 @@ private:
     enum class Dispatch { Ran, Unreachable };
     Dispatch dispatchOnce(CloudServiceCommand& command);
     void runOperation(CloudServiceCommand& command);
+    // The status gate of a file operation: from "logged in" or "busy" to "busy"; false when the
+    // session does not allow file operations.
     bool beginFileOperation();
+    // Back to "logged in", unless the session changed meanwhile (a logout, a login).
+    void endFileOperation();
     void takeAdaptorResult(CloudServiceCommand& command, std::int32_t result);
     void deliverFinished(const CloudServiceCommandPtr& command);
     void deliverBatchFinished();

@@ -29,6 +29,14 @@ void writeArchiveBeside(const std::string& path, const KeyedArchiver& archive)
         Log::line("CloudService: cannot write " + path);
 }
 
+void setAsideUnreadable(const std::string& path)
+{
+    std::error_code error;
+    std::filesystem::rename(path, path + ".unreadable", error);
+    Log::line("CloudService: a queued command could not be read" + std::string(error ? "" : "; it was set aside")
+        + ", and the queue goes on");
+}
+
 bool fileExists(const std::string& path)
 {
     std::error_code error;
@@ -68,14 +76,27 @@ void CloudService::addCommand(const CloudServiceCommandPtr& command)
 CloudServiceCommandPtr CloudService::popCommand()
 {
     std::lock_guard lock(batchLock_);
-    if (batchQueue_.empty())
-        return nullptr;
-    const auto& head = batchQueue_.front();
-    auto command = CloudServiceCommand::read2Cmd(head->fileName);
-    if (!command)
-        return nullptr;
-    command->task = head;
-    return command;
+    while (!batchQueue_.empty()) {
+        const auto head = batchQueue_.front();
+        if (auto command = CloudServiceCommand::read2Cmd(head->fileName)) {
+            command->task = head;
+            return command;
+        }
+        // A head that cannot be read would hold the queue for good. Its archive is kept aside
+        // for whoever wants to look at it, and the entries behind it go on.
+        setAsideUnreadable(head->fileName);
+        batchQueue_.erase(batchQueue_.begin());
+    }
+    return nullptr;
+}
+
+void CloudService::forgetIfCancelled(const std::shared_ptr<TaskInfo>& task)
+{
+    std::lock_guard lock(batchLock_);
+    if (!task || std::any_of(batchQueue_.begin(), batchQueue_.end(), [&](const auto& q) { return sameTask(q, task); }))
+        return;
+    // Cancelled while it ran: what it wrote back to its archive (its progress) goes too.
+    HistoryBuffer::deleteOwnedFile(task->fileName);
 }
 
 void CloudService::delCommand()
@@ -102,11 +123,13 @@ void CloudService::cancelCommand(const std::shared_ptr<TaskInfo>& task)
 {
     batch_->stopBatch();
     std::lock_guard lock(batchLock_);
-    if (!task) {
-        batchQueue_.clear();
-        return;
-    }
-    std::erase_if(batchQueue_, [&](const auto& queued) { return sameTask(queued, task); });
+    // A cancelled entry is gone for good: its archive goes with it.
+    std::erase_if(batchQueue_, [&](const auto& queued) {
+        if (task && !sameTask(queued, task))
+            return false;
+        HistoryBuffer::deleteOwnedFile(queued->fileName);
+        return true;
+    });
 }
 
 std::size_t CloudService::getBatchCount() const

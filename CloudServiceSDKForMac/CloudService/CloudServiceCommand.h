@@ -59,6 +59,14 @@ public:
     std::shared_ptr<CloudServiceCommand> copy() const;
     std::string description() const;
 
+    // Asks the command to stop, from any thread: its waiting request is cancelled and nothing
+    // more is sent for it; it ends with ResultCancelled. No other command is touched, and the
+    // command stays stopped (a copy starts unstopped).
+    void stop() { stopRequested_.store(true); }
+    bool isStopped() const { return stopRequested_.load(); }
+    // What the service watches while it runs the command (see CommandStopScope).
+    const std::atomic<bool>& stopFlag() const { return stopRequested_; }
+
     void encodeWithCoder(KeyedArchiver& coder) const;
     // Missing keys read as defaults; never null.
     static std::shared_ptr<CloudServiceCommand> initWithCoder(const KeyedUnarchiver& coder);
@@ -83,6 +91,9 @@ public:
     static std::optional<Bytes> read2CmdFromOffLineFile(const std::string& serverPath);
     // Removes the offline copy and its companion, whichever exist.
     static void deleteFileForOffLine(const std::string& serverPath);
+
+private:
+    std::atomic<bool> stopRequested_ { false };
 };
 
 using CloudServiceCommandPtr = std::shared_ptr<CloudServiceCommand>;

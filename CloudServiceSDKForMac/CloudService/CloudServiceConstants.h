@@ -78,7 +78,24 @@ enum CloudServiceErrorCode : long {
     CloudServiceErrorNotFound = 12, // HTTP 404
     CloudServiceErrorPasswordChange = 13, // password change refused
     CloudServiceErrorListingTooLarge = 21, // a listing of more entries or bytes than are read
+    // A transfer answer the service will not act on: a resume offset outside the file or one that
+    // makes no progress, a download chunk that is not the range asked for, a download whose size
+    // is not the entry's. The command's result is then ResultFailed.
+    CloudServiceErrorBadTransferAnswer = 101,
+    // The server named a path that is not one: a key that does not begin with "/".
+    CloudServiceErrorBadKey = 102,
+    // The server's certificate failed validation; userInfo "underlyingError" is the engine's error.
+    CloudServiceErrorCertificateRejected = 104,
+    // The server's public key is not the pinned one; userInfo "serverPin" is the key it showed
+    // ("sha256//<base64>") and "underlyingError" the engine's error.
+    CloudServiceErrorPinMismatch = 105,
 };
+
+// The detail of a request the server answered with a status that the operation does not take for
+// success: the code is the HTTP status (407: the proxy wants credentials; 403 with "Code"
+// "AccessDenied": no permission), userInfo "Code" and "Message" the server's error body, when it
+// has them.
+inline constexpr const char* kHTTPStatusErrorDomain = "HTTPStatusErrorDomain";
 
 // Keys of cmdOption that the service core itself reads or writes.
 inline constexpr const char* kOptionTimestamp = "timestamp"; // in: ms since 1970 as text

@@ -32,6 +32,10 @@ constexpr std::uint64_t kDefaultChunkSize = std::uint64_t { 1 } << 20;
 // Resume answers one upload takes before it gives up. A server that keeps moving the offset
 // back (accepting a chunk, then asking for it again) must not keep the client going round.
 constexpr int kMaxResumeAnswers = 8;
+// Resume answers in a row that name the offset the chunk was sent from: the server is still
+// committing what came before. The adaptor waits its growing back-off before each (6, 60, 120,
+// 240, 480, 960, 1920 and 1920 seconds); after the last of those the upload gives up.
+constexpr int kMaxSameOffsetAnswers = 8;
 // What a download into the offline store writes in front of the content.
 constexpr std::size_t kOffLineFillerSize = 100;
 constexpr const char* kPageNumberMarker = "?pageno=";
@@ -153,6 +157,7 @@ UploadOutcome uploadChunks(StorageServiceAdaptor& storage, CloudServiceCommand& 
     CommandProgress progress(command);
     std::uint64_t remaining = total - uploaded;
     int resumes = 0;
+    int sameOffsetAnswers = 0;
     do {
         const std::uint64_t chunk = std::min(remaining, chunkLimit);
         const auto bytes = read(uploaded, chunk);
@@ -169,13 +174,18 @@ UploadOutcome uploadChunks(StorageServiceAdaptor& storage, CloudServiceCommand& 
             uploaded += chunk;
             remaining -= chunk;
             command.uploadedSize = uploaded;
+            sameOffsetAnswers = 0;
         } else if (outcome.result == ResultResumeAtOffset) {
-            if (offset > total || offset == uploaded || ++resumes > kMaxResumeAnswers) {
+            const bool unusable = offset > total
+                || (offset == uploaded ? ++sameOffsetAnswers >= kMaxSameOffsetAnswers : ++resumes > kMaxResumeAnswers);
+            if (unusable) {
                 outcome.result = ResultFailed;
                 outcome.unsent = remaining;
                 outcome.ownError = badTransferAnswer("The server's resume offset cannot be used.");
                 return outcome;
             }
+            if (offset != uploaded)
+                sameOffsetAnswers = 0;
             uploaded = offset;
             remaining = total - uploaded;
             command.uploadedSize = uploaded;
@@ -244,7 +254,7 @@ void CloudService::putByMemory(CloudServiceCommand& command)
             return std::span<const std::uint8_t>(data).subspan(offset, length);
         });
 
-    status_.store(StatusLoggedIn);
+    endFileOperation();
     command.commandRestringWhenErr = storage_->errResponseString();
     command.commandErr = outcome.ownError ? outcome.ownError : storage_->storageDetailErr();
     command.commandRes = finalUploadResult(outcome);
@@ -301,12 +311,14 @@ void CloudService::putByFile(CloudServiceCommand& command)
             });
     }
 
-    status_.store(StatusLoggedIn);
+    endFileOperation();
     const std::int32_t result = finalUploadResult(outcome);
     if (result == ResultSuccess) {
         command.commandErr.reset();
     } else {
         command.commandErr = outcome.ownError ? outcome.ownError : storage_->storageDetailErr();
+        // Who holds the lock that refused the file, as for an upload from memory.
+        command.commandRestringWhenErr = storage_->errResponseString();
     }
     command.commandRes = result;
     alertForUpload(result, false);
@@ -371,6 +383,8 @@ std::int32_t CloudService::downloadChunksToFile(
 
     CommandProgress progress(command);
     std::uint64_t offset = held > filler ? held - filler : 0;
+    // Bytes of the file's content gathered so far, those taken over included.
+    std::uint64_t received = offset;
     std::int32_t result = ResultSuccess;
     for (;;) {
         Bytes chunk;
@@ -396,6 +410,7 @@ std::int32_t CloudService::downloadChunksToFile(
             result = fail(std::move(*error));
             break;
         }
+        received += chunk.size();
         if (chunk.size() < chunkSize || wholePage)
             break;
         offset += chunkSize;
@@ -403,6 +418,10 @@ std::int32_t CloudService::downloadChunksToFile(
             break;
     }
 
+    // A file that ends short of (or runs past) the size it was listed with is not that file:
+    // it never takes the place of the one there.
+    if (result == ResultSuccess && expected != 0 && received != expected && remote.find('?') == std::string::npos)
+        result = fail(badTransferAnswer("The download is not the size the file was listed with."));
     if (result == ResultSuccess) {
         if (auto error = partial.commit())
             result = fail(std::move(*error));
@@ -418,7 +437,7 @@ void CloudService::getToMemory(CloudServiceCommand& command)
         return;
     std::optional<ErrorValue> ownError;
     const std::int32_t result = downloadChunksToMemory(command, ownError);
-    status_.store(StatusLoggedIn);
+    endFileOperation();
     command.commandErr = ownError ? ownError : storage_->storageDetailErr();
     command.commandRes = result;
 }
@@ -429,7 +448,7 @@ void CloudService::getToFile(CloudServiceCommand& command)
         return;
     std::optional<ErrorValue> ownError;
     const std::int32_t result = downloadChunksToFile(command, command.inputParameter->localFileName, ownError);
-    status_.store(StatusLoggedIn);
+    endFileOperation();
     command.commandErr = ownError ? ownError : storage_->storageDetailErr();
     command.commandRes = result;
 }

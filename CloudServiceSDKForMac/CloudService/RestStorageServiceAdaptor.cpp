@@ -43,15 +43,14 @@ bool contains(const std::optional<std::string>& body, std::string_view needle)
     return body && body->find(needle) != std::string::npos;
 }
 
-std::string escape(std::string_view text, std::string_view kept)
+// Appends text to out, percent-escaping every byte that keep() does not let stand as it is.
+template <class Keep> void appendEscaped(std::string& out, std::string_view text, Keep keep)
 {
     static constexpr char hex[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(text.size());
+    out.reserve(out.size() + text.size());
     for (char c : text) {
-        auto u = static_cast<unsigned char>(c);
-        bool alnum = (u >= '0' && u <= '9') || (u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z');
-        if (alnum || kept.find(c) != std::string_view::npos) {
+        const auto u = static_cast<unsigned char>(c);
+        if (keep(u)) {
             out += c;
         } else {
             out += '%';
@@ -59,6 +58,15 @@ std::string escape(std::string_view text, std::string_view kept)
             out += hex[u & 0x0f];
         }
     }
+}
+
+std::string escape(std::string_view text, std::string_view kept)
+{
+    std::string out;
+    appendEscaped(out, text, [kept](unsigned char u) {
+        bool alnum = (u >= '0' && u <= '9') || (u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z');
+        return alnum || kept.find(static_cast<char>(u)) != std::string_view::npos;
+    });
     return out;
 }
 
@@ -78,9 +86,40 @@ void RestStorageServiceAdaptor::initWithConfig(StorageServiceConfig config)
 // ---------------------------------------------------------------------------------------------
 // URLs
 
-std::string RestStorageServiceAdaptor::storageUrl(std::string_view path) const
+bool RestStorageServiceAdaptor::isStorageKey(std::string_view path)
 {
-    return config_.connectUrl + std::string(path);
+    return path.starts_with('/');
+}
+
+std::optional<std::string> RestStorageServiceAdaptor::storageUrl(std::string_view path) const
+{
+    if (!isStorageKey(path))
+        return std::nullopt;
+    static constexpr std::string_view neverRaw = "\"#<>\\^`{|}";
+    std::string url = config_.connectUrl;
+    appendEscaped(url, path, [](unsigned char u) {
+        return u > 0x20 && u < 0x7f && neverRaw.find(static_cast<char>(u)) == std::string_view::npos;
+    });
+    return url;
+}
+
+std::int32_t RestStorageServiceAdaptor::refuseKey(std::string_view what)
+{
+    Log::line("Storage request not sent: " + std::string(what) + " is not a path of the server");
+    setStorageDetailErr(ErrorValue { kCloudServiceErrorDomain, CloudServiceErrorBadKey,
+        "The server named a path that is not one (it does not begin with \"/\")", {} });
+    return ResultFailed;
+}
+
+std::shared_ptr<ASIHTTPRequest> RestStorageServiceAdaptor::makeStorageRequest(
+    std::string_view path, const std::string& method)
+{
+    auto url = storageUrl(path);
+    if (!url) {
+        refuseKey("the key of a " + method);
+        return nullptr;
+    }
+    return makeRequest(*url, method);
 }
 
 std::string RestStorageServiceAdaptor::loginServerUrl(std::string_view resource, std::string_view argument) const
@@ -112,6 +151,9 @@ std::shared_ptr<ASIHTTPRequest> RestStorageServiceAdaptor::makeRequest(
 {
     auto request = ASIHTTPRequest::requestWithURL(url);
     request->setRequestMethod(method);
+    // Every request carries the account's keys or the password: none is sent on to another
+    // server, whatever a response says.
+    request->setShouldRedirectOnlyWithinOrigin(true);
     request->setDefaultResponseEncoding(TextEncoding::utf8);
     return request;
 }
@@ -166,7 +208,8 @@ void RestStorageServiceAdaptor::makeLoginHeader(
 std::int32_t RestStorageServiceAdaptor::runRequest(
     ASIHTTPRequest& request, double sliceSeconds, const RequestCycleOptions& options)
 {
-    setStorageDetailErr(std::nullopt);
+    // Nothing an earlier request left may be taken for this one's.
+    clearOperationOutcome();
 
     // Header values come from the server (account keys) and from the user (passwords, names): one
     // with a line break must never reach the wire. Only the header's name is logged, as its value
@@ -179,8 +222,8 @@ std::int32_t RestStorageServiceAdaptor::runRequest(
             return ResultFailed;
         }
     }
-    // Transfers were stopped before this request began: nothing of it goes out.
-    if (options.honourStopFlag && transferStopFlag.exchange(false)) {
+    // The command was stopped before this request began: nothing of it goes out.
+    if (options.honourStopFlag && transfersMustStop()) {
         Log::line("Storage request " + request.requestMethod() + " not sent: transfers were stopped");
         return ResultCancelled;
     }
@@ -192,7 +235,7 @@ std::int32_t RestStorageServiceAdaptor::runRequest(
             sliceSeconds = kShortWaitSlice;
         request.startAsynchronous();
         auto loop = RunLoop::current();
-        while (!request.isFinished() && !(options.honourStopFlag && transferStopFlag.load()))
+        while (!request.isFinished() && !(options.honourStopFlag && transfersMustStop()))
             loop->runFor(sliceSeconds);
     }
 
@@ -208,22 +251,71 @@ std::int32_t RestStorageServiceAdaptor::runRequest(
     if (CurrentNetworkStatus::reachable())
         NotificationCenter::defaultCenter().post(kNotificationServerAccessCompleted);
 
-    if (options.honourStopFlag && transferStopFlag.exchange(false)) {
+    if (options.honourStopFlag && transfersMustStop() && !request.isFinished()) {
         request.cancel();
         Log::line("Storage request " + request.requestMethod() + " cancelled: transfers were stopped");
         return ResultCancelled;
     }
+    if (error)
+        setStorageDetailErr(transportError(*error));
 
     int status = request.responseStatusCode();
     std::int32_t code = checkResponseStatusCode(status, request);
     if (code != ResultNone) {
         Log::line("Storage request " + request.requestMethod() + " answered " + std::to_string(status) + ": result "
             + std::to_string(code));
+        // The result names the case; the status and the server's words tell the rest (a 403 for
+        // want of permission and one for a suspended account differ only there).
+        if (code != ResultNotModified && !storageDetailErr())
+            setStorageDetailErr(statusError(request));
         return code;
     }
     if (options.checkNotificationVersion)
         checkNotificationWithVersion(request.responseHeader(kInformationSeqHeader));
     return ResultNone;
+}
+
+bool RestStorageServiceAdaptor::answeredWith2xx(const ASIHTTPRequest& request)
+{
+    const int status = request.responseStatusCode();
+    return !request.error() && status >= 200 && status < 300;
+}
+
+ErrorValue RestStorageServiceAdaptor::statusError(const ASIHTTPRequest& request)
+{
+    const int status = request.responseStatusCode();
+    ValueMap userInfo;
+    std::string description = "The server answered " + std::to_string(status);
+    // Only a short body is read for its words: a download's error page may be anything.
+    if (request.totalBytesRead() <= kMaxErrorBodySize) {
+        if (auto record = errorRecordOfBody(request.responseString())) {
+            for (const char* key : { "Code", "Message" }) {
+                if (auto found = record->find(key); found != record->end() && !found->second.empty())
+                    userInfo[key] = found->second;
+            }
+            if (auto message = record->find("Message"); message != record->end() && !message->second.empty())
+                description += ": " + message->second;
+        }
+    }
+    return ErrorValue { kHTTPStatusErrorDomain, status, std::move(description), std::move(userInfo) };
+}
+
+ErrorValue RestStorageServiceAdaptor::transportError(const ErrorValue& engineError)
+{
+    const auto tls = engineError.userInfo.find(kTLSFailureKey);
+    if (tls == engineError.userInfo.end() || !tls->second.string())
+        return engineError;
+    const bool pin = *tls->second.string() == kTLSFailurePin;
+    ValueMap userInfo { { "underlyingError",
+        ValueMap { { "domain", engineError.domain }, { "code", static_cast<std::int64_t>(engineError.code) },
+            { "description", engineError.description } } } };
+    if (auto shown = engineError.userInfo.find(kServerPinKey); shown != engineError.userInfo.end())
+        userInfo[kServerPinKey] = shown->second;
+    if (pin)
+        return ErrorValue { kCloudServiceErrorDomain, CloudServiceErrorPinMismatch,
+            "The server's key is not the one this client trusts", std::move(userInfo) };
+    return ErrorValue { kCloudServiceErrorDomain, CloudServiceErrorCertificateRejected,
+        "The server's certificate is not trusted", std::move(userInfo) };
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -347,6 +439,7 @@ void RestStorageServiceAdaptor::postNotification(const ASIHeaderMap& headers, co
             center.post(row.notification, this, { { row.key, "1" } });
         }
     }
+    center.post(kNotificationPolicyHeadersHandled, this);
 }
 
 void RestStorageServiceAdaptor::postNotificationNameUserDisabled()

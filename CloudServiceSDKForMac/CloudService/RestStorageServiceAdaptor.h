@@ -63,8 +63,15 @@ public:
     const std::shared_ptr<httpHeaderInfo>& headerInfo() const { return config_.adapterInfo; }
 
     // --- URLs ---
-    // connectUrl followed directly by the operation's path.
-    std::string storageUrl(std::string_view path) const;
+    // connectUrl followed directly by the operation's path, in which every character that may
+    // never stand raw in a URL path (blanks, controls, non-ASCII bytes, '"', '#', '<', '>', '\',
+    // '^', '`', '{', '|', '}') is percent-escaped; "%" and a query stay as they are. None when the
+    // path is not a storage key (isStorageKey): appended to the server's address, it could name
+    // another server ("@host:port/...").
+    std::optional<std::string> storageUrl(std::string_view path) const;
+    // A path of the storage server: it begins with "/". Keys that the server sends are checked
+    // with this before they are taken.
+    static bool isStorageKey(std::string_view path);
     // "<http|https>://<loginIP>:<loginPort>/Storage9/QORPrivateStorage/<account|changepassword|
     // information>/<argument>"; the argument is put in as given.
     std::string accountUrl(std::string_view userName) const;
@@ -73,8 +80,13 @@ public:
 
     // --- requests ---
     // A request for the URL with the method, reading response texts as UTF-8 unless the server
-    // names another charset.
+    // names another charset, and following redirects only within the URL's origin.
     static std::shared_ptr<ASIHTTPRequest> makeRequest(const std::string& url, const std::string& method);
+    // makeRequest for storageUrl(path); none, with CloudServiceErrorBadKey as the detail and
+    // nothing sent, when the path is not a storage key.
+    std::shared_ptr<ASIHTTPRequest> makeStorageRequest(std::string_view path, const std::string& method);
+    // ResultFailed with CloudServiceErrorBadKey as the detail.
+    std::int32_t refuseKey(std::string_view what);
     // The common headers of a storage request, in this order: "Date", the 60-second time-out,
     // "x-zel-app-type", "Authorization" (the account's QorID:VarID:KigyoID:UserKey),
     // "X-Device-Id", "x-locale" (when the language is set), the proxy (when useProxy), certificate
@@ -94,11 +106,27 @@ public:
     //      the start sends nothing);
     //   2  the request could not be sent at all (a header value with a line break, an unusable
     //      URL); storageDetailErr holds the engine's error;
-    //   otherwise checkResponseStatusCode's result: non-zero is the operation's answer; on 0 the
-    //      notice version of the response has been checked and the operation applies its own
-    //      test (a transport failure shows as request.error()).
+    //   otherwise checkResponseStatusCode's result: non-zero is the operation's answer (with
+    //      statusError() as the detail unless the mapping set its own); on 0 the notice version
+    //      of the response has been checked and the operation applies its own test (a transport
+    //      failure shows as request.error(), and transportError() of it is already the detail).
     // storageDetailErr is cleared when the cycle starts.
     std::int32_t runRequest(ASIHTTPRequest& request, double sliceSeconds, const RequestCycleOptions& options = {});
+
+    // --- outcomes ---
+    // An answer with a 2xx status and no transport failure: the only kind an operation takes for
+    // success.
+    static bool answeredWith2xx(const ASIHTTPRequest& request);
+    // The detail of an answer the operation does not take for success: kHTTPStatusErrorDomain,
+    // the status as code, the server's "Code" and "Message" (from a short error body) in the user
+    // info.
+    static ErrorValue statusError(const ASIHTTPRequest& request);
+    // The detail of a transport failure: a certificate or key the client does not trust becomes
+    // CloudServiceErrorCertificateRejected or CloudServiceErrorPinMismatch (with the engine's
+    // error and the server's pin in the user info); any other failure is the engine's own.
+    static ErrorValue transportError(const ErrorValue& engineError);
+    // Error bodies longer than this are not read for their words.
+    static constexpr std::uint64_t kMaxErrorBodySize = 64 * 1024;
 
     // --- status mapping ---
     // 304: 6; other below 400: 0; 400: 26 for an "InvalidArgument" or "PE" code, else 27;
@@ -149,6 +177,9 @@ public:
     static constexpr const char* kNotificationNotificationChanged = "NOTIFICATION_NOTIFICATION_CHANGED";
     static constexpr const char* kNotificationStorageSizeChange = "STORAGE_SIZE_CHANGE";
     static constexpr const char* kNotificationUseCacheChange = "USE_CACHE_CHANGE";
+    // Posted, with the adaptor as object, after the policy notifications of one response, so that
+    // whoever keeps their values writes them once.
+    static constexpr const char* kNotificationPolicyHeadersHandled = "NOTIFICATION_POLICY_HEADERS_HANDLED";
     // Where the version of the last notice text shown is kept across runs: the file "info_ver" of
     // the temporary category that start-up cleaning leaves alone.
     static constexpr const char* kNoticeVersionFileName = "info_ver";
@@ -168,14 +199,22 @@ public:
     std::int32_t connect() override;
     // GET of path with the common headers and "range: 0-<maxDownloadSize>". 1 when the body is a
     // document whose root is "version" (the policy headers then go out, without the offline-log
-    // default); 7 for 409; a mapped status as it is; 2 otherwise.
+    // default); 7 for 409; a mapped status as it is; 2 otherwise. The detail of a failure says
+    // why: the status (407: the proxy wants credentials), or a certificate or key that is not
+    // trusted, with the pin of the key the server showed.
     std::int32_t simpleGet(const std::string& path, const std::string& applicationType);
+    // The pin ("sha256//<base64>") of the key the https storage server shows, reached as the
+    // requests reach it; none when it cannot be learnt. Nothing but a TLS handshake is made.
+    std::optional<std::string> serverPin();
     // authString: "company,user,password,deviceId". 1 with the account stored in the header record
     // (and its values in information); 2 for a short string, a transport failure (error 2) or an
     // answer without a valid account (error 3, the previous account stays); for 400, 401 and 403:
     // 26 (PE001), 16 (PE005), 21 (PE006) or 27, and always 27 for an automatic login
     // (inputOption "isAutoLogin" = "1").
     std::int32_t login(const std::string& authString, ValueMap& information, const ValueMap& inputOption) override;
+    // Forgets the account: no request carries its keys any more, until the next login. 1,
+    // without a request.
+    std::int32_t logout() override;
     // authString: at least four parts, the third the current and the fourth the new password.
     // 1 when the server answers 200 without a document; 15 (error 13) for a refusal document, whose
     // "Message" is shown; 26/16/21/27 as for the login; 2 for a short string, a transport failure

@@ -30,10 +30,13 @@ std::int32_t transferConflict(const ASIHTTPRequest& request)
     return ResultWriteConflict;
 }
 
-bool reachedServer(const ASIHTTPRequest& request)
+// Success is a 2xx; any other status is a refusal whose detail the caller gets, and a transport
+// failure already left its own.
+std::int32_t refusal(RestStorageServiceAdaptor& adaptor, const ASIHTTPRequest& request)
 {
-    int status = request.responseStatusCode();
-    return !request.error() && status != 0 && status < 500;
+    if (request.responseStatusCode() != 0 && !request.error())
+        adaptor.setStorageDetailErr(RestStorageServiceAdaptor::statusError(request));
+    return ResultFailed;
 }
 
 std::string now()
@@ -81,7 +84,11 @@ std::int32_t RestStorageServiceAdaptor::cp(const std::string& path, const std::s
     const ValueMap& option)
 {
     const std::string destination = path.size() <= kMaxStandardizedPathLength ? standardizedPath(path) : path;
-    auto request = makeRequest(storageUrl(destination), "PUT");
+    if (!isStorageKey(fromSourceFile))
+        return refuseKey("the copy's source");
+    auto request = makeStorageRequest(destination, "PUT");
+    if (!request)
+        return ResultFailed;
     makeHeader(*request, applicationType);
     request->addRequestHeader("x-zel-copy-src", fromSourceFile);
     request->addRequestHeader("x-zel-editpermission", std::to_string(accessFlag));
@@ -104,20 +111,22 @@ std::int32_t RestStorageServiceAdaptor::cp(const std::string& path, const std::s
     const int status = request->responseStatusCode();
     if (status == 409)
         return transferConflict(*request);
-    if (reachedServer(*request) && status != 404 && status != 400) {
+    if (answeredWith2xx(*request)) {
         postNotification(request->responseHeaders());
         return ResultSuccess;
     }
-    if (request->error())
-        setStorageDetailErr(*request->error());
-    return ResultFailed;
+    return refusal(*this, *request);
 }
 
 std::int32_t RestStorageServiceAdaptor::mv(const std::string& path, const std::string& fromSourceFile,
     const std::string& applicationType, std::int32_t, std::int32_t accessFlag, bool overwriteFlag,
     const ValueMap& option)
 {
-    auto request = makeRequest(storageUrl(path), "PUT");
+    if (!isStorageKey(fromSourceFile))
+        return refuseKey("the move's source");
+    auto request = makeStorageRequest(path, "PUT");
+    if (!request)
+        return ResultFailed;
     if (auto value = optionHeaderText(option, "author"))
         request->addRequestHeader("x-zel-author", *value);
     if (auto value = optionHeaderText(option, "authorname"))
@@ -135,18 +144,18 @@ std::int32_t RestStorageServiceAdaptor::mv(const std::string& path, const std::s
         return mapped;
     if (request->responseStatusCode() == 409)
         return transferConflict(*request);
-    if (reachedServer(*request)) {
+    if (answeredWith2xx(*request)) {
         postNotification(request->responseHeaders());
         return ResultSuccess;
     }
-    if (request->error())
-        setStorageDetailErr(*request->error());
-    return ResultFailed;
+    return refusal(*this, *request);
 }
 
 std::int32_t RestStorageServiceAdaptor::rm(const std::string& path, const std::string& applicationType)
 {
-    auto request = makeRequest(storageUrl(path), "DELETE");
+    auto request = makeStorageRequest(path, "DELETE");
+    if (!request)
+        return ResultFailed;
     makeHeader(*request, applicationType);
 
     std::int32_t mapped = runRequest(*request, kShortWaitSlice);
@@ -156,34 +165,31 @@ std::int32_t RestStorageServiceAdaptor::rm(const std::string& path, const std::s
     // it as done would tell the user that a file still there was deleted.
     if (request->responseStatusCode() == 409)
         return transferConflict(*request);
-    if (reachedServer(*request)) {
+    if (answeredWith2xx(*request)) {
         postNotification(request->responseHeaders());
         return ResultSuccess;
     }
-    if (request->error())
-        setStorageDetailErr(*request->error());
-    return ResultFailed;
+    return refusal(*this, *request);
 }
 
 std::int32_t RestStorageServiceAdaptor::chmod(
     const std::string& path, const std::string& applicationType, std::int32_t, std::int32_t accessFlag)
 {
-    auto request = makeRequest(storageUrl(path), "PUT");
+    auto request = makeStorageRequest(path, "PUT");
+    if (!request)
+        return ResultFailed;
     makeHeader(*request, applicationType);
     request->addRequestHeader("x-zel-editpermission", std::to_string(accessFlag));
 
     std::int32_t mapped = runRequest(*request, kShortWaitSlice);
     if (mapped != ResultNone)
         return mapped;
-    // A 409 is a refusal whatever its code says (a lock, a name taken, a copy running): counting
-    // it as done would tell the user that a file still there was deleted.
+    // A 409 is a refusal whatever its code says (a lock, a copy running).
     if (request->responseStatusCode() == 409)
         return transferConflict(*request);
-    if (reachedServer(*request) && request->responseStatusCode() != 404)
+    if (answeredWith2xx(*request))
         return ResultSuccess;
-    if (request->error())
-        setStorageDetailErr(*request->error());
-    return ResultFailed;
+    return refusal(*this, *request);
 }
 
 } // namespace norvane

@@ -178,7 +178,10 @@ void assign(fileInformation& info, Field field, std::string text)
         info.displayName = std::move(text);
         break;
     case Field::resourcename:
-        info.uk = std::move(text);
+        // A key is a path of the server; anything else is not taken, so that no request is ever
+        // made from it.
+        if (RestStorageServiceAdaptor::isStorageKey(text))
+            info.uk = std::move(text);
         break;
     case Field::folderid:
         info.folderid = std::move(text);
@@ -540,7 +543,8 @@ std::int32_t RestStorageServiceAdaptor::parseSearchResult(
         info->owner = std::move(row[9]);
         info->ownername = std::move(row[10]);
         info->timestamp = std::move(row[11]);
-        info->uk = std::move(row[12]);
+        if (isStorageKey(row[12]))
+            info->uk = std::move(row[12]);
         info->isEmpty = row[13] == "1";
         if (row.size() >= 18) {
             info->lockUserId = std::move(row[15]);

@@ -74,7 +74,9 @@ std::optional<std::int32_t> copyConflict(const std::optional<std::string>& body)
 std::int32_t RestStorageServiceAdaptor::publish(
     const std::string& path, const std::string& applicationType, const ValueMap& option, Bytes& resData)
 {
-    auto request = makeRequest(storageUrl("/MAKEURL"), "POST");
+    if (!isStorageKey(path))
+        return refuseKey("the file of a web link");
+    auto request = makeStorageRequest("/MAKEURL", "POST");
     const std::pair<const char*, const char*> optionHeaders[] = {
         { kPublishOptionPeriod, "x-zel-makeurl-valid-day" },
         { kPublishOptionTimes, "x-zel-makeurl-download-limit" },
@@ -121,7 +123,9 @@ std::int32_t RestStorageServiceAdaptor::netPrint(const std::string& path, const 
 {
     outputMessage.clear();
     outputMessage2.clear();
-    auto request = makeRequest(storageUrl("/NETPRINT"), "POST");
+    if (!isStorageKey(path))
+        return refuseKey("the file to print");
+    auto request = makeStorageRequest("/NETPRINT", "POST");
     request->addRequestHeader("x-zel-netprint-file", path);
     request->addRequestHeader("x-zel-netprint-password", password);
     request->addRequestHeader("x-zel-netprint-keepday", day);

@@ -1,6 +1,7 @@
 // The session requests of the REST adaptor: the connection probe, the login with its account
 // record, the password change, and the notice text announced by "X-Zel-Informationseq".
 
+#include "CloudServiceSDKForMac/ASIHTTP/ServerCertificateProbe.h"
 #include "CloudServiceSDKForMac/CloudService/LocalStorePaths.h"
 #include "CloudServiceSDKForMac/CloudService/RestStorageServiceAdaptor.h"
 #include "formats/GDataXMLDocument.h"
@@ -134,6 +135,18 @@ ErrorValue serviceError(long code, std::string description)
     return ErrorValue { kCloudServiceErrorDomain, code, std::move(description), {} };
 }
 
+// A login-server request that failed in transport: code 2, with the transport's own detail (an
+// untrusted certificate, a refused connection) as the underlying error.
+ErrorValue loginTransportError(std::string description, const std::optional<ErrorValue>& transport)
+{
+    ErrorValue error = serviceError(CloudServiceErrorLoginTransport, std::move(description));
+    if (transport) {
+        error.userInfo["underlyingError"] = ValueMap { { "domain", transport->domain },
+            { "code", static_cast<std::int64_t>(transport->code) }, { "description", transport->description } };
+    }
+    return error;
+}
+
 // The answer to a login-server request refused with 400, 401 or 403: the code of its error body
 // decides. `disabled` is set when the device or the account is no longer allowed in.
 std::int32_t refusalResult(int status, std::int32_t mapped, const std::optional<std::string>& body, bool& disabled)
@@ -189,7 +202,9 @@ std::int32_t RestStorageServiceAdaptor::connect()
 
 std::int32_t RestStorageServiceAdaptor::simpleGet(const std::string& path, const std::string& applicationType)
 {
-    auto request = makeRequest(storageUrl(path), "GET");
+    auto request = makeStorageRequest(path, "GET");
+    if (!request)
+        return ResultFailed;
     makeHeader(*request, applicationType);
     request->addRequestHeader("range", "0-" + std::to_string(config_.maxDownloadSize));
     std::int32_t code = runRequest(*request, kLongWaitSlice);
@@ -197,17 +212,52 @@ std::int32_t RestStorageServiceAdaptor::simpleGet(const std::string& path, const
         return code;
 
     const int status = request->responseStatusCode();
+    if (status == 409)
+        return ResultConflict;
+    if (!answeredWith2xx(*request)) {
+        // Why the server could not be reached stays with the result: a proxy that wants
+        // credentials (407), a certificate or key that is not trusted (with the key the server
+        // showed, for the user to decide on), another refusal.
+        if (!request->error())
+            setStorageDetailErr(statusError(*request));
+        else if (auto detail = storageDetailErr(); detail && detail->domain == kCloudServiceErrorDomain
+                 && detail->code == CloudServiceErrorCertificateRejected && !detail->userInfo.contains(kServerPinKey)) {
+            if (auto pin = serverPin()) {
+                detail->userInfo[kServerPinKey] = *pin;
+                setStorageDetailErr(std::move(detail));
+            }
+        }
+        Log::line("Connection probe failed with status " + std::to_string(status));
+        return ResultFailed;
+    }
     auto document = documentOf(request->responseString());
-    const bool isVersion = document && document->rootElement()->name() == "version";
-    if (isVersion && !request->error() && status < 500 && status != 409 && status != 404) {
+    if (document && document->rootElement()->name() == "version") {
         // The probe runs before anyone is signed in: it must not turn the offline log off.
         postNotification(request->responseHeaders(), ValueMap { { "isConnect", "1" } });
         return ResultSuccess;
     }
-    if (status == 409)
-        return ResultConflict;
-    Log::line("Connection probe failed with status " + std::to_string(status));
+    Log::line("Connection probe answered without a version");
     return ResultFailed;
+}
+
+std::optional<std::string> RestStorageServiceAdaptor::serverPin()
+{
+    const auto url = URL::parse(config_.connectUrl);
+    if (!config_.useHttps || !url)
+        return std::nullopt;
+    ServerCertificateProbe::Target target;
+    target.host = url->host();
+    target.port = url->effectivePort();
+    if (config_.useProxy) {
+        target.proxyHost = config_.proxyHost;
+        target.proxyPort = static_cast<int>(config_.proxyPort);
+        target.proxyUser = config_.proxyUser;
+        target.proxyPassword = config_.proxyPass;
+    }
+    auto outcome = ServerCertificateProbe::probe(target);
+    if (!outcome.certificate)
+        return std::nullopt;
+    return outcome.certificate->publicKeyPin;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -244,7 +294,11 @@ std::int32_t RestStorageServiceAdaptor::login(
     if (mapped != ResultNone)
         return mapped;
     if (request->error()) {
-        setStorageDetailErr(serviceError(CloudServiceErrorLoginTransport, "The login request failed"));
+        setStorageDetailErr(loginTransportError("The login request failed", storageDetailErr()));
+        return ResultFailed;
+    }
+    if (!answeredWith2xx(*request)) {
+        setStorageDetailErr(statusError(*request));
         return ResultFailed;
     }
 
@@ -287,6 +341,13 @@ std::int32_t RestStorageServiceAdaptor::login(
     return ResultSuccess;
 }
 
+std::int32_t RestStorageServiceAdaptor::logout()
+{
+    if (const auto& info = headerInfo())
+        info->setAcountInfo(AccountInformation {});
+    return ResultSuccess;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Password change
 
@@ -321,7 +382,7 @@ std::int32_t RestStorageServiceAdaptor::changePassword(const std::string& authSt
     if (mapped != ResultNone)
         return mapped;
     if (request->error()) {
-        setStorageDetailErr(serviceError(CloudServiceErrorLoginTransport, "The password change request failed"));
+        setStorageDetailErr(loginTransportError("The password change request failed", storageDetailErr()));
         return ResultFailed;
     }
 
@@ -338,6 +399,7 @@ std::int32_t RestStorageServiceAdaptor::changePassword(const std::string& authSt
     if (status == 200 && !looksLikeMarkup(body))
         return ResultSuccess;
     AlertPresenter::shared()->show("word_password_change_failed", {});
+    setStorageDetailErr(statusError(*request));
     return ResultFailed;
 }
 

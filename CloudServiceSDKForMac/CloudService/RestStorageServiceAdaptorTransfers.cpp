@@ -26,12 +26,12 @@ std::atomic<std::int32_t> backoffDelay { kInitialBackoffSeconds };
 std::mutex sleeperMutex;
 RestStorageServiceAdaptor::BackoffSleeper customSleeper;
 
-// Sleeps in short steps so that stopping transfers does not have to wait out a half-hour delay;
-// the flag stays raised for the next request, which gives up on it.
+// Sleeps in short steps so that stopping the upload does not have to wait out a half-hour delay;
+// the stopped command's next request then gives up.
 void defaultSleep(std::chrono::seconds delay)
 {
     const auto end = std::chrono::steady_clock::now() + delay;
-    while (!transferStopFlag.load()) {
+    while (!transfersMustStop()) {
         auto now = std::chrono::steady_clock::now();
         if (now >= end)
             return;
@@ -143,6 +143,63 @@ bool timedOut(const ErrorValue& error)
     });
 }
 
+// "Content-Range: bytes first-last/size" of an answer; first and last are absent in the
+// "bytes */size" of a 416, size in "bytes first-last/*".
+struct ContentRange {
+    std::optional<std::uint64_t> first;
+    std::optional<std::uint64_t> last;
+    std::optional<std::uint64_t> size;
+    friend bool operator==(const ContentRange&, const ContentRange&) = default;
+};
+
+std::optional<ContentRange> rangeOfAnswer(const ASIHTTPRequest& request)
+{
+    auto header = request.responseHeader("Content-Range");
+    if (!header)
+        return std::nullopt;
+    std::string_view text(*header);
+    if (!text.starts_with("bytes "))
+        return std::nullopt;
+    text.remove_prefix(6);
+    const auto slash = text.find('/');
+    if (slash == std::string_view::npos)
+        return std::nullopt;
+    ContentRange range;
+    const std::string_view span = text.substr(0, slash);
+    const std::string_view size = text.substr(slash + 1);
+    if (size != "*") {
+        range.size = plainNumber(size);
+        if (!range.size)
+            return std::nullopt;
+    }
+    if (span != "*") {
+        const auto dash = span.find('-');
+        if (dash == std::string_view::npos)
+            return std::nullopt;
+        range.first = plainNumber(span.substr(0, dash));
+        range.last = plainNumber(span.substr(dash + 1));
+        if (!range.first || !range.last || *range.last < *range.first)
+            return std::nullopt;
+    }
+    return range;
+}
+
+// A plain file (no query: not a thumbnail, page image or search) whose size on the server is
+// known must have the size it was listed with; another size means another file than the one the
+// user chose, and its bytes would not make the file the listing promised.
+bool matchesListedSize(std::string_view path, std::uint64_t listedSize, std::optional<std::uint64_t> serverSize)
+{
+    return listedSize == 0 || !serverSize || path.find('?') != std::string_view::npos || *serverSize == listedSize;
+}
+
+std::int32_t refuseListedSizeMismatch(StorageServiceAdaptor& adaptor, std::uint64_t listedSize)
+{
+    Log::line("Download refused: the file on the server is not " + std::to_string(listedSize) + " bytes");
+    adaptor.setStorageDetailErr(ErrorValue { kCloudServiceErrorDomain, CloudServiceErrorBadTransferAnswer,
+        "The file on the server is not the size it was listed with", {} });
+    return ResultFailed;
+}
+
 std::string bodyText(const ASIHTTPRequest& request)
 {
     auto data = request.responseData();
@@ -182,7 +239,9 @@ std::int32_t RestStorageServiceAdaptor::getChunk(const std::string& path, const 
     }
 
     // Files of the shared-folder tree are served under their own root.
-    auto request = makeRequest(storageUrl(replaceAll(path, "FILE/SHAREFOLDER", "SHAREFILE")), "GET");
+    auto request = makeStorageRequest(replaceAll(path, "FILE/SHAREFOLDER", "SHAREFILE"), "GET");
+    if (!request)
+        return ResultFailed;
     if (auto timestamp = optionHeaderText(option, kOptionTimestamp))
         request->addRequestHeader("x-zel-timestamp", *timestamp);
     if (auto requestType = optionHeaderText(option, "x-zel-request-type"))
@@ -225,22 +284,43 @@ std::int32_t RestStorageServiceAdaptor::getChunk(const std::string& path, const 
             return ResultIsCopyDest;
         return ResultConflict;
     }
-    if (status == 0 || error) {
-        if (error)
-            setStorageDetailErr(*error);
+    if (status == 0 || error)
         return error && timedOut(*error) ? ResultTimedOut : ResultFailed;
-    }
-    if (status >= 500 || status == 404)
-        return ResultFailed;
 
-    if (status == 416 && !pageImage) {
+    const bool ranged = !pageImage;
+    if (ranged && status == 416 && startPosition > 0
+        && rangeOfAnswer(*request) == ContentRange { std::nullopt, std::nullopt, startPosition }) {
         // Nothing lies at or after the start: the resource ended exactly at a chunk boundary. Its
         // error body is no part of the resource.
         reply.pastEnd = true;
-    } else {
+    } else if (status == 206 && ranged) {
+        // Bytes are only taken when they are the ones asked for: a range that starts elsewhere,
+        // or a body that is not as long as its range (as it came over the wire, into memory or
+        // into the body file), would shift or cut the file.
+        const auto range = rangeOfAnswer(*request);
+        const std::uint64_t askedLast = startPosition + dataLength - 1;
+        if (!range || range->first != startPosition || !range->last || *range->last < startPosition
+            || *range->last > askedLast || request->totalBytesRead() != *range->last - startPosition + 1
+            || (range->size && *range->last + 1 < std::min(*range->size, askedLast + 1))) {
+            Log::line("Download at " + std::to_string(startPosition) + " answered with another range");
+            setStorageDetailErr(ErrorValue { kCloudServiceErrorDomain, CloudServiceErrorBadTransferAnswer,
+                "The server sent another part of the file than the one asked for", {} });
+            return ResultFailed;
+        }
         if (auto data = request->responseData())
             reply.body = std::move(*data);
-        reply.wholeResource = !pageImage && status == 200;
+        if (!matchesListedSize(path, targetTotalSize, range->size))
+            return refuseListedSizeMismatch(*this, targetTotalSize);
+    } else if (status == 200) {
+        if (auto data = request->responseData())
+            reply.body = std::move(*data);
+        reply.wholeResource = ranged;
+        if (ranged && !matchesListedSize(path, targetTotalSize, reply.body.size()))
+            return refuseListedSizeMismatch(*this, targetTotalSize);
+    } else {
+        // Success is what a download answer means, nothing else: an error page is no file.
+        setStorageDetailErr(statusError(*request));
+        return ResultFailed;
     }
     postNotification(request->responseHeaders());
     return ResultSuccess;
@@ -311,12 +391,14 @@ std::int32_t RestStorageServiceAdaptor::put(const std::string& path, std::uint64
     const ValueMap& option)
 {
     const bool pageInfo = isPageInfoUploadPath(path);
-    std::string url = storageUrl(path);
+    auto url = storageUrl(path);
+    if (!url)
+        return refuseKey("the key of an upload");
     if (applicationType == "file" && !pageInfo)
-        url += "?md5=" + fileMD5Info + "&size=" + std::to_string(fileTotalLength);
+        *url += "?md5=" + fileMD5Info + "&size=" + std::to_string(fileTotalLength);
 
     const bool post = postOrPut == 1 || pageInfo;
-    auto request = makeRequest(url, post ? "POST" : "PUT");
+    auto request = makeRequest(*url, post ? "POST" : "PUT");
     request->setOffset(uploadedDataLength);
     request->setTotalSize(fileTotalLength);
     if (post)
@@ -367,16 +449,13 @@ std::int32_t RestStorageServiceAdaptor::put(const std::string& path, std::uint64
         return mapped;
 
     const int status = request->responseStatusCode();
-    const auto& error = request->error();
     const std::int32_t delay = advanceBackoff(status);
-    // 406 is the server refusing the chunk, not taking it.
-    if (!error && status != 0 && status < 500 && status != 409 && status != 400 && status != 413 && status != 416
-        && status != 406) {
+    // Only a 2xx says the chunk was stored; anything else (a 429, a redirect that was not
+    // followed, ...) leaves it unsent.
+    if (answeredWith2xx(*request)) {
         postNotification(request->responseHeaders());
         return ResultSuccess;
     }
-    if (error)
-        setStorageDetailErr(*error);
     if (status == 416) {
         // The server holds a different part of the file than this chunk assumed. An offset that is
         // missing, not a number or beyond the file would make the next chunk start at a byte the
@@ -409,6 +488,8 @@ std::int32_t RestStorageServiceAdaptor::put(const std::string& path, std::uint64
     }
     if (status == 406)
         return ResultNotAcceptable;
+    if (status != 0 && !request->error())
+        setStorageDetailErr(statusError(*request));
     return ResultFailed;
 }
 

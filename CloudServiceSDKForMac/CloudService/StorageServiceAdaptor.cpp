@@ -110,28 +110,49 @@ std::int32_t StorageServiceAdaptor::publish(const std::string&, const std::strin
     return ResultSuccess;
 }
 
+namespace {
+
+// What an operation left, kept for the thread that ran it. One adaptor's record replaces
+// another's, as a thread reads what it ran right after running it.
+struct OperationOutcome {
+    const StorageServiceAdaptor* adaptor = nullptr;
+    std::optional<ErrorValue> detail;
+    std::string lockConflictBody;
+};
+
+OperationOutcome& outcomeOf(const StorageServiceAdaptor* adaptor)
+{
+    thread_local OperationOutcome outcome;
+    if (outcome.adaptor != adaptor)
+        outcome = OperationOutcome { adaptor, std::nullopt, {} };
+    return outcome;
+}
+
+} // namespace
+
 std::optional<ErrorValue> StorageServiceAdaptor::storageDetailErr() const
 {
-    std::lock_guard lock(lastFailureMutex_);
-    return storageDetailErr_;
+    return outcomeOf(this).detail;
 }
 
 void StorageServiceAdaptor::setStorageDetailErr(std::optional<ErrorValue> error)
 {
-    std::lock_guard lock(lastFailureMutex_);
-    storageDetailErr_ = std::move(error);
+    outcomeOf(this).detail = std::move(error);
 }
 
 std::string StorageServiceAdaptor::errResponseString() const
 {
-    std::lock_guard lock(lastFailureMutex_);
-    return errResponseString_;
+    return outcomeOf(this).lockConflictBody;
 }
 
 void StorageServiceAdaptor::setErrResponseString(std::string text)
 {
-    std::lock_guard lock(lastFailureMutex_);
-    errResponseString_ = std::move(text);
+    outcomeOf(this).lockConflictBody = std::move(text);
+}
+
+void StorageServiceAdaptor::clearOperationOutcome()
+{
+    outcomeOf(this) = OperationOutcome { this, std::nullopt, {} };
 }
 
 } // namespace norvane

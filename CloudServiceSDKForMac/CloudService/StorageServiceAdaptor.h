@@ -9,7 +9,6 @@
 #include "platform/Value.h"
 
 #include <cstdint>
-#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -22,7 +21,8 @@ class ASIProgressDelegate;
 // is synchronous for its caller and returns a result code (ResultCode); a failure's detail is left
 // in storageDetailErr(). This base answers every operation with success and sends nothing; a real
 // adaptor overrides what its protocol offers. One adaptor is shared by all threads of the command
-// service: it keeps no per-request state besides the two "last failure" values below.
+// service; the failure detail and the lock-conflict body are kept per thread, so that what an
+// operation leaves is read by the one who ran it and never by another thread's operation.
 class StorageServiceAdaptor {
 public:
     StorageServiceAdaptor() = default;
@@ -86,20 +86,18 @@ public:
     const StorageServiceConfig& config() const { return config_; }
     StorageServiceConfig& config() { return config_; }
 
-    // Detail of the last failure, copied into the command by the service; none after a success.
+    // What the last operation of this adaptor on the calling thread left: the detail of its
+    // failure (none after a success), copied into the command by the service, and the body of a
+    // lock-conflict answer to an upload (empty for any other answer). Both belong to the thread
+    // that ran the operation; clearOperationOutcome() starts afresh.
     std::optional<ErrorValue> storageDetailErr() const;
     void setStorageDetailErr(std::optional<ErrorValue> error);
-    // Body of the last lock-conflict answer to an upload.
     std::string errResponseString() const;
     void setErrResponseString(std::string text);
+    void clearOperationOutcome();
 
 protected:
     StorageServiceConfig config_;
-
-private:
-    mutable std::mutex lastFailureMutex_;
-    std::optional<ErrorValue> storageDetailErr_;
-    std::string errResponseString_;
 };
 
 } // namespace norvane

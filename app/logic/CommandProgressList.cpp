@@ -5,7 +5,25 @@ namespace norvane {
 void CommandProgressList::append(const CloudServiceCommandPtr& command)
 {
     std::lock_guard lock(mutex_);
+    if (cancelled_ && command)
+        command->stop();
     commands_.push_back(command);
+}
+
+void CommandProgressList::cancelAll()
+{
+    std::lock_guard lock(mutex_);
+    cancelled_ = true;
+    for (const auto& command : commands_) {
+        if (command)
+            command->stop();
+    }
+}
+
+bool CommandProgressList::isCancelled() const
+{
+    std::lock_guard lock(mutex_);
+    return cancelled_;
 }
 
 std::vector<CloudServiceCommandPtr> CommandProgressList::commands() const

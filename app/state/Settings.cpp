@@ -94,6 +94,26 @@ Settings::Settings(ConfigInfo& config, SettingsDelegate& delegate, NotificationC
         observers_.push_back(center_.addObserver(subscription.notification, nullptr,
             [this, &subscription](const Notification& notification) { dispatch(notification, subscription); }));
     }
+    observers_.push_back(center_.addObserver(
+        kNotificationPolicyHeadersHandled, nullptr, [this](const Notification&) { saveChanges(); }));
+}
+
+void Settings::saveChanges()
+{
+    std::lock_guard lock(mutex_);
+    if (!unsaved_)
+        return;
+    unsaved_ = false;
+    config_.save();
+}
+
+template <class T, class V> void Settings::update(T (ConfigInfo::*get)() const, void (ConfigInfo::*set)(T), V value)
+{
+    T next = static_cast<T>(std::move(value));
+    if ((config_.*get)() == next)
+        return;
+    (config_.*set)(std::move(next));
+    unsaved_ = true;
 }
 
 Settings::~Settings()
@@ -131,8 +151,7 @@ void Settings::post(FollowUps& followUps, const char* name, ValueMap userInfo)
 
 void Settings::onAutoLogout(const Text& value, FollowUps& followUps)
 {
-    config_.setIsAutoSignOut(flag(booleanReading(value)));
-    config_.save();
+    update(&ConfigInfo::isAutoSignOut, &ConfigInfo::setIsAutoSignOut, flag(booleanReading(value)));
     const bool on = config_.isAutoSignOut() != 0;
     // The timer is started on the edge from off to on only; turning the policy off leaves a
     // running timer to notice it when it fires.
@@ -143,28 +162,25 @@ void Settings::onAutoLogout(const Text& value, FollowUps& followUps)
 
 void Settings::onSessionExpireTime(const Text& value, FollowUps&)
 {
-    config_.setExpireTime(integerReading(value));
-    config_.save();
+    update(&ConfigInfo::expireTime, &ConfigInfo::setExpireTime, integerReading(value));
 }
 
 void Settings::onSavePassword(const Text& value, FollowUps&)
 {
-    config_.setSavePasswordServer(TextReading::lowByte(integerReading(value)));
-    config_.save();
+    update(&ConfigInfo::savePasswordServer, &ConfigInfo::setSavePasswordServer,
+        TextReading::lowByte(integerReading(value)));
 }
 
 void Settings::onDisableWebDownload(const Text& value, FollowUps&)
 {
-    config_.setWebPublishEnable(flag(!booleanReading(value)));
-    config_.save();
+    update(&ConfigInfo::webPublishEnable, &ConfigInfo::setWebPublishEnable, flag(!booleanReading(value)));
 }
 
 void Settings::onAutoDeviceRegist(const Text& value, FollowUps& followUps)
 {
     const bool on = booleanReading(value);
     if (on != (config_.autoDeviceRegist() != 0)) {
-        config_.setAutoDeviceRegist(flag(on));
-        config_.save();
+        update(&ConfigInfo::autoDeviceRegist, &ConfigInfo::setAutoDeviceRegist, flag(on));
         post(followUps, kNotificationAutoDeviceIdPolicyChanged, { { kAutoDeviceRegistUserInfoKey, on } });
     }
     // A device identifier once stored is never replaced here.
@@ -175,21 +191,18 @@ void Settings::onAutoDeviceRegist(const Text& value, FollowUps& followUps)
         Log::line("No device identifier could be made for the automatic registration");
         return;
     }
-    config_.setDeviceID(deviceId);
-    config_.save();
+    update(&ConfigInfo::deviceID, &ConfigInfo::setDeviceID, deviceId);
     post(followUps, kNotificationDeviceIdUpdated, { { kDeviceIdUserInfoKey, std::move(deviceId) } });
 }
 
 void Settings::onChangePasswordEnable(const Text& value, FollowUps&)
 {
-    config_.setEnabledChangePassword(flag(notZeroReading(value)));
-    config_.save();
+    update(&ConfigInfo::enabledChangePassword, &ConfigInfo::setEnabledChangePassword, flag(notZeroReading(value)));
 }
 
 void Settings::onEnableMail(const Text& value, FollowUps&)
 {
-    config_.setEnableMail(flag(notZeroReading(value)));
-    config_.save();
+    update(&ConfigInfo::enableMail, &ConfigInfo::setEnableMail, flag(notZeroReading(value)));
 }
 
 void Settings::onWebPublishMaxFileSize(const Text& value, FollowUps& followUps)
@@ -197,61 +210,55 @@ void Settings::onWebPublishMaxFileSize(const Text& value, FollowUps& followUps)
     const std::int64_t megabytes = integerReading(value);
     if (megabytes < 1 || megabytes > kLargestWebPublishMaxFileSize)
         return;
-    config_.setWebPublishMaxFileSize(megabytes);
-    config_.save();
+    update(&ConfigInfo::webPublishMaxFileSize, &ConfigInfo::setWebPublishMaxFileSize, megabytes);
     post(followUps, kNotificationWebPublishMaxFileSizeChange);
 }
 
 void Settings::onWebPublishMaxDay(const Text& value, FollowUps&)
 {
     if (const std::int64_t days = integerReading(value); days > 0) {
-        config_.setWebPublishMaxDay(days);
-        config_.save();
+        update(&ConfigInfo::webPublishMaxDay, &ConfigInfo::setWebPublishMaxDay, days);
     }
 }
 
 void Settings::onWebPublishMaxCount(const Text& value, FollowUps&)
 {
     if (const std::int64_t count = integerReading(value); count > 0) {
-        config_.setWebPublishMaxCount(count);
-        config_.save();
+        update(&ConfigInfo::webPublishMaxCount, &ConfigInfo::setWebPublishMaxCount, count);
     }
 }
 
 void Settings::onWebPublishInitDay(const Text& value, FollowUps&)
 {
     if (const std::int64_t days = integerReading(value); days > 0) {
-        config_.setWebPublishInitDay(days);
-        config_.save();
+        update(&ConfigInfo::webPublishInitDay, &ConfigInfo::setWebPublishInitDay, days);
     }
 }
 
 void Settings::onWebPublishInitCount(const Text& value, FollowUps&)
 {
     if (const std::int64_t count = integerReading(value); count > 0) {
-        config_.setWebPublishInitCount(count);
-        config_.save();
+        update(&ConfigInfo::webPublishInitCount, &ConfigInfo::setWebPublishInitCount, count);
     }
 }
 
 void Settings::onDisableAcceptFileFromOtherApp(const Text& value, FollowUps&)
 {
-    config_.setDisableAcceptFileFromOtherApp(flag(isOneReading(value)));
-    config_.save();
+    update(&ConfigInfo::disableAcceptFileFromOtherApp, &ConfigInfo::setDisableAcceptFileFromOtherApp,
+        flag(isOneReading(value)));
 }
 
 void Settings::onDisableSendFileToOtherApp(const Text& value, FollowUps&)
 {
-    config_.setDisableSendFileToOtherApp(flag(isOneReading(value)));
-    config_.save();
+    update(
+        &ConfigInfo::disableSendFileToOtherApp, &ConfigInfo::setDisableSendFileToOtherApp, flag(isOneReading(value)));
 }
 
 void Settings::onEnablePdfViewer(const Text& value, FollowUps& followUps)
 {
     const bool on = notZeroReading(value);
     const bool before = config_.enablePDFViewer() != 0;
-    config_.setEnablePDFViewer(flag(on));
-    config_.save();
+    update(&ConfigInfo::enablePDFViewer, &ConfigInfo::setEnablePDFViewer, flag(on));
     if (on != before)
         post(followUps, kNotificationEnablePdfViewerChanged);
     if (!on)
@@ -261,8 +268,7 @@ void Settings::onEnablePdfViewer(const Text& value, FollowUps& followUps)
 void Settings::onDisablePdfNote(const Text& value, FollowUps& followUps)
 {
     const bool disabled = notZeroReading(value);
-    config_.setDisablePDFNote(flag(disabled));
-    config_.save();
+    update(&ConfigInfo::disablePDFNote, &ConfigInfo::setDisablePDFNote, flag(disabled));
     post(followUps, kNotificationDisablePdfNoteChanged);
     if (disabled)
         followUps.push_back([this] { delegate_.deletePDFXmlInfoFile(); });
@@ -272,22 +278,19 @@ void Settings::onDisableShare(const Text& value, FollowUps& followUps)
 {
     const bool disabled = isOneReading(value);
     const bool before = config_.disableShare() != 0;
-    config_.setDisableShare(flag(disabled));
-    config_.save();
+    update(&ConfigInfo::disableShare, &ConfigInfo::setDisableShare, flag(disabled));
     if (disabled != before)
         post(followUps, kNotificationDisableShareChanged);
 }
 
 void Settings::onEnableLocalDownload(const Text& value, FollowUps&)
 {
-    config_.setEnabledLoaclDownload(flag(isOneReading(value)));
-    config_.save();
+    update(&ConfigInfo::enabledLoaclDownload, &ConfigInfo::setEnabledLoaclDownload, flag(isOneReading(value)));
 }
 
 void Settings::onUseCache(const Text& value, FollowUps&)
 {
-    config_.setCacheOn(TextReading::int32Value(value.value_or(std::string())));
-    config_.save();
+    update(&ConfigInfo::cacheOn, &ConfigInfo::setCacheOn, TextReading::int32Value(value.value_or(std::string())));
 }
 
 } // namespace norvane

@@ -35,6 +35,9 @@ inline constexpr const char* kNotificationDisablePdfNote = "NOTIFICATION_DISABLE
 inline constexpr const char* kNotificationDisableShare = "NOTIFICATION_DISABLE_SHARE";
 inline constexpr const char* kNotificationEnableLocalDownload = "NOTIFICATION_ENABLE_LOCAL_DOWNLOAD";
 inline constexpr const char* kNotificationUseCache = "USE_CACHE_CHANGE"; // "cache"
+// Posted by the adaptor after the policy notifications of one response: the settings file is
+// written then, once, when a value changed.
+inline constexpr const char* kNotificationPolicyHeadersHandled = "NOTIFICATION_POLICY_HEADERS_HANDLED";
 
 // Notifications the settings post when a policy changed. None carries an object; the two with a
 // value carry it in the user info.
@@ -63,8 +66,10 @@ public:
 };
 
 // Turns the server's policy notifications into settings: each handler writes its field of the
-// ConfigInfo, saves the whole file and starts what follows (timer, device identifier, page-note
-// deletion, "changed" notifications). Handlers run on the posting thread, one at a time.
+// ConfigInfo in memory and starts what follows (timer, device identifier, page-note deletion,
+// "changed" notifications); the file is saved once when the response's policies are all handled
+// (kNotificationPolicyHeadersHandled), and only when a value changed. Handlers run on the posting
+// thread, one at a time.
 //
 // Values arrive as text and are read in one of four ways: integer (TextReading::integerValue),
 // boolean (TextReading::boolValue), not-"0" (true unless present and exactly "0") and is-"1"
@@ -97,6 +102,9 @@ private:
     static const std::vector<Subscription>& subscriptions();
 
     void dispatch(const Notification& notification, const Subscription& subscription);
+    // Sets a field to value when it differs, and remembers that the file is behind.
+    template <class T, class V> void update(T (ConfigInfo::*get)() const, void (ConfigInfo::*set)(T), V value);
+    void saveChanges();
     void post(FollowUps& followUps, const char* name, ValueMap userInfo = {});
 
     void onAutoLogout(const Text& value, FollowUps& followUps);
@@ -124,6 +132,7 @@ private:
     NotificationCenter& center_;
     mutable std::mutex mutex_;
     bool saveIsAutoLogout_ = false;
+    bool unsaved_ = false; // a value changed since the file was last written
     // Last: removed first on destruction, before anything their callbacks use.
     std::vector<ObserverToken> observers_;
 };

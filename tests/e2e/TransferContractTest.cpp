@@ -60,6 +60,15 @@ protected:
         faultsSet_ = true;
     }
 
+    // One answer in place of the server's own, for exactly one matching request.
+    void statusOnce(const std::string& method, const std::string& path, int status)
+    {
+        const std::string rule = R"([{"method":")" + method + R"(","path":")" + path + R"(","times":1,"status":)"
+            + std::to_string(status) + "}]";
+        expectControlOk(server().setFaults(rule), "fault " + rule);
+        faultsSet_ = true;
+    }
+
 private:
     bool faultsSet_ = false;
 };
@@ -263,6 +272,35 @@ TEST_P(TransferContractTest, DownloadBrokenOffMidwayLeavesNothingAndResumesFromI
     ASSERT_TRUE(landed);
     EXPECT_TRUE(sameBytes(content, *landed));
     EXPECT_EQ(filesIn(folder), 1u);
+}
+
+TEST_P(TransferContractTest, AChunkTheServerDidNotTakeIsNeverCountedAsSent)
+{
+    const auto accounts = newCompany("throttled", 1);
+    Client& client = loggedIn(accounts[0]);
+    const Bytes content = randomBytes(2 * kMiB + 3, 17);
+    const std::string remote = "/FILE/Memo/throttled.bin";
+
+    // The second chunk is answered "too many requests": the upload has not happened.
+    client.adaptor->beforePut = [&](std::size_t index, const std::string& path, std::uint64_t) {
+        if (index == 1 && path == remote)
+            statusOnce("POST", remote, 429);
+    };
+    auto put = client.run(putFile(writeLocal("throttled.bin", content), remote));
+    client.adaptor->beforePut = nullptr;
+    EXPECT_EQ(put->commandRes, ResultFailed);
+    ASSERT_TRUE(put->commandErr);
+    EXPECT_EQ(put->commandErr->domain, kHTTPStatusErrorDomain);
+    EXPECT_EQ(put->commandErr->code, 429);
+    EXPECT_FALSE(listing(client, "/FOLDER/Memo").count("throttled.bin"));
+    std::uint64_t held = 0;
+    ASSERT_EQ(
+        client.adaptor->getCurrentPutStatus(remote, content.size(), md5Of(content), "file", 1, held), ResultSuccess);
+    EXPECT_EQ(held, kMiB) << "only the first chunk is stored";
+
+    client.run(put);
+    EXPECT_EQ(put->commandRes, ResultSuccess);
+    EXPECT_TRUE(sameBytes(content, download(client, remote)));
 }
 
 INSTANTIATE_TEST_SUITE_P(Wire, TransferContractTest, ::testing::Values(Scheme::Http, Scheme::Https), schemeName);

@@ -131,26 +131,37 @@ TEST_F(MessageTest, ErrorStatusesCompleteAsResponsesAndCharsetPicksTheEncoding)
 
 using RedirectTest = EngineTest;
 
-TEST_F(RedirectTest, SeeOtherAndFoundBecomeGetWithoutBodyWhileTemporaryKeepsEverything)
+TEST_F(RedirectTest, FoundBecomesGetButABodyIsNeverDroppedOnTheWayWhileTemporaryKeepsEverything)
 {
+    ScriptedHttpServer plain;
+    plain.enqueue("/start", Reply::redirect(302, "next?x=1"));
+    plain.enqueue("/next?x=1", Reply::ok("landed"));
+    auto get = ASIHTTPRequest::requestWithURL(plain.url("/start"));
+    get->setRequestMethod("DELETE");
+    get->addRequestHeader("X-Custom", "1");
+    get->startSynchronous();
+    EXPECT_FALSE(get->error());
+    auto r = plain.requests();
+    ASSERT_EQ(r.size(), 2u);
+    EXPECT_EQ(r[1].method, "GET");
+    EXPECT_FALSE(r[1].header("X-Custom"));
+    EXPECT_EQ(body(*get), "landed");
+    EXPECT_EQ(get->url(), plain.url("/next?x=1"));
+    EXPECT_EQ(get->originalURL(), plain.url("/start"));
+
+    // An upload answered "see elsewhere" must not turn into a GET whose answer looks like the
+    // upload's.
     for (int code : { 301, 302, 303 }) {
         ScriptedHttpServer server;
-        server.enqueue("/start", Reply::redirect(code, "next?x=1"));
-        server.enqueue("/next?x=1", Reply::ok("landed"));
+        server.enqueue("/start", Reply::redirect(code, "/next"));
+        server.enqueue("/next", Reply::ok("landed"));
         auto request = ASIHTTPRequest::requestWithURL(server.url("/start"));
         request->setRequestMethod("PUT");
         request->appendPostData(std::string_view("body"));
-        request->addRequestHeader("X-Custom", "1");
         request->startSynchronous();
-        EXPECT_FALSE(request->error()) << code;
-        auto r = server.requests();
-        ASSERT_EQ(r.size(), 2u) << code;
-        EXPECT_EQ(r[1].method, "GET") << code;
-        EXPECT_EQ(r[1].body, "") << code;
-        EXPECT_FALSE(r[1].header("X-Custom")) << code;
-        EXPECT_EQ(body(*request), "landed");
-        EXPECT_EQ(request->url(), server.url("/next?x=1"));
-        EXPECT_EQ(request->originalURL(), server.url("/start"));
+        ASSERT_TRUE(request->error()) << code;
+        EXPECT_EQ(request->error()->code, ASIRedirectRefusedErrorType) << code;
+        EXPECT_EQ(server.requestCount(), 1u) << code;
     }
 
     ScriptedHttpServer server;
@@ -160,12 +171,66 @@ TEST_F(RedirectTest, SeeOtherAndFoundBecomeGetWithoutBodyWhileTemporaryKeepsEver
     request->setRequestMethod("PUT");
     request->appendPostData(std::string_view("body"));
     request->addRequestHeader("X-Custom", "1");
+    request->addRequestHeader("Authorization", "a:b:c:d");
     request->startSynchronous();
-    auto r = server.requests();
+    EXPECT_FALSE(request->error());
+    r = server.requests();
     ASSERT_EQ(r.size(), 2u);
     EXPECT_EQ(r[1].method, "PUT");
     EXPECT_EQ(r[1].body, "body");
     EXPECT_EQ(r[1].header("X-Custom"), "1");
+    EXPECT_EQ(r[1].header("Authorization"), "a:b:c:d"); // same origin: the credentials stay
+}
+
+TEST_F(RedirectTest, CredentialsNeverFollowToAnotherOriginAndHttpsNeverFallsToHttp)
+{
+    ScriptedHttpServer elsewhere; // another port: another origin
+    elsewhere.setHandler([](const RecordedRequest&) { return Reply::ok("elsewhere"); });
+    ScriptedHttpServer server;
+    server.setHandler([&](const RecordedRequest& r) { return Reply::redirect(307, elsewhere.url(r.target)); });
+    CookieStore::shared().setCookies(
+        { *HTTPCookie::parse("sid=secret; Path=/", *URL::parse(server.url("/")), cookieNow()) },
+        *URL::parse(server.url("/")));
+
+    const char* const credentials[] = { "Authorization", "KigyoCode", "UserPassWord", "x-tkv-password",
+        "x-tkv-newpassword", "X-Device-Id", "x-zel-lock-userid", "Proxy-Authorization" };
+    auto request = ASIHTTPRequest::requestWithURL(server.url("/FILE/a"));
+    for (const char* name : credentials)
+        request->addRequestHeader(name, "identity");
+    request->addRequestHeader("Range", "bytes=0-9");
+    request->setUsername("user");
+    request->setPassword("pass");
+    request->startSynchronous();
+    EXPECT_FALSE(request->error());
+    EXPECT_EQ(body(*request), "elsewhere");
+    ASSERT_EQ(server.requestCount(), 1u);
+    EXPECT_EQ(server.requests()[0].header("Cookie"), "sid=secret");
+    ASSERT_EQ(elsewhere.requestCount(), 1u);
+    auto moved = elsewhere.requests()[0];
+    for (const char* name : credentials)
+        EXPECT_FALSE(moved.header(name)) << name;
+    EXPECT_FALSE(moved.header("Cookie"));
+    EXPECT_EQ(moved.header("Range"), "bytes=0-9");
+
+    // A request that may stay only within its origin takes the redirect for its answer.
+    elsewhere.clearRequests();
+    auto confined = ASIHTTPRequest::requestWithURL(server.url("/FILE/b"));
+    confined->setShouldRedirectOnlyWithinOrigin(true);
+    confined->startSynchronous();
+    EXPECT_FALSE(confined->error());
+    EXPECT_EQ(confined->responseStatusCode(), 307);
+    EXPECT_EQ(elsewhere.requestCount(), 0u);
+
+    ScriptedHttpServer tls(TlsMode::SelfSigned);
+    tls.setHandler([&](const RecordedRequest& r) { return Reply::redirect(307, elsewhere.url(r.target)); });
+    auto downgraded = ASIHTTPRequest::requestWithURL(tls.url("/account/user"));
+    downgraded->setValidatesSecureCertificate(false);
+    downgraded->addRequestHeader("UserPassWord", "secret");
+    downgraded->startSynchronous();
+    ASSERT_TRUE(downgraded->error());
+    EXPECT_EQ(downgraded->error()->code, ASIRedirectRefusedErrorType);
+    EXPECT_EQ(tls.requestCount(), 1u);
+    EXPECT_EQ(elsewhere.requestCount(), 0u);
 }
 
 TEST_F(RedirectTest, FiveRedirectsAreFollowedAndTheSixthFails)

@@ -200,9 +200,11 @@ TEST_F(AdaptorFileManagementTest, ConflictsAndFailuresGiveEachOperationItsCode)
     }
 
     // A stop before the request sends nothing.
-    transferStopFlag = true;
+    std::atomic<bool> stopped { true };
+    const CommandStopScope scope(stopped);
+    const auto sent = server.requestCount();
     EXPECT_EQ(run(Mv), ResultCancelled);
-    EXPECT_FALSE(transferStopFlag);
+    EXPECT_EQ(server.requestCount(), sent);
 }
 
 } // namespace

@@ -26,9 +26,10 @@ std::string listingOf(const std::string& entries)
 std::string entryXml(int n)
 {
     const std::string i = std::to_string(n);
-    return "<Contents><Name>file" + i + ".txt</Name><resourcename>r" + i + "</resourcename><Type>file</Type><Size>"
-        + std::to_string(1000 + n) + "</Size><LastModified>2024-05-01T10:00:00Z</LastModified><fullpath>/FILE/d/file"
-        + i + ".txt</fullpath><owner>u" + i + "</owner><ownername>Owner " + i + "</ownername></Contents>";
+    return "<Contents><Name>file" + i + ".txt</Name><resourcename>/FILE/d/file" + i
+        + ".txt</resourcename><Type>file</Type><Size>" + std::to_string(1000 + n)
+        + "</Size><LastModified>2024-05-01T10:00:00Z</LastModified><fullpath>/FILE/d/file" + i
+        + ".txt</fullpath><owner>u" + i + "</owner><ownername>Owner " + i + "</ownername></Contents>";
 }
 
 Bytes bytesOf(std::string_view text)
@@ -65,7 +66,7 @@ std::int32_t parseBoth(std::string_view body, FileInfoList& records, std::string
 
 TEST(ListingParserTest, EveryElementOfAnEntryFillsItsField)
 {
-    const std::string entry = "<Contents><Name>報告書 &amp; メモ.docx</Name><resourcename>rs-1</resourcename>"
+    const std::string entry = "<Contents><Name>報告書 &amp; メモ.docx</Name><resourcename>/FILE/rs-1</resourcename>"
                               "<folderid>F10</folderid><fatherid>F9</fatherid><author>a01</author>"
                               "<deviceid>dc09AA</deviceid><Type>folder</Type><Size>6442450944</Size>"
                               "<LastModified>Wed, 01 May 2024 10:00:00 GMT</LastModified><isEmpty>true</isEmpty>"
@@ -83,7 +84,7 @@ TEST(ListingParserTest, EveryElementOfAnEntryFillsItsField)
     ASSERT_EQ(records.size(), 1u);
     const fileInformation& f = *records[0];
     EXPECT_EQ(f.displayName, "報告書 & メモ.docx");
-    EXPECT_EQ(f.uk, "rs-1");
+    EXPECT_EQ(f.uk, "/FILE/rs-1");
     EXPECT_EQ(f.folderid, "F10");
     EXPECT_EQ(f.fatherid, "F9");
     EXPECT_EQ(f.author, "a01");
@@ -250,8 +251,8 @@ std::string searchRow(std::vector<std::string> fields)
 std::vector<std::string> searchFields(std::size_t count)
 {
     std::vector<std::string> f = { "1", "2024-05-01 10:00", "\"議事録, 第3回.pdf\"", "5000000000", "file", "a01",
-        "佐藤 花子", "2024-01-02", "/FILE/議事録/第3回.pdf", "u1", "山田 太郎", "1714557600000", "rs-9", "1", "x", "u7",
-        "鈴木", "2024-05-01 09:00", "copy", "40", "folder", "/FILE/a", "/FILE/b" };
+        "佐藤 花子", "2024-01-02", "/FILE/議事録/第3回.pdf", "u1", "山田 太郎", "1714557600000", "/FILE/rs-9", "1", "x",
+        "u7", "鈴木", "2024-05-01 09:00", "copy", "40", "folder", "/FILE/a", "/FILE/b" };
     f.resize(count, "extra");
     return f;
 }
@@ -274,7 +275,7 @@ TEST(SearchParserTest, TwentyThreeColumnsFillEveryFieldWithSixtyFourBitSizes)
     EXPECT_EQ(f.owner, "u1");
     EXPECT_EQ(f.ownername, "山田 太郎");
     EXPECT_EQ(f.timestamp, "1714557600000");
-    EXPECT_EQ(f.uk, "rs-9");
+    EXPECT_EQ(f.uk, "/FILE/rs-9");
     EXPECT_TRUE(f.isEmpty);
     EXPECT_EQ(f.lockUserId, "u7");
     EXPECT_EQ(f.lockUserName, "鈴木");
@@ -284,6 +285,27 @@ TEST(SearchParserTest, TwentyThreeColumnsFillEveryFieldWithSixtyFourBitSizes)
     EXPECT_EQ(f.actionFileType, "folder");
     EXPECT_EQ(f.actionSrc, "/FILE/a");
     EXPECT_EQ(f.actionDest, "/FILE/b");
+}
+
+TEST(ListingParserTest, KeysThatAreNotPathsOfTheServerAreNotTaken)
+{
+    // Appended to the server's address, "@host:port/..." would name another server.
+    std::string entries;
+    for (const char* key : { "@evil.example:8080/FILE/x", "FILE/x", "", "/FILE/kept" })
+        entries += "<Contents><Name>n</Name><resourcename>" + std::string(key) + "</resourcename></Contents>";
+    FileInfoList records;
+    ASSERT_EQ(parseBoth(listingOf(entries), records, "keys"), ResultSuccess);
+    ASSERT_EQ(records.size(), 4u) << "the entries stay, only their keys go";
+    for (std::size_t i = 0; i < 3; ++i)
+        EXPECT_FALSE(records[i]->uk) << i;
+    EXPECT_EQ(records[3]->uk, "/FILE/kept");
+
+    auto row = searchFields(23);
+    row[12] = "@evil.example:8080/FILE/x";
+    records.clear();
+    ASSERT_EQ(A::parseSearchResult(searchRow(row), records), ResultSuccess);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_FALSE(records[0]->uk);
 }
 
 TEST(SearchParserTest, ShortRowsFillOnlyTheirColumnsOrEndTheResult)

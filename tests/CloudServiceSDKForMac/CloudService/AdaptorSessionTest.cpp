@@ -17,6 +17,7 @@ namespace norvane {
 namespace {
 
 using test::Reply;
+using A = RestStorageServiceAdaptor;
 
 class UpNetwork : public NetworkStateSource {
 public:
@@ -153,24 +154,31 @@ TEST_F(AdaptorSessionTest, LoginFailuresGiveTheirCodesAndKeepTheSession)
         bool autoLogin;
         std::int32_t result;
         int disabledPosts;
-        long error; // 0: none expected
+        long error; // 0: none expected; 400, 401, 403: the status, which names the refusal
     };
+    // The password never goes to another server, whatever the login server answers.
+    test::ScriptedHttpServer elsewhere;
+    elsewhere.setHandler([](const test::RecordedRequest&) { return Reply::ok(kAccountXml); });
     auto body = [](int status, std::string text) {
         return Reply::status(status).withBody(std::move(text)).withContentLength();
     };
     Row rows[] = {
-        { body(400, "<Error><Code>PE001</Code></Error>"), false, ResultInvalidArgument, 0, 0 },
-        { body(400, "<Error><Code>PE002</Code></Error>"), false, ResultBadRequest, 0, 0 },
-        { body(400, ""), false, ResultBadRequest, 0, 0 },
-        { body(401, "<Error><Code>PE005</Code></Error>"), false, ResultDeviceNotAuthorized, 1, 0 },
-        { body(401, "<Error><Code>Device not authorized</Code></Error>"), false, ResultBadRequest, 1, 0 },
-        { body(401, "<Error><Code>PE005</Code>"), false, ResultBadRequest, 0, 0 },
-        { body(403, "<Error><Code>PE006</Code></Error>"), false, ResultAccountSuspended, 1, 0 },
-        { body(403, "<Error><Code>SuspendAccount</Code></Error>"), false, ResultBadRequest, 1, 0 },
-        { body(403, "<html><body>Forbidden</body></html>"), false, ResultBadRequest, 0, 0 },
-        { body(400, "<Error><Code>PE001</Code></Error>"), true, ResultBadRequest, 0, 0 },
-        { body(401, "<Error><Code>PE005</Code></Error>"), true, ResultBadRequest, 0, 0 },
+        { body(400, "<Error><Code>PE001</Code></Error>"), false, ResultInvalidArgument, 0, 400 },
+        { body(400, "<Error><Code>PE002</Code></Error>"), false, ResultBadRequest, 0, 400 },
+        { body(400, ""), false, ResultBadRequest, 0, 400 },
+        { body(401, "<Error><Code>PE005</Code></Error>"), false, ResultDeviceNotAuthorized, 1, 401 },
+        { body(401, "<Error><Code>Device not authorized</Code></Error>"), false, ResultBadRequest, 1, 401 },
+        { body(401, "<Error><Code>PE005</Code>"), false, ResultBadRequest, 0, 401 },
+        { body(403, "<Error><Code>PE006</Code></Error>"), false, ResultAccountSuspended, 1, 403 },
+        { body(403, "<Error><Code>SuspendAccount</Code></Error>"), false, ResultBadRequest, 1, 403 },
+        { body(403, "<html><body>Forbidden</body></html>"), false, ResultBadRequest, 0, 403 },
+        // An automatic login only says "sign in again"; why stays in the detail.
+        { body(400, "<Error><Code>PE001</Code></Error>"), true, ResultBadRequest, 0, 400 },
+        { body(401, "<Error><Code>PE005</Code></Error>"), true, ResultBadRequest, 0, 401 },
         { body(404, ""), false, ResultNotFound, 0, CloudServiceErrorNotFound },
+        { body(429, ""), false, ResultFailed, 0, 429 },
+        { Reply::redirect(307, elsewhere.url("/Storage9/QORPrivateStorage/account/taro")), false, ResultFailed, 0,
+            307 },
         { Reply::ok("<R><QorID>Q</QorID><VarID>V</VarID><KigyoID>K</KigyoID></R>"), false, ResultFailed, 0, 3 },
         { Reply::ok("<AccountInformationResult><QorID>Q</QorID><Var"), false, ResultFailed, 0, 3 },
         { Reply::ok(""), false, ResultFailed, 0, 3 },
@@ -186,10 +194,14 @@ TEST_F(AdaptorSessionTest, LoginFailuresGiveTheirCodesAndKeepTheSession)
         EXPECT_EQ(disabled.seen().size(), static_cast<std::size_t>(row.disabledPosts));
         auto error = adaptor.storageDetailErr();
         EXPECT_EQ(error ? error->code : 0, row.error);
+        if (row.error >= 400) {
+            EXPECT_EQ(error->domain, kHTTPStatusErrorDomain);
+        }
         EXPECT_TRUE(info.empty());
         EXPECT_EQ(adaptor.headerInfo()->acountInfo(), old);
         EXPECT_EQ(adaptor.headerInfo()->theNewDeviceId(), "dc09OLD");
     }
+    EXPECT_EQ(elsewhere.requestCount(), 0u);
     // Too few parts: nothing is sent.
     ValueMap info;
     auto sent = server.requestCount();
@@ -306,6 +318,8 @@ TEST_F(AdaptorSessionTest, PolicyHeadersBecomeTheirNotificationsInTableOrder)
         headers[table[i][0]] = "v" + std::to_string(i);
         expected.push_back({ table[i][1], { { table[i][2], "v" + std::to_string(i) } } });
     }
+    // Then the end of the response, when whoever keeps policies saves them.
+    expected.push_back({ A::kNotificationPolicyHeadersHandled, {} });
     adaptor.config().isPressButtonLogin = true;
     {
         Observed seen(&adaptor);
@@ -320,15 +334,17 @@ TEST_F(AdaptorSessionTest, PolicyHeadersBecomeTheirNotificationsInTableOrder)
         { "x-zel-usecache-expire", "1" }, { "x-zel-auto-logout", "0" } };
     Observed seen(&adaptor);
     adaptor.postNotification(offline);
-    EXPECT_EQ(
-        seen.names(), (std::vector<std::string> { "NOTIFICATION_AUTO_LOGOUT", "NOTIFICATION_DISABLE_OFFLINELOG" }));
-    EXPECT_EQ(seen.seen().back().second, (ValueMap { { "disableOffLineLog", "1" } }));
+    EXPECT_EQ(seen.names(),
+        (std::vector<std::string> {
+            "NOTIFICATION_AUTO_LOGOUT", "NOTIFICATION_DISABLE_OFFLINELOG", A::kNotificationPolicyHeadersHandled }));
+    EXPECT_EQ(seen.seen()[1].second, (ValueMap { { "disableOffLineLog", "1" } }));
 
     // The offline-log default is left out for the connection probe; an empty map posts nothing.
     adaptor.postNotification({ { "x-zel-enable-mail", "0" } }, { { "isConnect", "1" } });
     adaptor.postNotification({});
-    EXPECT_EQ(seen.seen().size(), 3u);
-    EXPECT_EQ(seen.names().back(), "NOTIFICATION_ENABLE_MAIL");
+    EXPECT_EQ(seen.names(),
+        (std::vector<std::string> { "NOTIFICATION_AUTO_LOGOUT", "NOTIFICATION_DISABLE_OFFLINELOG",
+            A::kNotificationPolicyHeadersHandled, "NOTIFICATION_ENABLE_MAIL", A::kNotificationPolicyHeadersHandled }));
 }
 
 TEST_F(AdaptorSessionTest, ConnectProbesTheVersionWithoutTheOfflineLogDefault)
@@ -345,7 +361,8 @@ TEST_F(AdaptorSessionTest, ConnectProbesTheVersionWithoutTheOfflineLogDefault)
     EXPECT_EQ(r[0].header("range"), "0-4096");
     EXPECT_EQ(r[0].header("x-zel-app-type"), "file");
     EXPECT_EQ(seen.seen(),
-        (std::vector<std::pair<std::string, ValueMap>> { { "STORAGE_SIZE_CHANGE", { { "storage", "55" } } } }));
+        (std::vector<std::pair<std::string, ValueMap>> {
+            { "STORAGE_SIZE_CHANGE", { { "storage", "55" } } }, { A::kNotificationPolicyHeadersHandled, {} } }));
 
     const std::pair<Reply, std::int32_t> rows[] = {
         { Reply::ok("<other/>"), ResultFailed },
@@ -363,7 +380,65 @@ TEST_F(AdaptorSessionTest, ConnectProbesTheVersionWithoutTheOfflineLogDefault)
         server.enqueue(reply);
         EXPECT_EQ(adaptor.connect(), ResultConnectFailed);
     }
-    EXPECT_EQ(seen.seen().size(), 1u);
+    EXPECT_EQ(seen.seen().size(), 2u);
+}
+
+TEST_F(AdaptorSessionTest, AFailedProbeSaysWhetherTheProxyTheCertificateOrTheAddressIsToBlame)
+{
+    const auto probe = [](StorageServiceConfig config) {
+        SessionAdaptor probing;
+        probing.initWithConfig(std::move(config));
+        const std::int32_t result = probing.connect();
+        return std::pair { result, probing.storageDetailErr().value_or(ErrorValue {}) };
+    };
+
+    // A proxy that wants credentials.
+    test::ScriptedHttpServer proxy;
+    proxy.setHandler([](const test::RecordedRequest&) {
+        return Reply::status(407).header("Proxy-Authenticate", "Basic realm=\"office\"").withContentLength();
+    });
+    StorageServiceConfig viaProxy;
+    viaProxy.connectUrl = server.baseUrl();
+    viaProxy.useProxy = true;
+    viaProxy.proxyHost = "127.0.0.1";
+    viaProxy.proxyPort = proxy.port();
+    auto [proxyResult, proxyDetail] = probe(viaProxy);
+    EXPECT_EQ(proxyResult, ResultConnectFailed);
+    EXPECT_EQ(proxyDetail.domain, kHTTPStatusErrorDomain);
+    EXPECT_EQ(proxyDetail.code, 407);
+    EXPECT_EQ(server.requestCount(), 0u);
+
+    // A certificate that does not validate, and a key that is not the pinned one: both name the
+    // key the server showed, and no request reaches it.
+    test::ScriptedHttpServer tls(test::TlsMode::SelfSigned);
+    ASSERT_TRUE(tls.ok()) << tls.startError();
+    StorageServiceConfig secure;
+    secure.connectUrl = tls.baseUrl();
+    secure.useHttps = true;
+    secure.sslValidate = true;
+    auto [certificateResult, certificateDetail] = probe(secure);
+    EXPECT_EQ(certificateResult, ResultConnectFailed);
+    EXPECT_EQ(certificateDetail.domain, kCloudServiceErrorDomain);
+    EXPECT_EQ(certificateDetail.code, CloudServiceErrorCertificateRejected);
+    EXPECT_EQ(certificateDetail.userInfo[kServerPinKey], Value(tls.pinnedPublicKey()));
+    secure.pinnedPublicKey = "sha256//BBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBB=";
+    auto [pinResult, pinDetail] = probe(secure);
+    EXPECT_EQ(pinResult, ResultConnectFailed);
+    EXPECT_EQ(pinDetail.code, CloudServiceErrorPinMismatch);
+    EXPECT_EQ(pinDetail.userInfo[kServerPinKey], Value(tls.pinnedPublicKey()));
+    EXPECT_EQ(tls.requestCount(), 0u);
+    secure.pinnedPublicKey = tls.pinnedPublicKey();
+    tls.enqueue(Reply::ok("<version>1</version>"));
+    EXPECT_EQ(probe(secure).first, ResultSuccess);
+
+    // An address where nothing answers is none of those.
+    StorageServiceConfig nowhere;
+    nowhere.connectUrl = "http://127.0.0.1:" + std::to_string(proxy.port());
+    proxy.stop();
+    auto [nowhereResult, nowhereDetail] = probe(nowhere);
+    EXPECT_EQ(nowhereResult, ResultConnectFailed);
+    EXPECT_EQ(nowhereDetail.domain, kASIHTTPRequestErrorDomain);
+    EXPECT_EQ(nowhereDetail.code, ASIConnectionFailureErrorType);
 }
 
 TEST_F(AdaptorSessionTest, NoticeTextIsFetchedOncePerVersionAndTheVersionIsKept)

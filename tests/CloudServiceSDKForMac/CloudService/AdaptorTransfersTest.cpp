@@ -221,6 +221,86 @@ TEST_F(AdaptorTransferTest, DownloadStatusesAndBrokenTransfersGiveTheirCodes)
     EXPECT_EQ(server.requestCount(), cases.size());
 }
 
+TEST_F(AdaptorTransferTest, OnlyAnAnswerThatCarriesTheFileCountsAsADownload)
+{
+    ScriptedHttpServer elsewhere;
+    elsewhere.setHandler([](const RecordedRequest&) { return Reply::ok("not yours"); });
+    std::vector<Reply> refusals;
+    for (int status : { 201, 204, 405, 408, 412, 418, 429 })
+        refusals.push_back(Reply::status(status).withBody("<Error><Code>Nope</Code></Error>").withContentLength());
+    // Not followed: the credentials would go along.
+    refusals.push_back(Reply::redirect(307, elsewhere.url("/FILE/a")));
+    for (auto& reply : refusals) {
+        SCOPED_TRACE(reply.statusLine);
+        const int status = std::stoi(reply.statusLine.substr(9, 3));
+        server.enqueue(reply);
+        Bytes buffer = bytesOf("kept");
+        EXPECT_EQ(get("/FILE/a", buffer), ResultFailed);
+        EXPECT_EQ(textOf(buffer), "kept");
+        auto error = adaptor.storageDetailErr();
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->domain, kHTTPStatusErrorDomain);
+        EXPECT_EQ(error->code, status);
+    }
+    EXPECT_EQ(elsewhere.requestCount(), 0u);
+    EXPECT_TRUE(adaptor.posted.empty());
+
+    // A refusal the mapping names keeps its result; the status and the server's code tell why.
+    server.enqueue(Reply::status(403)
+                       .withBody("<Error><Code>AccessDenied</Code><Message>No right</Message></Error>")
+                       .withContentLength());
+    Bytes buffer;
+    EXPECT_EQ(get("/FILE/a", buffer), ResultBadRequest);
+    auto denied = adaptor.storageDetailErr();
+    ASSERT_TRUE(denied);
+    EXPECT_EQ(denied->domain, kHTTPStatusErrorDomain);
+    EXPECT_EQ(denied->code, 403);
+    EXPECT_EQ(denied->userInfo.at("Code"), Value("AccessDenied"));
+}
+
+TEST_F(AdaptorTransferTest, PartialAnswersMustBeTheRangeAskedForAndTheFileListed)
+{
+    const std::string content = test::patternBytes(0, 100);
+    struct Case {
+        std::string contentRange; // empty: none
+        std::string body;
+        std::uint64_t listedSize;
+        std::int32_t result;
+    };
+    const Case cases[] = {
+        { "bytes 20-59/100", content.substr(20, 40), 100, ResultSuccess },
+        { "bytes 20-59/*", content.substr(20, 40), 100, ResultSuccess },
+        { "bytes 20-59/100", content.substr(20, 40), 0, ResultSuccess },
+        { "bytes 0-39/100", content.substr(0, 40), 100, ResultFailed }, // another start
+        { "bytes 21-60/100", content.substr(21, 40), 100, ResultFailed },
+        { "bytes 20-59/100", content.substr(20, 30), 100, ResultFailed }, // shorter than its range
+        { "bytes 20-49/100", content.substr(20, 30), 100, ResultFailed }, // stops short of what exists
+        { "bytes 20-69/100", content.substr(20, 50), 100, ResultFailed }, // more than asked for
+        { "", content.substr(20, 40), 100, ResultFailed },
+        { "bytes 20-59/80", content.substr(20, 40), 100, ResultFailed }, // not the file listed
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(
+            c.contentRange + " / " + std::to_string(c.body.size()) + " listed " + std::to_string(c.listedSize));
+        Reply reply = Reply::withStatusLine("HTTP/1.1 206 Partial Content").withBody(c.body).withContentLength();
+        if (!c.contentRange.empty())
+            reply.header("Content-Range", c.contentRange);
+        server.enqueue(reply);
+        Bytes buffer;
+        EXPECT_EQ(adaptor.get("/FILE/a", buffer, "file", 20, 40, nullptr, c.listedSize, 0, {}, std::nullopt), c.result);
+        EXPECT_EQ(textOf(buffer), c.result == ResultSuccess ? content.substr(20, 40) : "");
+    }
+
+    // Past the end: only a file that ends exactly where the range starts.
+    for (const auto& [range, result] : std::vector<std::pair<std::string, std::int32_t>> {
+             { "bytes */40", ResultSuccess }, { "bytes */39", ResultFailed }, { "bytes */100", ResultFailed } }) {
+        server.enqueue(Reply::status(416).header("Content-Range", range).withContentLength());
+        Bytes buffer;
+        EXPECT_EQ(get("/FILE/a", buffer, 40, 40), result) << range;
+        EXPECT_TRUE(buffer.empty());
+    }
+}
+
 TEST_F(AdaptorTransferTest, DownloadThatTimesOutGivesTwenty)
 {
     auto offset = std::make_shared<std::atomic<std::int64_t>>(0);
@@ -376,6 +456,11 @@ TEST_F(AdaptorTransferTest, UploadAnswersGiveTheirCodes)
     // statuses pass through the shared mapping, which has its own table.
     cases.push_back({ Reply::status(503).withContentLength(), ResultFailed });
     cases.push_back({ Reply::hangUp(), ResultFailed });
+    // Statuses that say nothing was stored: the chunk is not counted, and a redirect never
+    // turns it into a body-less GET whose answer looks like the upload's.
+    cases.push_back({ Reply::status(429).withContentLength(), ResultFailed });
+    cases.push_back({ Reply::status(302).header("Location", "/elsewhere").withContentLength(), ResultFailed });
+    cases.push_back({ Reply::status(303).header("Location", "/elsewhere").withContentLength(), ResultFailed });
     for (std::size_t i = 0; i < cases.size(); ++i) {
         server.enqueue(cases[i].reply);
         std::uint64_t offset = 0;
@@ -387,6 +472,12 @@ TEST_F(AdaptorTransferTest, UploadAnswersGiveTheirCodes)
     }
     EXPECT_TRUE(adaptor.posted.empty());
     EXPECT_TRUE(sleeps().empty());
+    EXPECT_EQ(server.requestCount(), cases.size());
+    for (const auto& r : server.requests())
+        EXPECT_EQ(r.method, "PUT");
+    auto error = adaptor.storageDetailErr();
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code, ASIRedirectRefusedErrorType);
 }
 
 TEST_F(AdaptorTransferTest, ResumeAnswerMovesTheOffsetOnlyWithinTheFile)
@@ -432,39 +523,36 @@ TEST_F(AdaptorTransferTest, StoppingEndsTheBackOffWaitEarly)
 {
     A::setBackoffSleeper({});
     server.enqueue(Reply::status(416).header("X-Zel-Offset-In-Database", "2").withContentLength());
-    auto result = std::async(std::launch::async, [&] {
+    std::atomic<bool> stopped { false };
+    auto results = std::async(std::launch::async, [&] {
+        const CommandStopScope scope(stopped);
         std::uint64_t offset = 0;
-        return put(offset, "abc", 10);
+        const std::int32_t first = put(offset, "abc", 10);
+        offset = 2;
+        return std::pair<std::int32_t, std::int32_t> { first, put(offset, "c", 10) };
     });
     ASSERT_TRUE(server.waitForRequests(1, std::chrono::seconds(10)));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    transferStopFlag = true;
-    // The delay is 6 seconds; a stop makes it end well before.
-    ASSERT_EQ(result.wait_for(std::chrono::seconds(4)), std::future_status::ready);
-    EXPECT_EQ(result.get(), ResultResumeAtOffset);
-    EXPECT_TRUE(transferStopFlag); // left for the next chunk, which gives up on it
-    std::uint64_t offset = 2;
-    EXPECT_EQ(put(offset, "c", 10), ResultCancelled);
+    stopped = true;
+    // The delay is 6 seconds; a stop makes it end well before, and the next chunk gives up.
+    ASSERT_EQ(results.wait_for(std::chrono::seconds(4)), std::future_status::ready);
+    EXPECT_EQ(results.get(), (std::pair<std::int32_t, std::int32_t> { ResultResumeAtOffset, ResultCancelled }));
     EXPECT_EQ(server.requestCount(), 1u);
 }
 
-TEST_F(AdaptorTransferTest, StopFlagCancelsAChunkUnlessItIsTheOfflineLogOrOnTheMainThread)
+TEST_F(AdaptorTransferTest, AStoppedCommandSendsNoChunkUnlessItIsTheOfflineLogOrOnTheMainThread)
 {
     server.setHandler([](const RecordedRequest&) { return Reply::status(200).withContentLength(); });
+    std::atomic<bool> stopped { true };
+    const CommandStopScope scope(stopped);
     std::uint64_t offset = 0;
-    transferStopFlag = true;
     EXPECT_EQ(put(offset, "abc", 3), ResultCancelled);
-    EXPECT_FALSE(transferStopFlag);
     EXPECT_EQ(server.requestCount(), 0u);
 
-    transferStopFlag = true;
     EXPECT_EQ(put(offset, "log", 3, { { "isUploadOfflineLog", "1" } }), ResultSuccess);
-    EXPECT_TRUE(transferStopFlag);
-
     MainQueue::setShared(std::make_shared<RunLoopMainQueue>());
     EXPECT_EQ(put(offset, "main", 4), ResultSuccess);
     MainQueue::setShared(nullptr);
-    EXPECT_TRUE(transferStopFlag);
     EXPECT_EQ(server.requestCount(), 2u);
 }
 

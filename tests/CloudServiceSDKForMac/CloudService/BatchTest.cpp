@@ -2,7 +2,9 @@
 #include "CloudServiceSDKForMac/CloudService/CloudServiceTestSupport.h"
 #include "platform/NotificationCenter.h"
 
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 using namespace norvane;
@@ -197,9 +199,9 @@ TEST_F(BatchTest, CancelStopsTheWorkerAndEmptiesTheQueue)
     fake_->onPut = [&](std::size_t, const PutCall&, std::uint64_t&) -> std::optional<std::int32_t> {
         // A request that waits until it is told to give up, as a real one does.
         entered = true;
-        for (int i = 0; i < 5000 && !transferStopFlag.load(); ++i)
+        for (int i = 0; i < 5000 && !transfersMustStop(); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        if (!transferStopFlag.exchange(false))
+        if (!transfersMustStop())
             return std::nullopt;
         return ResultCancelled;
     };
@@ -214,7 +216,39 @@ TEST_F(BatchTest, CancelStopsTheWorkerAndEmptiesTheQueue)
     EXPECT_EQ(fake_->puts().size(), 1u);
     EXPECT_FALSE(service_->forceStopFlag());
     for (const auto& task : files)
-        EXPECT_TRUE(fs::exists(task->fileName)); // cancelling leaves the archives alone
+        EXPECT_FALSE(fs::exists(task->fileName)) << "a cancelled entry leaves no archive behind";
+}
+
+TEST_F(BatchTest, AHeadThatCannotBeReadOrCanNeverSucceedDoesNotHoldTheQueue)
+{
+    prepare();
+    BatchEvents events(*service_);
+    auto delegate = std::make_shared<BatchDelegate>();
+    service_->setDelegate(delegate);
+    fake_->onPut = [](std::size_t, const PutCall& call, std::uint64_t&) -> std::optional<std::int32_t> {
+        if (call.path == "/FILE/huge")
+            return ResultTooLarge;
+        return std::nullopt;
+    };
+    queueUpload("/FILE/broken");
+    queueUpload("/FILE/huge");
+    queueUpload("/FILE/fine");
+    const auto queued = service_->batchQueue();
+    { // the head's archive is damaged on disk
+        std::ofstream damaged(queued[0]->fileName, std::ios::trunc);
+        damaged << "not an archive";
+    }
+    service_->startBatch();
+    ASSERT_TRUE(pumpUntil([&] { return !service_->batch().isRunning() && delegate->batchFinished == 1; }));
+    EXPECT_EQ(putPaths(), (std::vector<std::string> { "/FILE/huge", "/FILE/fine" }));
+    EXPECT_EQ(delegate->finished, 2); // the refused one is told with its result
+    EXPECT_EQ(events.completed(), (std::vector<std::vector<std::string>> { { "/FILE/fine" } }));
+    EXPECT_EQ(service_->getBatchCount(), 0u);
+    EXPECT_FALSE(service_->forceStopFlag());
+    const auto paused = sleeps();
+    EXPECT_EQ(std::count(paused.begin(), paused.end(), BatchThread::kRetryPause.count()), 0);
+    EXPECT_TRUE(fs::exists(queued[0]->fileName + ".unreadable"));
+    EXPECT_FALSE(fs::exists(queued[1]->fileName));
 }
 
 TEST_F(BatchTest, QueueSurvivesInCommandDataForTheNextService)

@@ -170,6 +170,20 @@ inline Bytes patternBytes(std::size_t count, std::uint8_t seed = 0)
     return out;
 }
 
+// Turns the main loop (completion callbacks and progress hop there) until pred holds; false when
+// the timeout passed first.
+inline bool pumpMainLoopUntil(
+    const std::function<bool()>& pred, std::chrono::milliseconds timeout = std::chrono::seconds(10))
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        RunLoop::current()->runFor(0.002);
+    }
+    return true;
+}
+
 class ServiceTest : public LocalStoreTestHome {
 protected:
     void SetUp() override
@@ -216,16 +230,9 @@ protected:
         ASSERT_EQ(service_->status(), StatusLoggedIn);
     }
 
-    // Turns the main loop (completion callbacks land there) until pred holds.
     bool pumpUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout = std::chrono::seconds(10))
     {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (!pred()) {
-            if (std::chrono::steady_clock::now() > deadline)
-                return false;
-            RunLoop::current()->runFor(0.002);
-        }
-        return true;
+        return pumpMainLoopUntil(pred, timeout);
     }
 
     std::shared_ptr<RunLoopMainQueue> mainQueue_;

@@ -133,7 +133,7 @@ TEST_F(CloudServiceTransferTest, UnusableResumeAnswersEndTheUploadWithAFailure)
     const Case cases[] = {
         { "status offset past the end", statusAt(26), nullptr, 0 },
         { "status offset negative", statusAt(static_cast<std::uint64_t>(-5)), nullptr, 0 },
-        { "416 without a new offset", nullptr, resumeAt(std::nullopt, false), 1 },
+        { "416 at the same offset for ever", nullptr, resumeAt(std::nullopt, false), 8 },
         { "416 past the end", nullptr, resumeAt(1000, false), 1 },
         { "416 back to the start for ever", nullptr, resumeAt(0, true), 20 },
     };

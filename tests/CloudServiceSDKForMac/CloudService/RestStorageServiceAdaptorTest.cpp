@@ -111,7 +111,7 @@ protected:
     // A storage GET of path with the common headers, run through the request cycle.
     std::int32_t storageGet(const std::string& path, std::string_view appType = "file")
     {
-        lastRequest = RestStorageServiceAdaptor::makeRequest(adaptor.storageUrl(path), "GET");
+        lastRequest = RestStorageServiceAdaptor::makeRequest(*adaptor.storageUrl(path), "GET");
         adaptor.makeHeader(*lastRequest, appType);
         return adaptor.runRequest(*lastRequest, kShortWaitSlice);
     }
@@ -235,6 +235,38 @@ TEST_F(RestAdaptorTest, HeaderValueWithLineBreakIsNeverSentAndFailsTheOperation)
     EXPECT_EQ(server.connectionCount(), 0u);
 }
 
+TEST_F(RestAdaptorTest, KeysThatAreNotPathsOfTheServerAreRefusedAndPathsAreEscaped)
+{
+    ScriptedHttpServer elsewhere;
+    elsewhere.setHandler([](const test::RecordedRequest&) { return Reply::ok("stolen"); });
+    const std::string bad = "@127.0.0.1:" + std::to_string(elsewhere.port()) + "/FILE/x";
+    Bytes buffer;
+    std::uint64_t offset = 0;
+    const Bytes chunk { 'a' };
+    const std::vector<std::pair<std::string, std::function<std::int32_t()>>> operations {
+        { "get", [&] { return adaptor.get(bad, buffer, "file", 0, 10, nullptr, 0, 0, {}, std::nullopt); } },
+        { "put", [&] { return adaptor.put(bad, offset, 1, "m", chunk, "file", 0, nullptr, {}); } },
+        { "rm", [&] { return adaptor.rm(bad, "file"); } },
+        { "chmod", [&] { return adaptor.chmod(bad, "file", 0, 1); } },
+        { "cp source", [&] { return adaptor.cp("/FOLDER/d", bad, "file", 0, 0, false, {}); } },
+        { "publish", [&] { return adaptor.publish(bad, "file", {}, buffer); } },
+    };
+    for (const auto& [name, operation] : operations) {
+        adaptor.setStorageDetailErr(std::nullopt);
+        EXPECT_EQ(operation(), ResultFailed) << name;
+        ASSERT_TRUE(adaptor.storageDetailErr()) << name;
+        EXPECT_EQ(adaptor.storageDetailErr()->code, CloudServiceErrorBadKey) << name;
+    }
+    EXPECT_EQ(server.requestCount(), 0u);
+    EXPECT_EQ(elsewhere.connectionCount(), 0u);
+
+    // What may never stand raw in a path is escaped; escapes already made and a query stay.
+    server.enqueue(Reply::ok(""));
+    EXPECT_EQ(storageGet("/FILE/a b#c\\d\"|%41\xe6?x=1"), ResultNone);
+    ASSERT_EQ(server.requestCount(), 1u);
+    EXPECT_EQ(server.requests()[0].target, "/FILE/a%20b%23c%5Cd%22%7C%41%E6?x=1");
+}
+
 TEST_F(RestAdaptorTest, CredentialsNeverReachTheLog)
 {
     std::mutex mutex;
@@ -351,45 +383,35 @@ TEST_F(RestAdaptorTest, RequestCycleMapsTheStatusFromTheWireAndClearsAnEarlierFa
     EXPECT_TRUE(lastRequest->error());
 }
 
-TEST_F(RestAdaptorTest, StopFlagEndsTheWaitCancelsTheRequestAndIsCleared)
+TEST_F(RestAdaptorTest, AStopBeforeTheStartSendsNothingUnlessTheRequestIgnoresItAndAnInterruptStopsEverything)
 {
-    server.enqueue(Reply::silence());
-    std::shared_ptr<ASIHTTPRequest> request;
-    auto result = std::async(std::launch::async, [&] {
-        request = RestStorageServiceAdaptor::makeRequest(adaptor.storageUrl("/FILE/big"), "GET");
-        adaptor.makeHeader(*request, "file");
-        return adaptor.runRequest(*request, kLongWaitSlice);
-    });
-    ASSERT_TRUE(server.waitForRequests(1, std::chrono::seconds(10)));
-    NotificationCounter accessed(kNotificationServerAccessCompleted);
-    transferStopFlag = true;
-    ASSERT_EQ(result.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-    EXPECT_EQ(result.get(), ResultCancelled);
-    EXPECT_FALSE(transferStopFlag);
-    EXPECT_TRUE(request->isCancelled());
-    ASSERT_TRUE(request->error());
-    EXPECT_EQ(request->error()->code, ASIRequestCancelledErrorType);
-    EXPECT_EQ(accessed.count, 1);
-}
+    std::atomic<bool> stopped { true };
+    {
+        const CommandStopScope scope(stopped);
+        EXPECT_EQ(storageGet("/FILE/a"), ResultCancelled);
+        EXPECT_EQ(server.requestCount(), 0u);
 
-TEST_F(RestAdaptorTest, StopFlagRaisedBeforeTheStartSendsNothingUnlessTheRequestIgnoresIt)
-{
-    transferStopFlag = true;
-    EXPECT_EQ(storageGet("/FILE/a"), ResultCancelled);
-    EXPECT_FALSE(transferStopFlag);
-    EXPECT_EQ(server.requestCount(), 0u);
+        // An upload chunk that must go through does.
+        server.enqueue(Reply::ok("done"));
+        auto chunk = RestStorageServiceAdaptor::makeRequest(*adaptor.storageUrl("/FILE/log"), "PUT");
+        adaptor.makeHeader(*chunk, "file");
+        chunk->appendPostData(std::string_view("log bytes"));
+        EXPECT_EQ(adaptor.runRequest(*chunk, kShortWaitSlice, { .honourStopFlag = false }), ResultNone);
+        EXPECT_EQ(chunk->responseStatusCode(), 200);
+        ASSERT_EQ(server.requestCount(), 1u);
+        EXPECT_EQ(server.requests()[0].body, "log bytes");
+    }
+    // The stop belonged to that command; another goes out.
+    server.enqueue(Reply::ok(""));
+    EXPECT_EQ(storageGet("/FILE/b"), ResultNone);
+    EXPECT_EQ(server.requestCount(), 2u);
 
-    // An upload chunk that must go through keeps the flag for the next request.
+    // An interrupt of the whole process stops every request until it is lowered.
     transferStopFlag = true;
-    server.enqueue(Reply::ok("done"));
-    auto chunk = RestStorageServiceAdaptor::makeRequest(adaptor.storageUrl("/FILE/log"), "PUT");
-    adaptor.makeHeader(*chunk, "file");
-    chunk->appendPostData(std::string_view("log bytes"));
-    EXPECT_EQ(adaptor.runRequest(*chunk, kShortWaitSlice, { .honourStopFlag = false }), ResultNone);
-    EXPECT_EQ(chunk->responseStatusCode(), 200);
+    EXPECT_EQ(storageGet("/FILE/c"), ResultCancelled);
+    EXPECT_EQ(storageGet("/FILE/d"), ResultCancelled);
     EXPECT_TRUE(transferStopFlag);
-    ASSERT_EQ(server.requestCount(), 1u);
-    EXPECT_EQ(server.requests()[0].body, "log bytes");
+    EXPECT_EQ(server.requestCount(), 2u);
 }
 
 TEST_F(RestAdaptorTest, ServerAccessIsAnnouncedOnlyWhileTheNetworkIsReachable)

@@ -9,6 +9,8 @@
 #include <gmock/gmock.h>
 
 #include <map>
+#include <sys/inotify.h>
+#include <unistd.h>
 
 using namespace norvane;
 
@@ -52,9 +54,13 @@ protected:
         center_.post(name, this, std::move(info));
     }
 
-    // The settings file as the next start would read it.
+    // The end of a response, as the adaptor announces it after its policies.
+    void responseEnds() { center_.post(kNotificationPolicyHeadersHandled, this); }
+
+    // The settings file as the next start would read it, once the response has ended.
     std::unique_ptr<ConfigInfo> saved()
     {
+        responseEnds();
         auto reread = std::make_unique<ConfigInfo>();
         EXPECT_TRUE(reread->load());
         return reread;
@@ -144,6 +150,7 @@ TEST_F(SettingsTest, MaxFileSizeIsTakenOnlyWithinItsRange)
 {
     for (const char* refused : { "2049", "0", "-5", "" })
         policy(kNotificationWebPublishMaxFileSize, "webPublishMaxFileSize", refused);
+    responseEnds();
     EXPECT_FALSE(std::filesystem::exists(configDir() / "ConfigInfo.xml"));
     EXPECT_EQ(postedCount(kNotificationWebPublishMaxFileSizeChange), 0);
 
@@ -222,4 +229,56 @@ TEST_F(SettingsTest, NothingIsHandledAfterDestruction)
     settings_.reset();
     policy(kNotificationUseSessionExpireTime, "expireTime", "5");
     EXPECT_EQ(config_.expireTime(), 300);
+}
+
+// Settings files written into a folder, counted by the renames that put them in place.
+class RenameCounter {
+public:
+    explicit RenameCounter(const std::filesystem::path& folder)
+        : fd_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC))
+    {
+        EXPECT_GE(inotify_add_watch(fd_, folder.c_str(), IN_MOVED_TO), 0);
+    }
+    ~RenameCounter() { ::close(fd_); }
+    int take()
+    {
+        int count = 0;
+        alignas(inotify_event) char buffer[4096];
+        for (ssize_t n; (n = ::read(fd_, buffer, sizeof buffer)) > 0;) {
+            for (char* at = buffer; at < buffer + n;) {
+                auto* event = reinterpret_cast<inotify_event*>(at);
+                count += std::string_view(event->name).starts_with("ConfigInfo") ? 1 : 0;
+                at += sizeof(inotify_event) + event->len;
+            }
+        }
+        return count;
+    }
+
+private:
+    int fd_;
+};
+
+TEST_F(SettingsTest, AResponseWritesTheFileOnceAndOnlyWhenAValueChanged)
+{
+    // The real adaptor's policy table, on the centre it posts to.
+    Settings settings(config_, delegate_);
+    RestStorageServiceAdaptor adaptor;
+    const ASIHeaderMap first { { "x-zel-auto-logout", "1" }, { "x-zel-use-session-expiretime", "600" },
+        { "x-zel-use-save-password", "1" }, { "x-zel-enable-mail", "0" }, { "x-zel-disableShare", "1" },
+        { "x-zel-file-web-publish-max-day", "30" }, { "X-Zel-Usecache", "0" }, { "X-Zel-Storage", "1/2" } };
+    adaptor.postNotification(first);
+    ASSERT_EQ(saved()->expireTime(), 600);
+
+    RenameCounter renames(configDir());
+    adaptor.postNotification(first);
+    EXPECT_EQ(renames.take(), 0) << "nothing changed";
+    ASIHeaderMap second = first;
+    second["x-zel-use-session-expiretime"] = "900";
+    second["x-zel-enable-mail"] = "1";
+    adaptor.postNotification(second);
+    EXPECT_EQ(renames.take(), 1) << "two values changed in one response";
+    auto file = std::make_unique<ConfigInfo>();
+    ASSERT_TRUE(file->load());
+    EXPECT_EQ(file->expireTime(), 900);
+    EXPECT_EQ(file->enableMail(), 1);
 }
