@@ -395,6 +395,13 @@ bool ASIHTTPRequest::isResponseCompressed() const
     return encoding && encoding->find("gzip") != std::string::npos;
 }
 
+void ASIHTTPRequest::setBodySink(BodyAccept accepts, BodyWrite write)
+{
+    std::lock_guard lock(cancelledLock_);
+    bodySinkAccepts_ = std::move(accepts);
+    bodySinkWrite_ = std::move(write);
+}
+
 std::optional<Bytes> ASIHTTPRequest::responseData() const
 {
     std::lock_guard lock(cancelledLock_);
@@ -675,6 +682,8 @@ void ASIHTTPRequest::startRequest()
         decompressedResponseData_.reset();
         if (downloadDestinationPath_.empty())
             rawResponseData_ = std::make_shared<Bytes>();
+        bodySinkDecided_ = false;
+        bodySinkTaking_ = false;
 
         postBodyReadStream_.reset();
         if (shouldStreamPostDataFromDisk_ && fileExists(postBodyFilePath_)) {
@@ -966,6 +975,19 @@ std::size_t ASIHTTPRequest::onBody(const char* data, std::size_t size)
         }
         return size;
     }
+    if (bodySinkWrite_ && !needsRedirect_) {
+        if (!bodySinkDecided_) {
+            bodySinkDecided_ = true;
+            bodySinkTaking_ = bodySinkAccepts_ && bodySinkAccepts_(*this);
+        }
+        if (bodySinkTaking_) {
+            if (!bodySinkWrite_(std::span(reinterpret_cast<const std::uint8_t*>(data), size))) {
+                pendingError_ = makeError(ASIFileManagementError, "The response body could not be kept");
+                return 0;
+            }
+            return size;
+        }
+    }
     if (rawResponseData_) {
         if (rawResponseData_->size() + size > maxResponseDataSize_) {
             pendingError_ = makeError(ASIFileManagementError,
@@ -1072,7 +1094,10 @@ void ASIHTTPRequest::readResponseHeaders()
     if (showAccurateProgress_ && shouldResetProgressIndicators_)
         resetDownloadProgress(pendingReport_);
 
-    Log::line("dump header " + describeHeadersMasked(responseHeaders_));
+    // The headers of answers that went wrong are what a diagnosis needs; a line for each of the
+    // thousand successful chunks of a gigabyte would only bury them.
+    if (responseStatusCode_ < 200 || responseStatusCode_ > 299)
+        Log::line("dump header " + describeHeadersMasked(responseHeaders_));
 
     responseEncoding_ = defaultResponseEncoding_;
     if (auto type = responseHeader("Content-Type")) {

@@ -16,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -135,6 +136,15 @@ public:
     // A body received into memory that grows beyond this fails with code 8 instead of taking
     // the process's memory (bodies meant to be large go to a file).
     void setMaxResponseDataSize(std::uint64_t bytes) { maxResponseDataSize_ = bytes; }
+
+    // --- body handed on as it arrives ---
+    // Where a response's body goes instead of memory or a file. Once a response's headers are in,
+    // `accepts` decides for that response (so that the body of a redirect or of a refusal stays in
+    // memory as usual); an accepted body goes piece by piece to `write`, and false from it ends the
+    // request (code 8). Empty functions turn it off.
+    using BodyAccept = std::function<bool(const ASIHTTPRequest&)>;
+    using BodyWrite = std::function<bool(std::span<const std::uint8_t>)>;
+    void setBodySink(BodyAccept accepts, BodyWrite write);
 
     // --- download into a file ---
     void setDownloadDestinationPath(const std::string& path) { downloadDestinationPath_ = path; }
@@ -325,6 +335,10 @@ private:
     bool headersRead_ = false;
     std::vector<HTTPCookie> responseCookies_;
     std::shared_ptr<Bytes> rawResponseData_;
+    BodyAccept bodySinkAccepts_;
+    BodyWrite bodySinkWrite_;
+    bool bodySinkDecided_ = false; // for the response now arriving
+    bool bodySinkTaking_ = false;
     std::optional<Bytes> decompressedResponseData_;
     std::uint64_t contentLength_ = 0;
     std::uint64_t totalBytesRead_ = 0;
