@@ -10,17 +10,16 @@
 #include "app/ui/AppDelegate.h"
 #include "app/ui/FileWindowController.h"
 #include "app/ui/LoginWindowController.h"
+#include "bench/UiBenchSupport.h"
 #include "e2e/ServerProcess.h"
 #include "support/FixedNetworkState.h"
 
 #include <QAbstractButton>
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QMainWindow>
 #include <QRadioButton>
 #include <QTemporaryDir>
-#include <QTimer>
 
 #include <algorithm>
 #include <chrono>
@@ -33,54 +32,10 @@
 #include <vector>
 
 using namespace norvane;
+using norvane::bench::StallMeter;
+using norvane::bench::waitUntil;
 
 namespace {
-
-// The longest gap between two turns of the event loop while it is being watched.
-class StallMeter {
-public:
-    StallMeter()
-    {
-        QObject::connect(&timer_, &QTimer::timeout, [this] {
-            const qint64 now = clock_.nsecsElapsed();
-            worst_ = std::max(worst_, now - last_);
-            last_ = now;
-        });
-        timer_.setTimerType(Qt::PreciseTimer);
-    }
-    void start()
-    {
-        worst_ = 0;
-        clock_.start();
-        last_ = 0;
-        timer_.start(2);
-    }
-    // Seconds beyond the ticking interval.
-    double stop()
-    {
-        timer_.stop();
-        worst_ = std::max(worst_, clock_.nsecsElapsed() - last_);
-        return std::max(0.0, static_cast<double>(worst_) / 1e9 - 0.002);
-    }
-
-private:
-    QTimer timer_;
-    QElapsedTimer clock_;
-    qint64 last_ = 0;
-    qint64 worst_ = 0;
-};
-
-bool waitUntil(const std::function<bool()>& done, int timeoutMs = 20000)
-{
-    QElapsedTimer waited;
-    waited.start();
-    while (!done()) {
-        if (waited.elapsed() > timeoutMs)
-            return false;
-        QApplication::processEvents(QEventLoop::AllEvents, 5);
-    }
-    return true;
-}
 
 // Seconds since the kernel started this process (exec and loading included), to 10 ms.
 double secondsSinceProcessStart()
@@ -171,11 +126,7 @@ int main(int argc, char** argv)
         return 2;
     }
     ConfigInfo& config = app.manager()->configDefine();
-    config.setServerIP("127.0.0.1");
-    config.setServerPort(server.port());
-    config.setLoginServerIP("127.0.0.1");
-    config.setLoginServerPort(server.port());
-    config.setUseHttps(0);
+    server.pointSettingsHere(config);
     config.save();
     app.manager()->initCloudService();
 
@@ -184,14 +135,11 @@ int main(int argc, char** argv)
     double loginStall = 0;
     FileWindowController& files = app.fileWindow();
     for (int round = 0; round < rounds; ++round) {
-        QWidget* form = login.loginWindow();
-        form->findChild<QLineEdit*>(QStringLiteral("companyCode"))->setText(QStringLiteral("benchco"));
-        form->findChild<QLineEdit*>(QStringLiteral("userName"))->setText(QStringLiteral("bench"));
-        form->findChild<QLineEdit*>(QStringLiteral("userPass"))->setText(QStringLiteral("bench-pass"));
         QElapsedTimer took;
         meter.start();
         took.start();
-        form->findChild<QAbstractButton*>(QStringLiteral("doLogin"))->click();
+        bench::signInThroughForm(
+            login.loginWindow(), QStringLiteral("benchco"), QStringLiteral("bench"), QStringLiteral("bench-pass"));
         if (!waitUntil([&] { return files.window()->isVisible(); })) {
             std::fprintf(stderr, "the login did not reach the file window\n");
             return 2;

@@ -124,6 +124,9 @@ void AppDelegate::applicationDidFinishLaunching()
     fileHooks.loggedOut = [this] { loggedOut(); };
     fileHooks.openSettings = [this] { openSettings(false); };
     fileHooks.openDeviceID = [this] { deviceWindow_->showWindow(); };
+    fileHooks.opener = options_.opener;
+    fileHooks.thumbnails = options_.thumbnails;
+    fileHooks.previewThumbnails = options_.previewThumbnails;
     fileWindow_ = std::make_unique<FileWindowController>(manager_, std::move(fileHooks));
 
     deviceWindow_ = std::make_unique<DeviceIDWindowController>(manager_, [this] { fileWindow_->doLogout(); });
@@ -167,6 +170,7 @@ void AppDelegate::buildMenu()
     QAction* quitItem = app->addAction(uiText("menu_quit"));
     quitItem->setShortcut(QKeySequence::Quit);
     connect(quitItem, &QAction::triggered, this, &AppDelegate::quit);
+    fileWindow_->addMenus(bar);
 
     QMenu* help = bar->addMenu(uiText("menu_help"));
     help->setObjectName(QStringLiteral("helpMenu"));

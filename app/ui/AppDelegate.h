@@ -2,6 +2,7 @@
 
 #include "app/state/AppDataManager.h"
 #include "app/ui/ServerTrust.h"
+#include "app/ui/ThumbnailLoader.h"
 #include "platform/AlertPresenter.h"
 
 #include <QObject>
@@ -15,6 +16,7 @@ class QMenuBar;
 
 namespace norvane {
 
+class DesktopOpener;
 class DeviceIDWindowController;
 class FileWindowController;
 class LoginWindowController;
@@ -34,6 +36,9 @@ public:
         std::shared_ptr<AlertPresenter> alerts; // null: message boxes
         CertificateProbe certificateProbe; // empty: the engine's probe
         std::function<void()> quit; // empty: end the Qt event loop
+        std::shared_ptr<DesktopOpener> opener; // null: the desktop's
+        ThumbnailLoader::Fetch thumbnails; // the browser rows' thumbnails; empty: the operations'
+        ThumbnailLoader::Fetch previewThumbnails; // the preview's; empty: the operations'
     };
 
     // The service's help pages.

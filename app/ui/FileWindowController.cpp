@@ -4,21 +4,32 @@
 #include "app/logic/StorageServiceLogic.h"
 #include "app/state/AppDataManager.h"
 #include "app/state/TextReading.h"
+#include "app/state/WatchedFiles.h"
+#include "app/ui/BrowserSearch.h"
+#include "app/ui/DesktopOpener.h"
+#include "app/ui/EntrySheet.h"
+#include "app/ui/FileBrowser.h"
+#include "app/ui/FileBrowserModel.h"
+#include "app/ui/FileOpening.h"
 #include "app/ui/Icons.h"
+#include "app/ui/PathJump.h"
+#include "app/ui/ProgressSheet.h"
 #include "app/ui/UiText.h"
 #include "app/ui/WindowSupport.h"
 #include "platform/MainQueue.h"
 
-#include <QHBoxLayout>
-#include <QHeaderView>
+#include <QComboBox>
+#include <QDragMoveEvent>
 #include <QLabel>
+#include <QLayout>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QMimeData>
 #include <QProgressBar>
 #include <QSplitter>
-#include <QStackedLayout>
 #include <QStatusBar>
 #include <QToolBar>
 #include <QTreeWidget>
-#include <QVBoxLayout>
 
 namespace norvane {
 
@@ -27,14 +38,57 @@ namespace {
 constexpr int kRootTypeRole = Qt::UserRole + 1;
 constexpr int kSideBarWidth = 200;
 
-QString rootTitle(std::int32_t type)
-{
-    for (const SideBarGroup& group : AppDataManager::siderNodes())
-        for (const auto& [title, itemType] : group.items)
-            if (itemType == type)
-                return QString::fromStdString(title);
-    return {};
-}
+// A drag that hovers over a side-bar item chooses that item's root, once per item it newly
+// hovers, so that it can go on into the browser; the side bar itself takes no drop.
+class SideBarDragHover : public QObject {
+public:
+    SideBarDragHover(QTreeWidget* sideBar, std::function<void(QTreeWidgetItem*)> choose)
+        : QObject(sideBar)
+        , sideBar_(sideBar)
+        , choose_(std::move(choose))
+    {
+        sideBar->setAcceptDrops(true);
+        sideBar->viewport()->setAcceptDrops(true);
+        sideBar->viewport()->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        switch (event->type()) {
+        case QEvent::DragEnter: {
+            auto* enter = static_cast<QDragEnterEvent*>(event);
+            if (!enter->mimeData()->hasUrls() && !enter->mimeData()->hasFormat(QStringLiteral("text/uri-list")))
+                return false;
+            hovered_ = nullptr;
+            enter->acceptProposedAction(); // to hear where it moves
+            return true;
+        }
+        case QEvent::DragMove: {
+            auto* move = static_cast<QDragMoveEvent*>(event);
+            QTreeWidgetItem* item = sideBar_->itemAt(move->position().toPoint());
+            if (item && item != hovered_ && item->data(0, kRootTypeRole).isValid()) {
+                hovered_ = item;
+                choose_(item);
+            }
+            move->ignore(); // no drop here
+            return true;
+        }
+        case QEvent::DragLeave:
+        case QEvent::Drop:
+            hovered_ = nullptr;
+            event->ignore();
+            return true;
+        default:
+            return false;
+        }
+    }
+
+private:
+    QTreeWidget* sideBar_;
+    std::function<void(QTreeWidgetItem*)> choose_;
+    QTreeWidgetItem* hovered_ = nullptr;
+};
 
 } // namespace
 
@@ -43,6 +97,8 @@ FileWindowController::FileWindowController(std::shared_ptr<AppDataManager> manag
     , manager_(std::move(manager))
     , hooks_(std::move(hooks))
 {
+    if (!hooks_.opener)
+        hooks_.opener = DesktopOpener::system();
     buildWindow();
     // The storage figures come with server answers, on whatever thread made the request.
     QPointer<FileWindowController> self(this);
@@ -56,10 +112,21 @@ FileWindowController::FileWindowController(std::shared_ptr<AppDataManager> manag
                     self->changedStorageSize(storage);
             });
         });
+    uploadObserver_ = NotificationCenter::defaultCenter().addObserver(
+        kNotificationWatchFileUploaded, nullptr, [self](const Notification& note) {
+            std::string serverPath;
+            if (auto it = note.userInfo.find(kWatchInfoKey); it != note.userInfo.end())
+                serverPath = it->second["serverPath"].stringOr({});
+            MainQueue::shared()->post([self, serverPath] {
+                if (self)
+                    self->watchFileUploaded(serverPath);
+            });
+        });
 }
 
 FileWindowController::~FileWindowController()
 {
+    uploadObserver_.remove();
     storageObserver_.remove();
     delete window_.data();
 }
@@ -71,54 +138,34 @@ void FileWindowController::buildWindow()
     window_->setWindowTitle(displayName());
     window_->setAccessibleName(uiText("ui_file_window"));
 
-    auto* toolbar = window_->addToolBar(uiText("ui_toolbar"));
-    toolbar->setObjectName(QStringLiteral("actionToolbar"));
-    toolbar->setMovable(false);
-    toolbar->setFloatable(false);
-    toolbar->setContextMenuPolicy(Qt::PreventContextMenu); // not customisable
-    toolbar->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
-    QAction* settings = toolbar->addAction(Icons::icon(Icons::Name::Settings), uiText("ui_settings"));
-    settings->setObjectName(QStringLiteral("settingsAction"));
-    connect(settings, &QAction::triggered, this, [this] {
-        if (hooks_.openSettings)
-            hooks_.openSettings();
-    });
-    auto* spacer = new QWidget(toolbar);
-    spacer->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
-    toolbar->addWidget(spacer);
-    waitingIndicator_ = new QProgressBar(toolbar);
-    waitingIndicator_->setObjectName(QStringLiteral("waittingIndicator"));
-    waitingIndicator_->setAccessibleName(uiText("ui_working"));
-    waitingIndicator_->setRange(0, 0);
-    waitingIndicator_->setTextVisible(false);
-    waitingIndicator_->setMaximumWidth(waitingIndicator_->fontMetrics().averageCharWidth() * 12);
-    QAction* indicatorAction = toolbar->addWidget(waitingIndicator_);
-    indicatorAction->setVisible(false);
-    waitingIndicator_->setProperty("toolbarAction", QVariant::fromValue(static_cast<QObject*>(indicatorAction)));
-    QAction* logout = toolbar->addAction(Icons::icon(Icons::Name::Logout), uiText("word_sign_out"));
-    logout->setObjectName(QStringLiteral("logoutAction"));
-    connect(logout, &QAction::triggered, this, &FileWindowController::doLogout);
-
     splitter_ = new QSplitter(Qt::Horizontal, window_);
     splitter_->setObjectName(QStringLiteral("splitView"));
     splitter_->setChildrenCollapsible(false);
     buildSideBar();
     splitter_->addWidget(sideBar_);
 
-    auto* browserArea = new QWidget(splitter_);
-    browserArea->setObjectName(QStringLiteral("browserArea"));
-    browserHost_ = new QStackedLayout(browserArea);
-    placeholder_ = new QLabel(browserArea);
-    placeholder_->setObjectName(QStringLiteral("browserPlaceholder"));
-    placeholder_->setAlignment(Qt::AlignCenter);
-    placeholder_->setEnabled(false);
-    placeholder_->setAccessibleName(uiText("ui_folder_contents"));
-    browserHost_->addWidget(placeholder_);
-    splitter_->addWidget(browserArea);
+    FileBrowser::Hooks browserHooks;
+    browserHooks.busy = [this](bool busy) { setBusy(busy); };
+    browserHooks.open = [this](const std::shared_ptr<fileInformation>& entry) { openFileInformation(entry); };
+    browserHooks.thumbnails = hooks_.thumbnails;
+    browserHooks.previewThumbnails = hooks_.previewThumbnails;
+    browser_ = new FileBrowser(manager_, std::move(browserHooks), splitter_);
+    splitter_->addWidget(browser_);
     splitter_->setStretchFactor(0, 0);
     splitter_->setStretchFactor(1, 1);
-    splitter_->setSizes({ kSideBarWidth, 560 });
+    splitter_->setSizes({ kSideBarWidth, 760 });
     window_->setCentralWidget(splitter_);
+
+    progressSheet_ = new ProgressSheet(window_);
+    entrySheet_ = new EntrySheet(window_);
+    const auto busy = [this](bool on) { setBusy(on); };
+    opening_ = new FileOpening(manager_, progressSheet_, hooks_.opener, busy, this);
+    buildToolbar();
+    search_ = new BrowserSearch(manager_, browser_, searchField_, searchType_, busy, this);
+    PathJump::Hooks jumpHooks;
+    jumpHooks.selectRoot = [this](std::int32_t type) { chooseRoot(type); };
+    jumpHooks.open = [this](const std::shared_ptr<fileInformation>& entry) { openFileInformation(entry); };
+    pathJump_ = new PathJump(manager_, browser_, std::move(jumpHooks), this);
 
     nameLabel_ = new QLabel(window_);
     nameLabel_->setObjectName(QStringLiteral("kigyoIDLabel"));
@@ -140,7 +187,12 @@ void FileWindowController::buildWindow()
     status->addPermanentWidget(spaceSizeLabel_);
     status->addPermanentWidget(spaceIndicator_);
 
-    window_->resize(820, 520);
+    // Tab goes through the side bar, the search kind and field, and the browser's columns.
+    QWidget::setTabOrder(sideBar_, searchType_);
+    QWidget::setTabOrder(searchType_, searchField_);
+    QWidget::setTabOrder(searchField_, browser_);
+
+    window_->resize(980, 600);
     // Made and laid out now, while the login form waits for the person, so that the passage
     // from the login to this window does not stop the event loop for its first polish.
     window_->ensurePolished();
@@ -155,6 +207,88 @@ void FileWindowController::buildWindow()
         return true;
     };
     events->willClose = [this] { visible_ = false; };
+}
+
+void FileWindowController::buildToolbar()
+{
+    auto* toolbar = window_->addToolBar(uiText("ui_toolbar"));
+    toolbar->setObjectName(QStringLiteral("actionToolbar"));
+    toolbar->setMovable(false);
+    toolbar->setFloatable(false);
+    toolbar->setContextMenuPolicy(Qt::PreventContextMenu); // not customisable
+    toolbar->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+
+    openAction_ = new QAction(Icons::icon(Icons::Name::Open), uiText("ui_open"), window_);
+    openAction_->setObjectName(QStringLiteral("openAction"));
+    connect(openAction_, &QAction::triggered, this, [this] {
+        if (auto entry = browser_->browserModel()->entry(browser_->currentIndex()); browser_->currentIndex().isValid())
+            openFileInformation(entry);
+    });
+    goToPathAction_ = toolbar->addAction(Icons::icon(Icons::Name::GoToPath), uiText("ui_go_to_path"));
+    goToPathAction_->setObjectName(QStringLiteral("goToPathAction"));
+    goToPathAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_L));
+    connect(goToPathAction_, &QAction::triggered, this, &FileWindowController::doChangePath);
+    refreshAction_ = toolbar->addAction(Icons::icon(Icons::Name::Refresh), uiText("ui_refresh"));
+    refreshAction_->setObjectName(QStringLiteral("refreshAction"));
+    refreshAction_->setShortcut(QKeySequence(Qt::Key_F5));
+    connect(refreshAction_, &QAction::triggered, browser_, &FileBrowser::relistCurrentColumn);
+    QAction* settings = toolbar->addAction(Icons::icon(Icons::Name::Settings), uiText("ui_settings"));
+    settings->setObjectName(QStringLiteral("settingsAction"));
+    connect(settings, &QAction::triggered, this, [this] {
+        if (hooks_.openSettings)
+            hooks_.openSettings();
+    });
+
+    auto* spacer = new QWidget(toolbar);
+    spacer->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+    toolbar->addWidget(spacer);
+    waitingIndicator_ = new QProgressBar(toolbar);
+    waitingIndicator_->setObjectName(QStringLiteral("waittingIndicator"));
+    waitingIndicator_->setAccessibleName(uiText("ui_working"));
+    waitingIndicator_->setRange(0, 0);
+    waitingIndicator_->setTextVisible(false);
+    waitingIndicator_->setMaximumWidth(waitingIndicator_->fontMetrics().averageCharWidth() * 12);
+    QAction* indicatorAction = toolbar->addWidget(waitingIndicator_);
+    indicatorAction->setVisible(false);
+    waitingIndicator_->setProperty("toolbarAction", QVariant::fromValue(static_cast<QObject*>(indicatorAction)));
+
+    searchType_ = new QComboBox(toolbar);
+    searchType_->setObjectName(QStringLiteral("searchType"));
+    searchType_->setAccessibleName(uiText("ui_search_kind"));
+    searchType_->addItem(uiText("ui_search_by_name"));
+    searchType_->addItem(uiText("ui_search_by_author"));
+    searchType_->setCurrentIndex(0);
+    searchType_->setEnabled(false); // My folder comes first
+    toolbar->addWidget(searchType_);
+    searchField_ = new QLineEdit(toolbar);
+    searchField_->setObjectName(QStringLiteral("searchField"));
+    searchField_->setAccessibleName(uiText("ui_search"));
+    searchField_->setPlaceholderText(uiText("ui_search"));
+    searchField_->setClearButtonEnabled(true);
+    searchField_->setMinimumWidth(searchField_->fontMetrics().averageCharWidth() * 22);
+    toolbar->addWidget(searchField_);
+    findAction_ = new QAction(uiText("ui_find"), window_);
+    findAction_->setObjectName(QStringLiteral("findAction"));
+    findAction_->setShortcut(QKeySequence::Find);
+    connect(findAction_, &QAction::triggered, this, [this] {
+        searchField_->setFocus(Qt::ShortcutFocusReason);
+        searchField_->selectAll();
+    });
+    window_->addAction(findAction_);
+
+    QAction* logout = toolbar->addAction(Icons::icon(Icons::Name::Logout), uiText("word_sign_out"));
+    logout->setObjectName(QStringLiteral("logoutAction"));
+    connect(logout, &QAction::triggered, this, &FileWindowController::doLogout);
+}
+
+void FileWindowController::addMenus(QMenuBar* bar)
+{
+    QMenu* file = bar->addMenu(uiText("menu_file"));
+    file->setObjectName(QStringLiteral("fileMenu"));
+    file->addAction(openAction_);
+    file->addAction(goToPathAction_);
+    file->addAction(refreshAction_);
+    file->addAction(findAction_);
 }
 
 void FileWindowController::buildSideBar()
@@ -197,48 +331,57 @@ void FileWindowController::buildSideBar()
     }
     sideBar_->expandAll();
     sideBar_->setItemsExpandable(false);
-    connect(sideBar_, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem* item) { selectSideBarItem(item); });
+    // A click, or the arrow keys: the item under the cursor becomes the root.
+    connect(sideBar_, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* item) {
+        if (!markingSideBar_)
+            selectSideBarItem(item);
+    });
+    new SideBarDragHover(sideBar_, [this](QTreeWidgetItem* item) { sideBar_->setCurrentItem(item); });
 }
 
 void FileWindowController::selectSideBarItem(QTreeWidgetItem* item)
 {
     if (!item || !item->data(0, kRootTypeRole).isValid())
         return; // a group title
-    manager_->setRootNodeType(item->data(0, kRootTypeRole).toInt());
-    setBusy(true);
-    QPointer<FileWindowController> self(this);
-    StorageServiceLogic::getFolderInfo(manager_->rootNode(), true, {}, [self](std::int32_t) {
-        if (!self)
-            return;
-        self->loadColumnZero();
-        self->setBusy(false);
-    });
+    selectRoot(item->data(0, kRootTypeRole).toInt());
 }
 
-void FileWindowController::setBrowser(QWidget* browser)
+void FileWindowController::selectRoot(std::int32_t type)
 {
-    browserHost_->addWidget(browser);
-    browserHost_->setCurrentWidget(browser);
+    chooseRoot(type);
+    browser_->reloadFromRoot();
+    browser_->listRootAndReload();
 }
 
-QWidget* FileWindowController::browser() const
+void FileWindowController::chooseRoot(std::int32_t type)
 {
-    return browserHost_->currentWidget();
+    search_->clear();
+    manager_->setRootNodeType(type);
+    markSideBar(type);
+    // Searching by author is for the shared area only.
+    searchType_->setEnabled(type == RootNodeShare);
+    if (type != RootNodeShare)
+        searchType_->setCurrentIndex(0);
 }
 
-void FileWindowController::loadColumnZero()
+void FileWindowController::markSideBar(std::int32_t type)
 {
-    const std::int32_t type = manager_->rootNodeType();
-    // Keep the side bar's selection on the root the browser shows.
+    markingSideBar_ = true;
     for (int g = 0; g < sideBar_->topLevelItemCount(); ++g) {
         QTreeWidgetItem* group = sideBar_->topLevelItem(g);
         for (int i = 0; i < group->childCount(); ++i)
             if (group->child(i)->data(0, kRootTypeRole).toInt() == type)
                 sideBar_->setCurrentItem(group->child(i));
     }
-    auto root = manager_->rootNode();
-    const auto count = root ? root->childrens.size() : 0;
-    placeholder_->setText(uiFormat("ui_folder_summary", { rootTitle(type), QString::number(count) }));
+    markingSideBar_ = false;
+}
+
+void FileWindowController::loadColumnZero()
+{
+    const std::int32_t type = manager_->rootNodeType();
+    markSideBar(type);
+    searchType_->setEnabled(type == RootNodeShare);
+    browser_->reloadFromRoot();
 }
 
 void FileWindowController::showWindow()
@@ -253,8 +396,36 @@ void FileWindowController::windowDidBecomeMain()
     nameLabel_->setText(fullName);
     showStorageFromSettings();
     if (!visible_) {
-        loadColumnZero();
+        // The login listed the root just before.
         visible_ = true;
+        loadColumnZero();
+        browser_->setFocus();
+    }
+}
+
+void FileWindowController::openFileInformation(const std::shared_ptr<fileInformation>& entry)
+{
+    opening_->open(entry);
+}
+
+void FileWindowController::doChangePath()
+{
+    entrySheet_->ask(uiText("input_jump_path_please"), pathJump_->currentPathText(),
+        [this](const QString& path) { pathJump_->go(path); });
+}
+
+void FileWindowController::watchFileUploaded(const std::string& serverPath)
+{
+    if (serverPath.empty())
+        return;
+    FileBrowserModel* model = browser_->browserModel();
+    const QModelIndex folder = browser_->shownFolder();
+    for (int row = 0; row < model->rowCount(folder); ++row) {
+        const auto entry = model->entry(model->index(row, 0, folder));
+        if (entry->isFile() && FileOpening::serverPath(*entry) == serverPath) {
+            browser_->listFolder(folder);
+            return;
+        }
     }
 }
 
@@ -307,6 +478,7 @@ void FileWindowController::doLogout()
         self->loggingOut_ = false;
         if (auto root = self->manager_->rootNode())
             root->childrens.clear();
+        self->search_->clear();
         self->loadColumnZero();
         if (self->hooks_.loggedOut)
             self->hooks_.loggedOut();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/ui/ThumbnailLoader.h"
 #include "platform/NotificationCenter.h"
 
 #include <QMainWindow>
@@ -8,20 +9,30 @@
 #include <functional>
 #include <memory>
 
+class QAction;
+class QComboBox;
 class QLabel;
+class QLineEdit;
+class QMenuBar;
 class QProgressBar;
 class QSplitter;
-class QStackedLayout;
 class QTreeWidget;
 class QTreeWidgetItem;
 
 namespace norvane {
 
 class AppDataManager;
+class BrowserSearch;
+class DesktopOpener;
+class EntrySheet;
+class FileBrowser;
+class FileOpening;
+class PathJump;
+class ProgressSheet;
 
-// The main window after login: the side bar with the folder roots, the browser beside it, the
-// storage gauge and the person's name below, and the toolbar. The browser is a widget of its own
-// that the window hosts (setBrowser); until one is set a plain placeholder names the chosen root.
+// The main window after login: the side bar with the folder roots, the column browser with the
+// preview pane beside it, the search field, the storage gauge and the person's name below, the
+// toolbar, the progress sheet of downloads and the entry sheet of go to path.
 class FileWindowController : public QObject {
     Q_OBJECT
 public:
@@ -30,6 +41,9 @@ public:
         std::function<void()> loggedOut; // after a logout: every window closed, the login form shown
         std::function<void()> openSettings;
         std::function<void()> openDeviceID;
+        std::shared_ptr<DesktopOpener> opener; // null: the desktop's (QDesktopServices)
+        ThumbnailLoader::Fetch thumbnails; // the rows' thumbnails; empty: the operations'
+        ThumbnailLoader::Fetch previewThumbnails; // the preview's; empty: the operations'
     };
 
     FileWindowController(std::shared_ptr<AppDataManager> manager, Hooks hooks, QObject* parent = nullptr);
@@ -37,16 +51,24 @@ public:
 
     QMainWindow* window() const { return window_; }
     QTreeWidget* sideBar() const { return sideBar_; }
+    FileBrowser* browser() const { return browser_; }
+    QLineEdit* searchField() const { return searchField_; }
+    QComboBox* searchType() const { return searchType_; }
+    ProgressSheet* progressSheet() const { return progressSheet_; }
+    EntrySheet* entrySheet() const { return entrySheet_; }
+    BrowserSearch* search() const { return search_; }
     QLabel* nameLabel() const { return nameLabel_; }
     QLabel* spaceSizeLabel() const { return spaceSizeLabel_; }
     QProgressBar* spaceIndicator() const { return spaceIndicator_; }
     QProgressBar* waitingIndicator() const { return waitingIndicator_; }
+    bool isBusy() const { return busyCount_ > 0; }
 
-    // The browser the window hosts in place of the placeholder; the window owns it.
-    void setBrowser(QWidget* browser);
-    QWidget* browser() const;
-    // Reloads the browser from the current root (a new login, a new side-bar choice).
+    // The file window's own menu (open, go to path, refresh, search), put in the menu bar.
+    void addMenus(QMenuBar* bar);
+    // Shows the current root from the first column as it stands (a new login, a logout).
     void loadColumnZero();
+    // Chooses the side-bar item of the root type: search emptied, search kind set, root listed.
+    void selectRoot(std::int32_t type);
 
     // Shows the window in front and centred (after a login).
     void showWindow();
@@ -54,14 +76,25 @@ public:
     void doLogout();
     bool isLoggingOut() const { return loggingOut_; }
 
+    // Downloads the file into the cache under the progress sheet and opens it.
+    void openFileInformation(const std::shared_ptr<fileInformation>& entry);
+    // Opens the entry sheet with the path of the folder shown; OK goes there.
+    void doChangePath();
+
     // The server's storage figures ("used/total" in bytes) into the label and the gauge.
     void changedStorageSize(const std::string& storage);
+    // An edited file went back to the server: its column is listed again when it shows it.
+    void watchFileUploaded(const std::string& serverPath);
 
 private:
     void buildWindow();
+    void buildToolbar();
     void buildSideBar();
     void windowDidBecomeMain();
     void selectSideBarItem(QTreeWidgetItem* item);
+    // The side bar, the search and the data manager on the root type; nothing listed.
+    void chooseRoot(std::int32_t type);
+    void markSideBar(std::int32_t type);
     void setBusy(bool busy);
     void showStorageFromSettings();
 
@@ -70,16 +103,28 @@ private:
     QPointer<QMainWindow> window_;
     QTreeWidget* sideBar_ = nullptr;
     QSplitter* splitter_ = nullptr;
-    QStackedLayout* browserHost_ = nullptr;
-    QLabel* placeholder_ = nullptr;
+    FileBrowser* browser_ = nullptr;
+    QLineEdit* searchField_ = nullptr;
+    QComboBox* searchType_ = nullptr;
     QLabel* nameLabel_ = nullptr;
     QLabel* spaceSizeLabel_ = nullptr;
     QProgressBar* spaceIndicator_ = nullptr;
     QProgressBar* waitingIndicator_ = nullptr;
+    QAction* goToPathAction_ = nullptr;
+    QAction* refreshAction_ = nullptr;
+    QAction* findAction_ = nullptr;
+    QAction* openAction_ = nullptr;
+    ProgressSheet* progressSheet_ = nullptr;
+    EntrySheet* entrySheet_ = nullptr;
+    FileOpening* opening_ = nullptr;
+    BrowserSearch* search_ = nullptr;
+    PathJump* pathJump_ = nullptr;
     int busyCount_ = 0;
     bool visible_ = false;
     bool loggingOut_ = false;
+    bool markingSideBar_ = false;
     ObserverToken storageObserver_;
+    ObserverToken uploadObserver_;
 };
 
 } // namespace norvane

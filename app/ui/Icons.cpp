@@ -1,5 +1,6 @@
 #include "app/ui/Icons.h"
 
+#include <QHash>
 #include <QIconEngine>
 #include <QMimeDatabase>
 #include <QPainter>
@@ -67,6 +68,99 @@ void paintStar(QPainter& p, const QPointF& centre, qreal radius, const QColor& c
     p.drawPath(star);
 }
 
+// A page with its corner turned, marked with the colour and sign of its kind.
+void paintPage(QPainter& p, Name kind)
+{
+    QPainterPath page;
+    page.moveTo(2.5, 0.5);
+    page.lineTo(10.0, 0.5);
+    page.lineTo(13.5, 4.0);
+    page.lineTo(13.5, 15.5);
+    page.lineTo(2.5, 15.5);
+    page.closeSubpath();
+    p.setPen(QPen(QColor(0x8a, 0x91, 0x99), 1.0));
+    p.setBrush(Qt::white);
+    p.drawPath(page);
+    p.setBrush(QColor(0xdd, 0xe1, 0xe6));
+    p.drawPolygon(QPolygonF({ QPointF(10.0, 0.5), QPointF(10.0, 4.0), QPointF(13.5, 4.0) }));
+
+    const auto lines = [&](const QColor& colour) {
+        p.setPen(QPen(colour, 1.0));
+        for (qreal y : { 6.5, 9.0, 11.5 })
+            p.drawLine(QPointF(4.5, y), QPointF(11.5, y));
+    };
+    switch (kind) {
+    case Name::FileImage: {
+        p.setPen(Qt::NoPen);
+        p.setBrush(QColor(0x9f, 0xd3, 0xf5));
+        p.drawRect(QRectF(3.5, 5.0, 9.0, 8.5));
+        p.setBrush(QColor(0x3f, 0xa3, 0x5b));
+        p.drawPolygon(QPolygonF(
+            { QPointF(3.5, 13.5), QPointF(7.0, 8.5), QPointF(9.5, 11.5), QPointF(10.8, 10.0), QPointF(12.5, 13.5) }));
+        p.setBrush(QColor(0xf5, 0xc2, 0x11));
+        p.drawEllipse(QPointF(10.3, 7.0), 1.2, 1.2);
+        break;
+    }
+    case Name::FileVideo:
+        p.setPen(Qt::NoPen);
+        p.setBrush(QColor(0x7b, 0x4f, 0xc9));
+        p.drawRoundedRect(QRectF(3.5, 5.5, 9.0, 8.0), 1.0, 1.0);
+        p.setBrush(Qt::white);
+        p.drawPolygon(QPolygonF({ QPointF(6.5, 7.3), QPointF(10.2, 9.5), QPointF(6.5, 11.7) }));
+        break;
+    case Name::FileAudio:
+        p.setPen(QPen(QColor(0xe0, 0x6c, 0x00), 1.2));
+        p.drawLine(QPointF(9.8, 5.0), QPointF(9.8, 11.5));
+        p.drawLine(QPointF(9.8, 5.0), QPointF(12.0, 6.5));
+        p.setPen(Qt::NoPen);
+        p.setBrush(QColor(0xe0, 0x6c, 0x00));
+        p.drawEllipse(QPointF(8.0, 11.8), 2.0, 1.6);
+        break;
+    case Name::FilePdf:
+        lines(QColor(0xc0, 0xc6, 0xcc));
+        p.setPen(Qt::NoPen);
+        p.setBrush(QColor(0xd2, 0x3a, 0x2e));
+        p.drawRect(QRectF(1.5, 9.5, 10.0, 5.0));
+        p.setBrush(Qt::white);
+        for (qreal x : { 3.0, 6.0, 9.0 })
+            p.drawRect(QRectF(x, 11.2, 1.6, 1.6));
+        break;
+    case Name::FileDocument:
+        lines(QColor(0x3b, 0x7d, 0xd8));
+        break;
+    case Name::FileSpreadsheet:
+        p.setPen(QPen(QColor(0x2e, 0x8b, 0x57), 0.9));
+        p.setBrush(QColor(0xd8, 0xf0, 0xe0));
+        p.drawRect(QRectF(4.0, 5.5, 8.0, 8.0));
+        p.drawLine(QPointF(8.0, 5.5), QPointF(8.0, 13.5));
+        p.drawLine(QPointF(4.0, 8.2), QPointF(12.0, 8.2));
+        p.drawLine(QPointF(4.0, 10.8), QPointF(12.0, 10.8));
+        break;
+    case Name::FilePresentation:
+        p.setPen(Qt::NoPen);
+        p.setBrush(QColor(0xe0, 0x6c, 0x00));
+        p.drawRect(QRectF(4.0, 6.0, 8.0, 5.5));
+        p.setBrush(QColor(0xff, 0xe0, 0xc0));
+        p.drawRect(QRectF(5.2, 7.2, 3.5, 3.0));
+        break;
+    case Name::FileArchive:
+        p.setPen(Qt::NoPen);
+        p.setBrush(QColor(0x8a, 0x6a, 0x3a));
+        for (qreal y : { 2.0, 4.0, 6.0, 8.0 })
+            p.drawRect(QRectF(y == 4.0 || y == 8.0 ? 7.0 : 6.0, y, 1.5, 1.5));
+        p.drawRoundedRect(QRectF(5.5, 10.0, 3.5, 3.5), 0.8, 0.8);
+        break;
+    case Name::FileText:
+        lines(QColor(0x8a, 0x91, 0x99));
+        break;
+    default:
+        p.setPen(QPen(QColor(0x8a, 0x91, 0x99), 1.0));
+        p.drawLine(QPointF(4.5, 7.5), QPointF(11.5, 7.5));
+        p.drawLine(QPointF(4.5, 10.0), QPointF(11.5, 10.0));
+        break;
+    }
+}
+
 void paintIcon(QPainter& p, Name name, QIcon::Mode mode)
 {
     const QColor ink = mode == QIcon::Disabled ? QColor(0xa0, 0xa0, 0xa0) : QColor(0x3c, 0x44, 0x4f);
@@ -122,19 +216,53 @@ void paintIcon(QPainter& p, Name name, QIcon::Mode mode)
         p.drawPath(gear.simplified().subtracted(hole));
         break;
     }
-    case Name::File: {
-        QPainterPath page;
-        page.moveTo(3.5, 1.5);
-        page.lineTo(10.0, 1.5);
-        page.lineTo(12.5, 4.0);
-        page.lineTo(12.5, 14.5);
-        page.lineTo(3.5, 14.5);
-        page.closeSubpath();
-        p.setPen(QPen(QColor(0x8a, 0x91, 0x99), 1.0));
-        p.setBrush(Qt::white);
-        p.drawPath(page);
-        p.drawLine(QPointF(5.5, 7.5), QPointF(10.5, 7.5));
-        p.drawLine(QPointF(5.5, 10.0), QPointF(10.5, 10.0));
+    case Name::File:
+    case Name::FileText:
+    case Name::FileImage:
+    case Name::FileVideo:
+    case Name::FileAudio:
+    case Name::FilePdf:
+    case Name::FileDocument:
+    case Name::FileSpreadsheet:
+    case Name::FilePresentation:
+    case Name::FileArchive:
+        paintPage(p, name);
+        break;
+    case Name::Lock: {
+        p.setPen(QPen(QColor(0x6b, 0x6f, 0x75), 1.6));
+        p.setBrush(Qt::NoBrush);
+        p.drawArc(QRectF(4.5, 1.8, 7.0, 8.0), 0, 180 * 16);
+        p.drawLine(QPointF(4.5, 5.8), QPointF(4.5, 7.5));
+        p.drawLine(QPointF(11.5, 5.8), QPointF(11.5, 7.5));
+        p.setPen(QPen(QColor(0xa0, 0x70, 0x10), 0.8));
+        p.setBrush(QColor(0xe8, 0xb3, 0x3c));
+        p.drawRoundedRect(QRectF(2.8, 7.2, 10.4, 7.6), 1.2, 1.2);
+        p.setPen(QPen(QColor(0x6b, 0x4a, 0x00), 1.4, Qt::SolidLine, Qt::RoundCap));
+        p.drawLine(QPointF(8.0, 10.0), QPointF(8.0, 12.2));
+        break;
+    }
+    case Name::GoToPath: {
+        p.setPen(QPen(ink, 1.4, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+        p.setBrush(Qt::NoBrush);
+        p.drawRoundedRect(QRectF(1.5, 3.5, 13.0, 9.0), 1.5, 1.5);
+        p.drawLine(QPointF(4.0, 8.0), QPointF(10.5, 8.0));
+        p.drawPolyline(QPolygonF({ QPointF(8.5, 6.0), QPointF(10.5, 8.0), QPointF(8.5, 10.0) }));
+        break;
+    }
+    case Name::Refresh: {
+        p.setPen(QPen(ink, 1.5, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+        p.setBrush(Qt::NoBrush);
+        p.drawArc(QRectF(2.5, 2.5, 11.0, 11.0), 60 * 16, 280 * 16);
+        p.setPen(Qt::NoPen);
+        p.setBrush(ink);
+        p.drawPolygon(QPolygonF({ QPointF(9.0, 0.8), QPointF(13.4, 3.0), QPointF(9.4, 5.6) }));
+        break;
+    }
+    case Name::Open: {
+        paintFolder(p, folderColour(Name::FolderYellow));
+        p.setPen(QPen(QColor(0x3c, 0x44, 0x4f), 1.3, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+        p.drawLine(QPointF(8.0, 12.0), QPointF(8.0, 7.5));
+        p.drawPolyline(QPolygonF({ QPointF(6.0, 9.5), QPointF(8.0, 7.5), QPointF(10.0, 9.5) }));
         break;
     }
     case Name::Caution: {
@@ -218,6 +346,12 @@ const char* themeName(Name name)
         return "preferences-system";
     case Name::File:
         return "text-x-generic";
+    case Name::Refresh:
+        return "view-refresh";
+    case Name::GoToPath:
+        return "go-jump";
+    case Name::Open:
+        return "document-open";
     case Name::Caution:
         return "dialog-warning";
     default:
@@ -240,17 +374,51 @@ QIcon Icons::icon(Name name)
     return bundled(name);
 }
 
+Icons::Name Icons::bundledKind(const QString& mimeName, const QString& genericIconName)
+{
+    if (mimeName == QLatin1String("application/pdf"))
+        return Name::FilePdf;
+    if (mimeName == QLatin1String("text/csv"))
+        return Name::FileSpreadsheet; // a table, whatever its generic kind says
+    static const std::pair<const char*, Name> kinds[] = {
+        { "image-x-generic", Name::FileImage },
+        { "video-x-generic", Name::FileVideo },
+        { "audio-x-generic", Name::FileAudio },
+        { "x-office-document", Name::FileDocument },
+        { "x-office-spreadsheet", Name::FileSpreadsheet },
+        { "x-office-presentation", Name::FilePresentation },
+        { "package-x-generic", Name::FileArchive },
+        { "text-x-generic", Name::FileText },
+    };
+    for (const auto& [generic, kind] : kinds)
+        if (genericIconName == QLatin1String(generic))
+            return kind;
+    return Name::File;
+}
+
 QIcon Icons::forFileName(const QString& fileName)
 {
+    static QHash<QString, QIcon> bySuffix;
+    const qsizetype dot = fileName.lastIndexOf(u'.');
+    const QString suffix = dot < 0 ? QString() : fileName.mid(dot + 1).toLower();
+    if (auto it = bySuffix.constFind(suffix); it != bySuffix.constEnd())
+        return *it;
+
     static const QMimeDatabase database;
-    const QMimeType type = database.mimeTypeForFile(fileName, QMimeDatabase::MatchExtension);
-    if (type.isValid()) {
+    const QMimeType type = database.mimeTypeForFile(QStringLiteral("file.") + suffix, QMimeDatabase::MatchExtension);
+    QIcon found;
+    if (type.isValid() && !suffix.isEmpty()) {
         if (QIcon::hasThemeIcon(type.iconName()))
-            return QIcon::fromTheme(type.iconName());
-        if (QIcon::hasThemeIcon(type.genericIconName()))
-            return QIcon::fromTheme(type.genericIconName());
+            found = QIcon::fromTheme(type.iconName());
+        else if (QIcon::hasThemeIcon(type.genericIconName()))
+            found = QIcon::fromTheme(type.genericIconName());
+        else
+            found = bundled(bundledKind(type.name(), type.genericIconName()));
+    } else {
+        found = icon(Name::File);
     }
-    return icon(Name::File);
+    bySuffix.insert(suffix, found);
+    return found;
 }
 
 } // namespace norvane

@@ -20,16 +20,32 @@ public:
         FolderYellow, // "folder_yellow_closed.png": every other folder
         Logout,
         Settings,
-        File,
+        File, // a generic document
+        FileText,
+        FileImage,
+        FileVideo,
+        FileAudio,
+        FilePdf,
+        FileDocument,
+        FileSpreadsheet,
+        FilePresentation,
+        FileArchive,
         Caution,
+        Lock,
+        GoToPath,
+        Refresh,
+        Open,
     };
 
     static QIcon icon(Name name);
     // Our own drawing only, never the theme's (the side bar's coloured folders mean something).
     static QIcon bundled(Name name);
     // A file's icon by its name: the theme's icon for its MIME type, then for the type's generic
-    // kind, then our own.
+    // kind, then our own drawing of that kind. Kept per extension: a folder of thousands of rows
+    // asks the MIME database once per kind of file, not once per row.
     static QIcon forFileName(const QString& fileName);
+    // Our drawing for a MIME type's generic icon name ("image-x-generic").
+    static Name bundledKind(const QString& mimeName, const QString& genericIconName);
 };
 
 } // namespace norvane

@@ -8,48 +8,9 @@
 #include <QTimerEvent>
 
 #include <chrono>
-#include <condition_variable>
-#include <exception>
 #include <string>
 
 namespace norvane {
-
-namespace {
-
-bool runGuarded(const MainQueue::Task& fn)
-{
-    try {
-        fn();
-        return true;
-    } catch (const std::exception& e) {
-        Log::line(std::string("MainQueue: task threw: ") + e.what());
-    } catch (...) {
-        Log::line("MainQueue: task threw a non-standard exception");
-    }
-    return false;
-}
-
-// The meeting point of a worker in runSync and the task on the GUI thread.
-struct SyncCall {
-    std::mutex mutex;
-    std::condition_variable done;
-    bool finished = false;
-    bool succeeded = false;
-
-    void finish(bool ok)
-    {
-        {
-            std::lock_guard lock(mutex);
-            if (finished)
-                return;
-            finished = true;
-            succeeded = ok;
-        }
-        done.notify_all();
-    }
-};
-
-} // namespace
 
 // The receiver of the queued invocations; its end is the end of the loop for the queue.
 class QtMainQueueReceiver : public QObject {
@@ -70,6 +31,12 @@ struct QtMainQueue::State {
     std::set<std::shared_ptr<SyncCall>> waiting;
     Token nextToken = 1;
     std::map<Token, QPointer<QTimer>> timers; // pending delayed tasks; null until the timer exists
+
+    bool isClosed()
+    {
+        std::lock_guard lock(mutex);
+        return closed;
+    }
 
     // Queues fn on the GUI thread; false when the loop is over. Call with the lock held.
     bool invokeLocked(std::function<void()> fn)
@@ -143,7 +110,11 @@ void QtMainQueue::post(Task fn)
     if (!fn)
         return;
     std::lock_guard lock(state_->mutex);
-    if (!state_->invokeLocked([fn = std::move(fn)] { runGuarded(fn); }))
+    if (!state_->invokeLocked([fn = std::move(fn), weak = std::weak_ptr<State>(state_)] {
+            // Queued before the queue was shut down: its world may be gone since.
+            if (auto s = weak.lock(); s && !s->isClosed())
+                runGuarded(fn);
+        }))
         Log::line("MainQueue: the main loop has ended; task dropped");
 }
 
@@ -157,6 +128,13 @@ bool QtMainQueue::runSync(Task fn)
     {
         std::lock_guard lock(state_->mutex);
         const bool queued = state_->invokeLocked([call, fn = std::move(fn), weak = std::weak_ptr<State>(state_)] {
+            // A worker let go at shut-down has gone on: what the task refers to (its stack
+            // among it) may no longer be there.
+            {
+                std::lock_guard released(call->mutex);
+                if (call->finished)
+                    return;
+            }
             const bool ok = runGuarded(fn);
             if (auto s = weak.lock()) {
                 std::lock_guard relock(s->mutex);
@@ -170,9 +148,7 @@ bool QtMainQueue::runSync(Task fn)
         }
         state_->waiting.insert(call);
     }
-    std::unique_lock lock(call->mutex);
-    call->done.wait(lock, [&] { return call->finished; });
-    return call->succeeded;
+    return call->wait();
 }
 
 MainQueue::Token QtMainQueue::postDelayed(double seconds, Task fn)

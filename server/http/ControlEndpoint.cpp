@@ -309,8 +309,8 @@ void bulkFiles(Request& request)
     const EntryKey& key = readings.front();
     const AreaRef area = key.area == Area::Personal ? request.exchange.store.personalArea(user.value())
                                                     : request.exchange.store.sharedArea(user.value());
-    auto added = request.exchange.store.addEmptyFiles(
-        user.value(), area, key.path, text(request.body, "prefix").value_or("f"), *count);
+    auto added = request.exchange.store.addEmptyFiles(user.value(), area, key.path,
+        text(request.body, "prefix").value_or("f"), *count, text(request.body, "suffix").value_or(""));
     if (!added)
         return refuse(request.exchange, added.failure());
     answer(request.exchange, 200, Json { { "added", added.value() } });

@@ -145,10 +145,11 @@ public:
     // tests). Replaces the content of an existing file.
     StoreResult<Entry> putFile(const User& user, const AreaRef& area, const std::vector<std::string>& path,
         std::string_view content, const EntryMeta& meta = {});
-    // Adds `count` empty files named prefix + a seven-digit index (from 0) to the folder, all in
-    // one transaction, sharing one blob (BulkFiles.cpp; benchmarks of big folders).
+    // Adds `count` empty files named prefix + a seven-digit index (from 0) + suffix to the folder,
+    // all in one transaction, sharing one blob (BulkFiles.cpp; benchmarks of big folders).
     StoreResult<std::int64_t> addEmptyFiles(const User& user, const AreaRef& area,
-        const std::vector<std::string>& folder, const std::string& prefix, std::int64_t count);
+        const std::vector<std::string>& folder, const std::string& prefix, std::int64_t count,
+        const std::string& suffix = {});
     static constexpr std::int64_t kMaxBulkFiles = 5'000'000;
 
     // --- share links and print jobs ----------------------------------------------------------

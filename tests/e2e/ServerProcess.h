@@ -101,6 +101,16 @@ public:
     // Peak resident set of the running server in KiB (VmHWM), -1 when unknown.
     long peakResidentKiB() const;
 
+    // Points a client's settings (ConfigInfo) at this server, for storage and login alike.
+    template <class Settings> void pointSettingsHere(Settings& settings) const
+    {
+        settings.setServerIP("127.0.0.1");
+        settings.setServerPort(port());
+        settings.setLoginServerIP("127.0.0.1");
+        settings.setLoginServerPort(port());
+        settings.setUseHttps(tls() ? 1 : 0);
+    }
+
     // A request to this server: path is appended to url().
     HttpReply request(const std::string& method, const std::string& path, const HttpHeaders& headers = {},
         const std::string& body = {}) const;

@@ -3,22 +3,39 @@
 //
 //   norvane-screenshots OUTPUT-FOLDER SUFFIX
 //
-// Runs on any Qt platform (offscreen will do); the home is a temporary folder of its own.
+// Runs on any Qt platform (offscreen will do); the home is a temporary folder of its own. The file
+// window is shown signed in to a norvane-server with the demo data, started here.
 
+#include "CloudServiceSDKForMac/ASIHTTP/Reachability.h"
 #include "app/ui/AppDelegate.h"
+#include "app/ui/DesktopOpener.h"
 #include "app/ui/DeviceIDWindowController.h"
+#include "app/ui/FileBrowser.h"
+#include "app/ui/FileBrowserModel.h"
 #include "app/ui/FileWindowController.h"
 #include "app/ui/LoginWindowController.h"
+#include "app/ui/PreviewController.h"
+#include "app/ui/ProgressSheet.h"
 #include "app/ui/QtAlertPresenter.h"
 #include "app/ui/ServerTrust.h"
 #include "app/ui/SettingWindowController.h"
+#include "e2e/ServerProcess.h"
+#include "support/FixedNetworkState.h"
 
+#include <QAbstractButton>
+#include <QAbstractItemView>
 #include <QApplication>
+#include <QComboBox>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QLineEdit>
 #include <QMainWindow>
 #include <QMessageBox>
+#include <QPainter>
 #include <QTabWidget>
 #include <QTemporaryDir>
+#include <QTreeWidget>
 #include <QWidget>
 
 #include <cstdio>
@@ -38,16 +55,182 @@ void settle()
         QApplication::processEvents();
 }
 
-void save(QWidget* window, const QString& name)
+void savePixmap(const QPixmap& picture, const QString& name)
 {
-    settle();
     const QString path = QDir(outputDir).filePath(name + QStringLiteral("-") + suffix + QStringLiteral(".png"));
-    if (!window->grab().save(path)) {
+    if (!picture.save(path)) {
         std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
         ++failures;
         return;
     }
     std::printf("%s\n", qPrintable(path));
+}
+
+void save(QWidget* window, const QString& name)
+{
+    settle();
+    savePixmap(window->grab(), name);
+}
+
+// A sheet drawn where it hangs: centred at the top of the window's content, below the toolbar.
+void saveWithSheet(QMainWindow* window, QWidget* sheet, const QString& name)
+{
+    settle();
+    QPixmap picture = window->grab();
+    const QPixmap over = sheet->grab();
+    const QWidget* content = window->centralWidget();
+    const QPoint at((window->width() - sheet->width()) / 2, content->mapTo(window, QPoint(0, 0)).y());
+    {
+        QPainter painter(&picture);
+        painter.setRenderHint(QPainter::Antialiasing);
+        for (int i = 6; i > 0; --i) { // a soft shadow below and beside it
+            painter.setPen(Qt::NoPen);
+            painter.setBrush(QColor(0, 0, 0, 10));
+            painter.drawRoundedRect(QRect(at, sheet->size()).adjusted(-i, 0, i, i), i, i);
+        }
+        painter.drawPixmap(at, over);
+        painter.setPen(QColor(0, 0, 0, 60));
+        painter.setBrush(Qt::NoBrush);
+        painter.drawRect(QRect(at, sheet->size()).adjusted(0, 0, -1, -1));
+    }
+    savePixmap(picture, name);
+}
+
+bool waitUntil(const std::function<bool()>& done, int timeoutMs = 20000)
+{
+    QElapsedTimer waited;
+    waited.start();
+    while (!done()) {
+        if (waited.elapsed() > timeoutMs)
+            return false;
+        QApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    settle();
+    return true;
+}
+
+// Files are opened nowhere: the pictures are of the window, not of another application.
+class NoOpener : public DesktopOpener {
+public:
+    bool openLocalFile(const QString&) override { return true; }
+};
+
+bool fail(const char* what)
+{
+    std::fprintf(stderr, "file window pictures: %s\n", what);
+    ++failures;
+    return false;
+}
+
+bool signIn(AppDelegate& app, const test::ServerProcess& server, const std::string& user)
+{
+    for (const auto& account : server.demoAccounts()) {
+        if (account.user != user)
+            continue;
+        QWidget* form = app.loginWindow().loginWindow();
+        if (!form->isVisible())
+            app.loginWindow().showLoginWindow();
+        if (!waitUntil([&] { return form->isVisible(); }))
+            return fail("no login form");
+        form->findChild<QLineEdit*>(QStringLiteral("companyCode"))->setText(QString::fromStdString(account.company));
+        form->findChild<QLineEdit*>(QStringLiteral("userName"))->setText(QString::fromStdString(account.user));
+        form->findChild<QLineEdit*>(QStringLiteral("userPass"))->setText(QString::fromStdString(account.password));
+        form->findChild<QAbstractButton*>(QStringLiteral("doLogin"))->click();
+        return waitUntil([&] { return app.fileWindow().window()->isVisible(); }) || fail("no sign-in");
+    }
+    return fail("no such demo account");
+}
+
+// Selects the folder in its column and waits for its rows.
+QModelIndex open(FileBrowser* browser, const QModelIndex& folder, const QString& name)
+{
+    FileBrowserModel* model = browser->browserModel();
+    if (!waitUntil([&] { return model->childNamed(folder, name).isValid(); }))
+        return {};
+    const QModelIndex index = model->childNamed(folder, name);
+    browser->setCurrentIndex(index);
+    if (model->isFolder(index)) {
+        const QPersistentModelIndex opened(index);
+        // Listed, and its column slid into place.
+        waitUntil([&] {
+            for (QAbstractItemView* column : browser->findChildren<QAbstractItemView*>())
+                if (column->rootIndex() == opened && column->isVisible())
+                    return model->rowCount(opened) > 0;
+            return false;
+        });
+    }
+    return index;
+}
+
+// The file window against the demo data: photos with their thumbnails, the preview, the shared
+// area as a member sees it, a search, and the progress sheet of a slow download.
+void fileWindowPictures(AppDelegate& app)
+{
+    test::ServerProcess::Options options;
+    options.demo = true;
+    test::ServerProcess server(options);
+    if (!server.start()) {
+        fail(server.error().c_str());
+        return;
+    }
+    server.setReadOnly("demo", "/SHAREFOLDER/Public");
+    ConfigInfo& config = app.manager()->configDefine();
+    server.pointSettingsHere(config);
+    config.save();
+    app.manager()->initCloudService();
+
+    FileWindowController& files = app.fileWindow();
+    QMainWindow* window = files.window();
+    FileBrowser* browser = files.browser();
+    FileBrowserModel* model = browser->browserModel();
+    if (!signIn(app, server, "manager"))
+        return;
+    window->resize(1040, 620);
+    const QModelIndex photos = open(browser, {}, QStringLiteral("Photos"));
+    const auto thumbnailsIn = [&](const QModelIndex& folder) {
+        for (int row = 0; row < model->rowCount(folder); ++row)
+            if (model->thumbnailState(model->index(row, 0, folder)) != FileBrowserModel::Thumbnail::Done)
+                return false;
+        return model->rowCount(folder) > 0;
+    };
+    if (!waitUntil([&] { return thumbnailsIn(photos); }))
+        fail("no thumbnails");
+    save(window, QStringLiteral("file-photos"));
+
+    browser->setCurrentIndex(model->index(1, 0, photos));
+    if (!waitUntil([&] { return browser->preview()->showsThumbnail(); }))
+        fail("no preview picture");
+    save(window, QStringLiteral("file-preview"));
+
+    // The progress sheet over a download that trickles in.
+    const QModelIndex guide = model->childNamed({}, QStringLiteral("Norvane Guide.pdf"));
+    server.setFaults(R"([{"path": "/FILE/Norvane Guide.pdf", "trickleBytesPerSecond": 1500}])");
+    files.openFileInformation(model->entry(guide));
+    ProgressSheet* sheet = files.progressSheet();
+    if (!waitUntil([&] { return sheet->label()->text().contains(QStringLiteral("残り時間")); }))
+        fail("no remaining time");
+    saveWithSheet(window, sheet, QStringLiteral("file-progress"));
+    server.clearFaults();
+    sheet->stop();
+
+    // The shared area as a member sees it: the manager's lock in red, what only the managers may
+    // change in orange, a read-only top-level folder in red.
+    files.doLogout();
+    waitUntil([&] { return app.loginWindow().loginWindow()->isVisible(); });
+    if (!signIn(app, server, "member"))
+        return;
+    window->resize(1040, 620);
+    files.selectRoot(RootNodeShare);
+    open(browser, {}, QStringLiteral("Projects"));
+    waitUntil([&] { return !files.isBusy(); });
+    save(window, QStringLiteral("file-shared"));
+
+    files.searchType()->setCurrentIndex(1);
+    files.searchField()->setText(QStringLiteral("Kanri"));
+    waitUntil([&] { return !files.isBusy() && model->childNamed({}, QStringLiteral("Roadmap.txt")).isValid(); });
+    save(window, QStringLiteral("file-search"));
+    files.doLogout();
+    waitUntil([&] { return app.loginWindow().loginWindow()->isVisible(); });
 }
 
 } // namespace
@@ -71,6 +254,11 @@ int main(int argc, char** argv)
     options.alerts = std::make_shared<RecordingAlertPresenter>();
     options.quit = [] {};
     options.manager.watchReachability = false;
+    options.manager.systemProxies
+        = [](const std::string&) { return std::optional<std::vector<ProxyEntry>>(std::vector<ProxyEntry> {}); };
+    options.opener = std::make_shared<NoOpener>();
+    // The demo server is on the loopback, whatever the machine's routes.
+    CurrentNetworkStatus::setStateSource(std::make_shared<test::FixedNetworkState>(true));
     AppDelegate app(options);
     ConfigInfo& config = app.manager()->configDefine();
     config.setServerIP("storage.example.com");
@@ -112,10 +300,6 @@ int main(int argc, char** argv)
     save(&prompt, QStringLiteral("trust"));
     prompt.hide();
 
-    FileWindowController& files = app.fileWindow();
-    files.showWindow();
-    save(files.window(), QStringLiteral("file-window"));
-
     SettingWindowController* settings = app.openSettings(false);
     const char* tabNames[] = { "settings-network", "settings-device", "settings-password", "settings-other" };
     for (int i = 0; i < settings->tabs()->count() && i < 4; ++i) {
@@ -143,5 +327,7 @@ int main(int argc, char** argv)
     save(box, QStringLiteral("alert"));
     delete box;
 
+    fileWindowPictures(app);
+    CurrentNetworkStatus::setStateSource(nullptr);
     return failures == 0 ? 0 : 1;
 }

@@ -1,9 +1,11 @@
 #include "UiTestSupport.h"
 
 #include "app/state/ConfigInfo.h"
+#include "app/ui/LoginWindowController.h"
 
 #include <QAbstractButton>
 #include <QLineEdit>
+#include <QMainWindow>
 
 #include <cstdlib>
 
@@ -59,17 +61,16 @@ void AppRun::start(const test::ServerProcess* server, const std::function<void(C
     options.alerts = alerts_;
     options.quit = [quits = quits_] { ++*quits; };
     options.certificateProbe = certificateProbe;
+    options.opener = opener ? opener : std::make_shared<RecordingOpener>();
+    options.thumbnails = thumbnails;
+    options.previewThumbnails = previewThumbnails;
     options.manager.watchReachability = false;
     options.manager.preferredLocale = [] { return std::string("en_US.UTF-8"); };
     options.manager.systemProxies = [this](const std::string& url) { return systemProxies(url); };
     app_ = std::make_unique<AppDelegate>(std::move(options));
     ConfigInfo& settings = config();
     if (server) {
-        settings.setServerIP("127.0.0.1");
-        settings.setServerPort(server->port());
-        settings.setLoginServerIP("127.0.0.1");
-        settings.setLoginServerPort(server->port());
-        settings.setUseHttps(server->tls() ? 1 : 0);
+        server->pointSettingsHere(settings);
     }
     if (prepare)
         prepare(settings);
@@ -94,6 +95,80 @@ std::vector<std::string> AppRun::alertMessages() const
     for (const Alert& alert : alerts_->alerts())
         keys.push_back(alert.messageKey);
     return keys;
+}
+
+bool signIn(AppRun& run, const std::string& company, const std::string& user, const std::string& password)
+{
+    Account account;
+    account.company = company;
+    account.user = user;
+    QWidget* form = run.app().loginWindow().loginWindow();
+    typeCredentials(form, account, password);
+    click(form, "doLogin");
+    return QTest::qWaitFor([&] { return run.app().fileWindow().window()->isVisible(); }, 15000);
+}
+
+test::ServerProcess::DemoAccount demoAccount(const test::ServerProcess& server, const std::string& user)
+{
+    for (const auto& account : server.demoAccounts())
+        if (account.user == user)
+            return account;
+    return {};
+}
+
+std::unique_ptr<test::ServerProcess> startDemoServer()
+{
+    test::ServerProcess::Options options;
+    options.demo = true;
+    auto server = std::make_unique<test::ServerProcess>(options);
+    if (!server->start()) {
+        qWarning("norvane-server did not start: %s", server->error().c_str());
+        return nullptr;
+    }
+    return server;
+}
+
+QStringList rowTexts(const FileBrowserModel* model, const QModelIndex& folder)
+{
+    QStringList texts;
+    for (int row = 0; row < model->rowCount(folder); ++row)
+        texts << model->index(row, 0, folder).data().toString();
+    return texts;
+}
+
+QListView* columnOf(FileBrowser* browser, const QModelIndex& folder)
+{
+    QListView* found = nullptr;
+    (void)QTest::qWaitFor(
+        [&] {
+            for (QListView* column : browser->findChildren<QListView*>())
+                if (column->rootIndex() == folder && column->isVisible())
+                    found = column;
+            return found != nullptr;
+        },
+        3000);
+    return found;
+}
+
+std::int32_t await(const std::function<void(StorageServiceLogic::ResultCallback)>& start)
+{
+    auto result = std::make_shared<std::int32_t>(-1);
+    start([result](std::int32_t code) { *result = code; });
+    return QTest::qWaitFor([&] { return *result >= 0; }, 15000) ? *result : -1;
+}
+
+BrowserSession::BrowserSession(const test::ServerProcess& server)
+    : server_(server)
+{
+    run.opener = opener;
+}
+
+bool BrowserSession::signInAs(const std::string& user, const std::function<void(ConfigInfo&)>& prepare)
+{
+    run.start(&server_, prepare);
+    const auto account = demoAccount(server_, user);
+    return signIn(run, account.company, account.user, account.password)
+        && QTest::qWaitFor([&] { return model()->rowCount() > 0; }, 10000);
 }
 
 void typeInto(QWidget* field, const QString& text)

@@ -5,12 +5,18 @@
 // taken as reachable, no proxy of the test machine), and accounts on a real norvane-server.
 
 #include "CloudServiceSDKForMac/ASIHTTP/Reachability.h"
+#include "app/logic/StorageServiceLogic.h"
 #include "app/ui/AppDelegate.h"
+#include "app/ui/DesktopOpener.h"
+#include "app/ui/FileBrowser.h"
+#include "app/ui/FileBrowserModel.h"
+#include "app/ui/FileWindowController.h"
 #include "e2e/ServerProcess.h"
 #include "platform/AlertPresenter.h"
 #include "support/FixedNetworkState.h"
 
 #include <QAbstractButton>
+#include <QListView>
 #include <QObject>
 #include <QTemporaryDir>
 #include <QTest>
@@ -69,6 +75,10 @@ public:
     // What the system names as proxies, per URL scheme ("https", "http"); empty: none.
     std::function<std::optional<std::vector<ProxyEntry>>(const std::string& url)> systemProxies;
     CertificateProbe certificateProbe;
+    // What the file window opens files with and fetches thumbnails through (empty: the real ones).
+    std::shared_ptr<DesktopOpener> opener;
+    ThumbnailLoader::Fetch thumbnails;
+    ThumbnailLoader::Fetch previewThumbnails;
 
     // The message keys of the recorded alerts, in order.
     std::vector<std::string> alertMessages() const;
@@ -79,6 +89,70 @@ private:
     std::shared_ptr<RecordingAlertPresenter> alerts_;
     std::shared_ptr<std::atomic<int>> quits_;
     std::unique_ptr<AppDelegate> app_;
+};
+
+// Signs in through the login form and waits for the file window (false when it did not come).
+bool signIn(AppRun& run, const std::string& company, const std::string& user, const std::string& password);
+// The demo account of that user on a server started with --demo.
+test::ServerProcess::DemoAccount demoAccount(const test::ServerProcess& server, const std::string& user);
+
+// Remembers every file the file window hands to the desktop, and opens none.
+class RecordingOpener : public DesktopOpener {
+public:
+    bool openLocalFile(const QString& path) override
+    {
+        opened.push_back(path);
+        return true;
+    }
+    std::vector<QString> opened;
+};
+
+// norvane-server with the demo data, started (null, with the reason printed, when it did not).
+std::unique_ptr<test::ServerProcess> startDemoServer();
+// The texts of the folder's rows (invalid: the root), in order.
+QStringList rowTexts(const FileBrowserModel* model, const QModelIndex& folder = {});
+// The browser's column that shows the folder's rows, once it is on screen (columns slide into
+// place when the view scrolls); null after a few seconds without.
+QListView* columnOf(FileBrowser* browser, const QModelIndex& folder);
+// Starts an operation and waits for its result code; -1 when none came.
+std::int32_t await(const std::function<void(StorageServiceLogic::ResultCallback)>& start);
+
+// The application on a server, signed in, with its file window; files it opens are recorded.
+class BrowserSession {
+public:
+    explicit BrowserSession(const test::ServerProcess& server);
+    // Starts the application (set run's hooks before) and signs in as that demo user.
+    bool signInAs(const std::string& user, const std::function<void(ConfigInfo&)>& prepare = {});
+
+    FileWindowController& files() { return run.app().fileWindow(); }
+    FileBrowser* browser() { return files().browser(); }
+    FileBrowserModel* model() { return browser()->browserModel(); }
+
+    AppRun run;
+    std::shared_ptr<RecordingOpener> opener = std::make_shared<RecordingOpener>();
+
+private:
+    const test::ServerProcess& server_;
+};
+
+// What the test classes of the file window share: one demo server for the class, a session per
+// test function.
+class BrowserTestBase : public QObject {
+protected:
+    bool startServer() { return (server_ = startDemoServer()) != nullptr; }
+    void newSession() { session_ = std::make_unique<BrowserSession>(*server_); }
+    void endSession()
+    {
+        server_->clearFaults();
+        session_.reset();
+    }
+
+    FileWindowController& files() { return session_->files(); }
+    FileBrowser* browser() { return session_->browser(); }
+    FileBrowserModel* model() { return session_->model(); }
+
+    std::unique_ptr<test::ServerProcess> server_;
+    std::unique_ptr<BrowserSession> session_;
 };
 
 // Types into a field as a person would (the field gets the focus first).

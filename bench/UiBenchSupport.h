@@ -1,0 +1,40 @@
+#pragma once
+
+// What the desktop client's benchmarks share: a meter of the event loop's longest stall, waiting
+// while the loop turns, and the process's resident set.
+
+#include <QElapsedTimer>
+#include <QString>
+#include <QTimer>
+
+#include <functional>
+
+class QWidget;
+
+namespace norvane::bench {
+
+// The longest gap between two turns of the event loop while it is being watched.
+class StallMeter {
+public:
+    StallMeter();
+    void start();
+    // Seconds beyond the ticking interval.
+    double stop();
+
+private:
+    QTimer timer_;
+    QElapsedTimer clock_;
+    qint64 last_ = 0;
+    qint64 worst_ = 0;
+};
+
+// Fills the login form with the company, user and password and presses its button.
+void signInThroughForm(QWidget* loginForm, const QString& company, const QString& user, const QString& password);
+
+// Turns the event loop until `done` says so; false after timeoutMs.
+bool waitUntil(const std::function<bool()>& done, int timeoutMs = 20000);
+
+// The resident set of this process in KiB (VmRSS), -1 when unknown.
+long residentKiB();
+
+} // namespace norvane::bench
