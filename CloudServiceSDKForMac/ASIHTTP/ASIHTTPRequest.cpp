@@ -136,6 +136,15 @@ void onMainThread(const std::function<void()>& fn)
         queue->runSync(fn);
 }
 
+// A call on a progress sink: on the main thread unless the sink is safe anywhere.
+void onMainThreadFor(const ASIProgressDelegate& sink, const std::function<void()>& fn)
+{
+    if (sink.needsMainThread())
+        onMainThread(fn);
+    else
+        fn();
+}
+
 std::string localeIdentifier()
 {
     for (const char* name : { "LC_ALL", "LC_MESSAGES", "LANG" }) {
@@ -358,7 +367,7 @@ void ASIHTTPRequest::setUploadProgressDelegate(ASIProgressDelegate* d)
         uploadProgressDelegate_ = d;
     }
     if (d)
-        onMainThread([d] { d->setMaxValue(1.0); });
+        onMainThreadFor(*d, [d] { d->setMaxValue(1.0); });
 }
 
 void ASIHTTPRequest::setDownloadProgressDelegate(ASIProgressDelegate* d)
@@ -368,7 +377,7 @@ void ASIHTTPRequest::setDownloadProgressDelegate(ASIProgressDelegate* d)
         downloadProgressDelegate_ = d;
     }
     if (d)
-        onMainThread([d] { d->setMaxValue(1.0); });
+        onMainThreadFor(*d, [d] { d->setMaxValue(1.0); });
 }
 
 std::int32_t ASIHTTPRequest::connectionID() const
@@ -1601,12 +1610,10 @@ void ASIHTTPRequest::deliver(const ProgressReport& report)
     if (!report.upload && !report.download)
         return;
     std::lock_guard progress(classState().progressLock);
-    onMainThread([&report] {
-        if (report.upload && report.uploadSink)
-            report.uploadSink->setProgress(*report.upload);
-        if (report.download && report.downloadSink)
-            report.downloadSink->setProgress(*report.download);
-    });
+    if (report.upload && report.uploadSink)
+        onMainThreadFor(*report.uploadSink, [&report] { report.uploadSink->setProgress(*report.upload); });
+    if (report.download && report.downloadSink)
+        onMainThreadFor(*report.downloadSink, [&report] { report.downloadSink->setProgress(*report.download); });
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -69,6 +69,10 @@ public:
     virtual ~ASIProgressDelegate() = default;
     virtual void setProgress(float fraction) = 0;
     virtual void setMaxValue(double) { }
+    // Sinks are called on the main thread, where windows draw; one that is safe on any thread
+    // says so and is called where the progress arises, sparing the worker a wait for the main
+    // thread at every chunk.
+    virtual bool needsMainThread() const { return true; }
 };
 
 // Response headers by name as the server spelled them; repeated fields joined with ", ".

@@ -47,6 +47,7 @@ public:
         : command_(command)
     { }
     void setProgress(float fraction) override { command_.progress.store(fraction); }
+    bool needsMainThread() const override { return false; } // an atomic, read by whoever shows it
 
 private:
     CloudServiceCommand& command_;
