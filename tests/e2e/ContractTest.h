@@ -113,6 +113,17 @@ public:
         return RestStorageServiceAdaptor::get(path, dataMemory, applicationType, startPosition, dataLength,
             progressDelegate, targetTotalSize, totalFinishedSize, option, lastGetDate);
     }
+
+    std::int32_t getInto(const std::string& path, ChunkSink& sink, std::uint64_t& received,
+        const std::string& applicationType, std::uint64_t startPosition, std::uint64_t dataLength,
+        ASIProgressDelegate* progressDelegate, std::uint64_t targetTotalSize, std::uint64_t totalFinishedSize,
+        const ValueMap& option, const std::optional<Date>& lastGetDate) override
+    {
+        if (beforeGet)
+            beforeGet(path, startPosition);
+        return RestStorageServiceAdaptor::getInto(path, sink, received, applicationType, startPosition, dataLength,
+            progressDelegate, targetTotalSize, totalFinishedSize, option, lastGetDate);
+    }
 };
 
 // One company member: the parts of the login text and the name the server shows.
@@ -206,8 +217,12 @@ protected:
         config.maxUploadSize = kMiB;
         config.maxDownloadSize = kMiB;
         config.baseUUID = "E2E-BASE-UUID";
+        adjustConfig(config);
         return config;
     }
+
+    // What a suite changes in its clients' settings (a proxy, say).
+    virtual void adjustConfig(StorageServiceConfig&) const { }
 
     // A client of the server that has not logged in yet.
     Client& newClient(const Account& account, ServerProcess* target = nullptr)

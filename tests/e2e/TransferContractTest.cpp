@@ -51,11 +51,11 @@ protected:
         ContractTest::TearDown();
     }
 
-    // One fault rule, in force for exactly one matching request.
-    void faultOnce(const std::string& method, const std::string& path, std::uint64_t dropAfterBytes)
+    // One fault rule, in force for exactly `times` matching requests.
+    void faultOnce(const std::string& method, const std::string& path, std::uint64_t dropAfterBytes, int times = 1)
     {
-        const std::string rule = R"([{"method":")" + method + R"(","path":")" + path
-            + R"(","times":1,"dropAfterBytes":)" + std::to_string(dropAfterBytes) + "}]";
+        const std::string rule = R"([{"method":")" + method + R"(","path":")" + path + R"(","times":)"
+            + std::to_string(times) + R"(,"dropAfterBytes":)" + std::to_string(dropAfterBytes) + "}]";
         expectControlOk(server().setFaults(rule), "fault " + rule);
         faultsSet_ = true;
     }
@@ -208,11 +208,13 @@ TEST_P(TransferContractTest, UploadBrokenOffMidwayResumesFromTheServersOffset)
     const std::string remote = "/FILE/Memo/resume.bin";
     constexpr std::uint64_t kDropAfter = 200000;
 
-    // Two chunks go through; the third breaks off after some of its bytes.
+    // Two chunks go through; the third breaks off after some of its bytes. A kept-alive
+    // connection that dies before any answer is taken for one the server had let go meanwhile,
+    // and the chunk goes once more on a new connection (as curl does): so it breaks off twice.
     client.adaptor->puts.clear();
     client.adaptor->beforePut = [&](std::size_t index, const std::string& path, std::uint64_t) {
         if (index == 2 && path == remote)
-            faultOnce("POST", remote, kDropAfter);
+            faultOnce("POST", remote, kDropAfter, 2);
     };
     auto put = putFile(writeLocal("resume.bin", content), remote);
     client.run(put);
@@ -236,6 +238,23 @@ TEST_P(TransferContractTest, UploadBrokenOffMidwayResumesFromTheServersOffset)
     ASSERT_FALSE(client.adaptor->puts.empty());
     EXPECT_EQ(client.adaptor->statusQueries.back().offset, held);
     EXPECT_EQ(client.adaptor->puts.front().offset, held);
+    EXPECT_TRUE(sameBytes(content, download(client, remote)));
+}
+
+TEST_P(TransferContractTest, AChunkWhoseKeptAliveConnectionDiesGoesOnceMoreAndTheFileArrivesWhole)
+{
+    const auto accounts = newCompany("redo", 1);
+    Client& client = loggedIn(accounts[0]);
+    const Bytes content = randomBytes(3 * kMiB + 5, 12);
+    const std::string remote = "/FILE/Memo/redo.bin";
+    client.adaptor->beforePut = [&](std::size_t index, const std::string& path, std::uint64_t) {
+        if (index == 2 && path == remote)
+            faultOnce("POST", remote, 200000);
+    };
+    auto put = client.run(putFile(writeLocal("redo.bin", content), remote));
+    client.adaptor->beforePut = nullptr;
+    EXPECT_EQ(put->commandRes, ResultSuccess);
+    EXPECT_EQ(client.adaptor->puts.size(), 4u) << "the engine sent the broken chunk again itself";
     EXPECT_TRUE(sameBytes(content, download(client, remote)));
 }
 
