@@ -91,6 +91,17 @@ public:
     // True when the folder has no children (cheaper than listing them).
     StoreResult<bool> isEmptyFolder(const Entry& folder);
     EntryRights rightsOf(const User& user, const Entry& entry);
+    // The folder's children as the user sees them (rights, and for folders whether they are
+    // empty), read in one step with a few statements however many there are; `generation` is the
+    // content generation they were read at.
+    struct FolderListing {
+        std::vector<ListedEntry> rows;
+        std::uint64_t generation = 0;
+    };
+    StoreResult<FolderListing> listing(const User& user, const Entry& folder);
+    // Changes whenever an entry, a user, a company or a manager changes (not with sessions or
+    // upload offsets): what was read at one value reads the same while it stays.
+    std::uint64_t contentGeneration() const;
     // Files and folders below the folder (not the folder itself) whose name, or author login or
     // author name, contains the text ignoring case.
     StoreResult<std::vector<Entry>> search(const Entry& folder, const std::string& text, bool byAuthor);

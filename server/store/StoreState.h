@@ -136,6 +136,9 @@ struct ServerStore::State {
 
     // Rights.
     EntryRights rights(const User& user, const Node& node);
+    // The rights on an entry of the user's company's shared area (not its root), given what its
+    // lineage implies.
+    static EntryRights sharedRights(const User& user, const Node& node, bool lineReadOnly, bool isManager);
     bool mayCreateIn(const User& user, const Node& folder);
     void requireArea(const User& user, const AreaRef& area); // Forbidden
     void requireChange(const User& user, const Node& node); // Forbidden

@@ -71,6 +71,44 @@ TEST_F(HttpFrontEndTest, RangesAreAnsweredByTheFrontEndWithTheEndHeldAtTheLastBy
         200);
 }
 
+TEST_F(HttpFrontEndTest, AListingReadInRangesIsOneDocumentThatFollowsEveryChangeAndEveryReader)
+{
+    for (int i = 0; i < 40; ++i)
+        put(alice, shared(), { "Team", "file" + std::to_string(i) + ".txt" }, "x");
+    const std::string aliceAuth = session("alice");
+    const std::string bobAuth = session("bob");
+    auto whole = [&](const std::string& auth) { return as(auth, "GET", "/SHAREFOLDER/Team").body; };
+    auto inRanges = [&](const std::string& auth) {
+        std::string stitched;
+        for (std::size_t from = 0;; from += 1000) {
+            const Answer part = as(auth, "GET", "/SHAREFOLDER/Team",
+                { { "range", "bytes=" + std::to_string(from) + "-" + std::to_string(from + 999) } });
+            if (part.status != 206)
+                return stitched + "<status " + std::to_string(part.status) + ">";
+            stitched += part.body;
+            if (part.body.size() < 1000)
+                return stitched;
+        }
+    };
+
+    const std::string forAlice = whole(aliceAuth);
+    ASSERT_GT(forAlice.size(), 3000u);
+    EXPECT_EQ(inRanges(aliceAuth), forAlice);
+    // Another reader has rights of their own: not the document made for the first.
+    const std::string forBob = inRanges(bobAuth);
+    EXPECT_NE(forBob, forAlice);
+    EXPECT_NE(forAlice.find("<isowner>1</isowner>"), std::string::npos);
+    EXPECT_EQ(forBob.find("<isowner>1</isowner>"), std::string::npos);
+    EXPECT_EQ(forBob, whole(bobAuth));
+
+    // A change between two reads shows in the next one, however soon it comes.
+    ASSERT_TRUE(store->setReadOnly(shared(), { "Team", "file7.txt" }, true));
+    const std::string afterReadOnly = inRanges(aliceAuth);
+    EXPECT_NE(afterReadOnly.find("<isReadOnly>1</isReadOnly>"), std::string::npos);
+    put(bob, shared(), { "Team", "late.txt" }, "y");
+    EXPECT_NE(inRanges(aliceAuth).find("<Name>late.txt</Name>"), std::string::npos);
+}
+
 TEST_F(HttpFrontEndTest, TargetsThatLeaveTheirFolderAreRefusedBeforeAnythingElse)
 {
     put(alice, mine(alice), { "Memo", "a.txt" }, "secret");
