@@ -227,9 +227,9 @@ void ServerStore::State::trimUploadParts()
             continue;
         }
         if (held < size) {
-            // Every chunk was synced before it was acknowledged, and its record may not have
-            // reached the disk: what the file holds counts. (Bytes of a chunk that broke off are
-            // the client's own bytes for their place; the digest checks the whole at the end.)
+            // Every acknowledged chunk was written (a killed process keeps it; a power cut may
+            // not), and its record may not have reached the disk: what the file holds counts. (Bytes of a chunk that
+            // broke off are the client's own bytes for their place; the digest checks the whole at the end.)
             if (held != received)
                 db->prepare("UPDATE uploads SET received = ?2 WHERE id = ?1").with(id, held).run();
             known.insert(id + ".part");
@@ -449,12 +449,17 @@ StoreResult<UploadSession> UploadChunk::finish()
         UploadSession& session = c.session;
         std::string digest;
         try {
-            // On the disk before the offset is recorded, and before the chunk is acknowledged.
-            c.file->sync();
+            // The chunk that completes the file puts it on the disk before it appears, against a
+            // power cut too. The chunks before it need to outlive the process, which written bytes
+            // do: a killed server keeps every acknowledged chunk, while after a power cut the part
+            // file's length, read again at open, tells the client where to go on, and the digest
+            // at the end refuses anything the disk lost inside it.
+            if (c.end == session.size)
+                c.file->sync();
             c.file.reset();
             {
                 std::lock_guard lock(s.mutex);
-                // The synced part file is what keeps the bytes: its length is read again at open
+                // The part file is what keeps the bytes: its length is read again at open
                 // (trimUploadParts), so the record needs no sync of its own.
                 s.db->unsynced([&] {
                     s.db->prepare("UPDATE uploads SET received = ?2 WHERE id = ?1").with(session.id, c.end).run();
@@ -580,11 +585,15 @@ StoreResult<std::unique_ptr<UploadChunk>> ServerStore::beginChunk(const User& us
             if (offset != 0)
                 refuseOffset(0);
             session.id = randomHex(32);
-            // No sync of its own: the chunk's sync makes the file durable with its bytes.
+            // No sync of its own, neither for the file nor for its record: a power cut that takes
+            // them leaves a session the client starts again (an orphaned part file goes at open).
             FileHandle(s.partPath(session.id), O_WRONLY | O_CREAT | O_TRUNC);
-            s.db->prepare("INSERT INTO uploads (id, user_id, path, md5, size, received) VALUES (?1, ?2, ?3, ?4, ?5, 0)")
-                .with(session.id, user.id, pathText, session.md5, size)
-                .run();
+            s.db->unsynced([&] {
+                s.db->prepare(
+                        "INSERT INTO uploads (id, user_id, path, md5, size, received) VALUES (?1, ?2, ?3, ?4, ?5, 0)")
+                    .with(session.id, user.id, pathText, session.md5, size)
+                    .run();
+            });
         }
         c->file.emplace(s.partPath(session.id), O_WRONLY);
         // Bytes past the recorded offset are the remains of a chunk that did not complete.
