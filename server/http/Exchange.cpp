@@ -379,7 +379,8 @@ void Exchange::sendRanged(
             if (!sink.write(paced->data() + offset, piece))
                 return false;
             pacer->done(piece);
-            return true;
+            // A paced answer leaves piece by piece, as it is meant to arrive, not gathered.
+            return !carrier || carrier->flushOutput();
         });
 }
 
@@ -444,7 +445,8 @@ void Exchange::sendFile(
             if (!sink.write(buffer->data(), static_cast<std::size_t>(n)))
                 return false;
             pacer->done(static_cast<std::size_t>(n));
-            return true;
+            // A paced answer leaves piece by piece, as it is meant to arrive, not gathered.
+            return !pacer->active() || !carrier || carrier->flushOutput();
         });
 }
 
