@@ -14,14 +14,6 @@ namespace {
 constexpr std::size_t kChunks = 32;
 const std::string kRemote = "/FILE/Memo/chunked.bin";
 
-std::size_t occurrences(const std::string& text, const std::string& what)
-{
-    std::size_t count = 0;
-    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size()))
-        ++count;
-    return count;
-}
-
 class ConnectionReuseTest : public ContractTest {
 protected:
     // The connections clients opened to the server while `step` ran (the counting requests of the

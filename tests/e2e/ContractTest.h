@@ -44,6 +44,15 @@ inline std::string schemeName(const ::testing::TestParamInfo<Scheme>& info)
     return info.param == Scheme::Http ? "http" : "https";
 }
 
+// How often the needle occurs in the text, not overlapping.
+inline std::size_t occurrences(const std::string& text, const std::string& needle)
+{
+    std::size_t count = 0;
+    for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size()))
+        ++count;
+    return count;
+}
+
 // A machine with a wired interface and a default route: the service refuses to send anything
 // while the network looks unreachable, and a loopback-only test machine looks exactly so.
 class ReachableNetworkState : public NetworkStateSource {

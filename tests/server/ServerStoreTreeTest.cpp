@@ -115,14 +115,9 @@ TEST_F(ServerStoreTree, RightsFollowOwnerManagerEditPermissionAndReadOnly)
         store->move(carol, team, { "Team" }, team, { "Renamed" }, false, {}).failure().error, StoreError::Forbidden);
 
     // Another company's user sees nothing of this shared area.
-    Company other;
-    other.code = "other";
-    auto otherCompany = store->createCompany(other);
-    ASSERT_TRUE(otherCompany);
-    auto mallory = store->createUser(otherCompany->id, "mallory", "M", "pw");
-    ASSERT_TRUE(mallory);
-    EXPECT_FALSE(store->rightsOf(mallory.value(), file).canChange);
-    EXPECT_EQ(store->remove(mallory.value(), team, { "Team", "plan.txt" }).failure().error, StoreError::Forbidden);
+    const User mallory = outsider();
+    EXPECT_FALSE(store->rightsOf(mallory, file).canChange);
+    EXPECT_EQ(store->remove(mallory, team, { "Team", "plan.txt" }).failure().error, StoreError::Forbidden);
 }
 
 TEST_F(ServerStoreTree, LocksOfOneUserHoldOffTheOthers)
@@ -386,18 +381,13 @@ TEST_F(ServerStoreTree, AListingShowsEachChildsRightsAndEmptinessAsTheEntryAlone
     put(alice, mine(alice), { "Memo", "note.txt" }, "n");
     ASSERT_TRUE(store->createFolder(alice, mine(alice), { "Empty" }, {}));
 
-    Company elsewhere;
-    elsewhere.code = "elsewhere";
-    auto otherCompany = store->createCompany(elsewhere);
-    ASSERT_TRUE(otherCompany);
-    auto mallory = store->createUser(otherCompany->id, "mallory", "M", "pw");
-    ASSERT_TRUE(mallory);
+    const User mallory = outsider();
 
     std::size_t compared = 0;
     for (const auto& [area, path] : std::vector<std::pair<AreaRef, std::vector<std::string>>> {
              { team, {} }, { team, { "Team" } }, { team, { "Team", "closed" } }, { mine(alice), {} } }) {
         const Entry folder = path.empty() ? store->lookup(area, {}).value() : get(area, path);
-        for (const User& user : { alice, bob, carol, mallory.value() }) {
+        for (const User& user : { alice, bob, carol, mallory }) {
             auto listing = store->listing(user, folder);
             ASSERT_TRUE(listing) << listing.failure().detail;
             EXPECT_EQ(listing->generation, store->contentGeneration());
