@@ -124,6 +124,19 @@ private:
     {
         return runProgram({ curl_, "-s", "-S", "-K", config }, {}, outPath, work_.path + "/curl.log");
     }
+    // One timed curl download of the big file into `into`, checked; empty, or why it failed.
+    std::string curlGet(
+        const std::string& key, const std::string& config, const std::string& label, int round, const std::string& into)
+    {
+        Run got = curlRun(config, into);
+        if (got.exitStatus != 0)
+            return label + " exited with " + std::to_string(got.exitStatus);
+        seconds_[key].push_back(got.seconds);
+        cpu_[key].push_back(got.cpuSeconds);
+        std::fprintf(
+            stderr, "round %d: %-20s %6.2f s  cpu %5.2f s\n", round + 1, label.c_str(), got.seconds, got.cpuSeconds);
+        return checkBigFile(into, label);
+    }
     // The headers of a storage request, as options of a curl configuration.
     void sessionHeaders(CurlConfig& config, const std::vector<std::string>& session, const std::string& pin) const
     {
@@ -337,27 +350,8 @@ std::string EndToEnd::downloads()
                         round + 1, got.seconds, got.cpuSeconds, after - before);
                     return checkBigFile(into, "norvane-cli get");
                 } },
-            { "d1_curl",
-                [&] {
-                    Run got = curlRun(ranges, into);
-                    if (got.exitStatus != 0)
-                        return "curl (ranges) exited with " + std::to_string(got.exitStatus);
-                    seconds_["d1_curl"].push_back(got.seconds);
-                    cpu_["d1_curl"].push_back(got.cpuSeconds);
-                    std::fprintf(stderr, "round %d: curl ranges          %6.2f s  cpu %5.2f s\n", round + 1,
-                        got.seconds, got.cpuSeconds);
-                    return checkBigFile(into, "curl ranges");
-                } },
-            { "d2_curl",
-                [&] {
-                    Run got = curlRun(whole, into);
-                    if (got.exitStatus != 0)
-                        return "curl (whole) exited with " + std::to_string(got.exitStatus);
-                    seconds_["d2_curl"].push_back(got.seconds);
-                    std::fprintf(stderr, "round %d: curl whole file      %6.2f s  cpu %5.2f s\n", round + 1,
-                        got.seconds, got.cpuSeconds);
-                    return checkBigFile(into, "curl whole");
-                } },
+            { "d1_curl", [&] { return curlGet("d1_curl", ranges, "curl ranges", round, into); } },
+            { "d2_curl", [&] { return curlGet("d2_curl", whole, "curl whole file", round, into); } },
             { "d3_cli",
                 [&] {
                     const double serverCpu = tlsServer_.cpuSeconds();
@@ -369,16 +363,7 @@ std::string EndToEnd::downloads()
                         round + 1, got.seconds, got.cpuSeconds, tlsServer_.cpuSeconds() - serverCpu);
                     return checkBigFile(into, "norvane-cli get over https");
                 } },
-            { "d3_curl",
-                [&] {
-                    Run got = curlRun(tlsRanges, into);
-                    if (got.exitStatus != 0)
-                        return "curl (https ranges) exited with " + std::to_string(got.exitStatus);
-                    seconds_["d3_curl"].push_back(got.seconds);
-                    std::fprintf(stderr, "round %d: curl ranges https    %6.2f s  cpu %5.2f s\n", round + 1,
-                        got.seconds, got.cpuSeconds);
-                    return checkBigFile(into, "curl ranges over https");
-                } },
+            { "d3_curl", [&] { return curlGet("d3_curl", tlsRanges, "curl ranges https", round, into); } },
         };
         if (round % 2)
             std::reverse(steps.begin(), steps.end());
