@@ -1,5 +1,7 @@
 #include "bench/BenchSupport.h"
 
+#include "formats/MD5DigestString.h"
+
 #include <curl/curl.h>
 
 #include <algorithm>
@@ -14,10 +16,13 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <netinet/in.h>
 #include <poll.h>
+#include <span>
 #include <sstream>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -124,6 +129,58 @@ int waitExit(pid_t pid)
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+Run runProgram(const std::vector<std::string>& args, const std::string& inPath, const std::string& outPath,
+    const std::string& errPath)
+{
+    Run run;
+    int pipeFds[2] = { -1, -1 };
+    int out = -1;
+    if (outPath.empty()) {
+        if (::pipe2(pipeFds, O_CLOEXEC) != 0)
+            return run;
+        out = pipeFds[1];
+    } else {
+        out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    }
+    const int in = inPath.empty() ? -1 : ::open(inPath.c_str(), O_RDONLY | O_CLOEXEC);
+    const int err = errPath.empty() ? -1 : ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t pid = spawn(args, out, err, in);
+    watchChild(2, pid);
+    for (int fd : { out, in, err }) {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    if (pipeFds[0] >= 0) {
+        std::vector<char> buffer(1 << 16);
+        for (ssize_t n; (n = ::read(pipeFds[0], buffer.data(), buffer.size())) != 0;) {
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                break;
+            const std::string_view piece(buffer.data(), static_cast<std::size_t>(n));
+            run.bytes += piece.size();
+            run.lines += static_cast<std::uint64_t>(std::count(piece.begin(), piece.end(), '\n'));
+            if (run.head.size() < 256)
+                run.head.append(piece.substr(0, 256 - run.head.size()));
+            run.tail.append(piece.substr(piece.size() > 256 ? piece.size() - 256 : 0));
+            if (run.tail.size() > 256)
+                run.tail.erase(0, run.tail.size() - 256);
+        }
+        ::close(pipeFds[0]);
+    }
+    int status = 0;
+    rusage usage {};
+    while (::wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) { }
+    watchChild(2, -1);
+    run.seconds = secondsSince(start);
+    run.peakKiB = usage.ru_maxrss;
+    run.cpuSeconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
+        + static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    run.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return run;
+}
+
 void cleanUpOnSignals()
 {
     for (int sig : { SIGINT, SIGTERM, SIGHUP })
@@ -210,20 +267,25 @@ WorkDir::~WorkDir()
 
 NorvaneServer::~NorvaneServer()
 {
-    stopChild(pid_, 1);
+    stopChild(pid_, slot_);
     if (stdout_ >= 0)
         ::close(stdout_);
 }
 
-std::string NorvaneServer::start(const std::string& program, const std::string& dataDir, const std::string& logPath)
+std::string NorvaneServer::start(const std::string& program, const std::string& dataDir, const std::string& logPath,
+    const std::vector<std::string>& extraArgs, int slot)
 {
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC) != 0)
         return std::string("pipe: ") + std::strerror(errno);
     int logFd = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    pid_ = spawn(
-        { program, "--data", dataDir, "--listen", "127.0.0.1:0", "--control-token", kControlToken }, pipeFds[1], logFd);
-    watchChild(1, pid_);
+    std::vector<std::string> args { program, "--data", dataDir, "--listen", "127.0.0.1:0", "--control-token",
+        kControlToken };
+    args.insert(args.end(), extraArgs.begin(), extraArgs.end());
+    const bool tls = std::find(extraArgs.begin(), extraArgs.end(), "--tls") != extraArgs.end();
+    slot_ = slot;
+    pid_ = spawn(args, pipeFds[1], logFd);
+    watchChild(slot_, pid_);
     ::close(pipeFds[1]);
     if (logFd >= 0)
         ::close(logFd);
@@ -234,10 +296,19 @@ std::string NorvaneServer::start(const std::string& program, const std::string& 
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     std::size_t at = std::string::npos;
     std::size_t end = std::string::npos;
-    while (std::chrono::steady_clock::now() < deadline) {
+    // The pin follows the address.
+    auto announced = [&] {
         at = output.find("listening ");
         end = at == std::string::npos ? at : output.find('\n', at);
-        if (end != std::string::npos)
+        if (end == std::string::npos)
+            return false;
+        if (!tls)
+            return true;
+        const auto pinAt = output.find("pin ", end);
+        return pinAt != std::string::npos && output.find('\n', pinAt) != std::string::npos;
+    };
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (announced())
             break;
         pollfd fd { stdout_, POLLIN, 0 };
         if (::poll(&fd, 1, 200) <= 0)
@@ -248,8 +319,8 @@ std::string NorvaneServer::start(const std::string& program, const std::string& 
             break;
         output.append(chunk, static_cast<std::size_t>(n));
     }
-    if (end == std::string::npos) {
-        stopChild(pid_, 1);
+    if (!announced()) {
+        stopChild(pid_, slot_);
         std::ostringstream text;
         text << "norvane-server did not announce itself; its log:\n" << std::ifstream(logPath).rdbuf();
         return text.str();
@@ -257,7 +328,157 @@ std::string NorvaneServer::start(const std::string& program, const std::string& 
     url = output.substr(at + 10, end - at - 10);
     while (!url.empty() && (url.back() == '\r' || url.back() == '/'))
         url.pop_back();
+    if (tls)
+        pin = between(output.substr(end), "pin ", "\n");
     return {};
+}
+
+double NorvaneServer::cpuSeconds() const
+{
+    // Fields 14 and 15 of /proc/<pid>/stat, after the command name in parentheses.
+    std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const auto close = text.rfind(')');
+    if (close == std::string::npos)
+        return -1;
+    std::istringstream fields(text.substr(close + 2));
+    std::string field;
+    unsigned long long user = 0;
+    unsigned long long system = 0;
+    for (int index = 3; fields >> field; ++index) {
+        if (index == 14)
+            user = std::strtoull(field.c_str(), nullptr, 10);
+        if (index == 15) {
+            system = std::strtoull(field.c_str(), nullptr, 10);
+            return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+        }
+    }
+    return -1;
+}
+
+long NorvaneServer::connectionsAccepted() const
+{
+    Reply reply = request("GET", url + "/_control/connections",
+        { std::string("X-Control-Token: ") + kControlToken, "Expect:" }, {}, nullptr, pin);
+    if (reply.status != 200)
+        return -1;
+    const std::string count = between(reply.body, "\"accepted\":", "}");
+    return count.empty() ? -1 : std::strtol(count.c_str(), nullptr, 10);
+}
+
+Nginx::~Nginx()
+{
+    stopChild(pid_, 0);
+}
+
+std::string Nginx::start(const std::string& program, const std::string& dir)
+{
+    std::string conf = dir + "/nginx/nginx.conf";
+    std::filesystem::create_directories(dir + "/nginx");
+    std::filesystem::create_directories(dir + "/www/files");
+    std::filesystem::create_directories(dir + "/www/upload");
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        port = freeLoopbackPort();
+        std::ofstream out(conf);
+        out << (::geteuid() == 0 ? "user root;\n" : "") << "daemon off;\nmaster_process off;\n"
+            << "pid " << dir << "/nginx/nginx.pid;\nerror_log " << dir << "/nginx/error.log warn;\n"
+            << "events { worker_connections 64; }\n"
+            << "http {\n  default_type application/octet-stream;\n  access_log off;\n"
+            << "  sendfile on;\n  tcp_nopush on;\n  keepalive_timeout 60;\n  keepalive_requests 100000;\n"
+            << "  client_body_temp_path " << dir << "/nginx/body;\n  proxy_temp_path " << dir
+            << "/nginx/proxy;\n  fastcgi_temp_path " << dir << "/nginx/fastcgi;\n  uwsgi_temp_path " << dir
+            << "/nginx/uwsgi;\n  scgi_temp_path " << dir << "/nginx/scgi;\n"
+            << "  server {\n    listen 127.0.0.1:" << port << ";\n    root " << dir << "/www;\n"
+            << "    location /files/ { }\n"
+            << "    location /upload/ { dav_methods PUT; create_full_put_path on; client_max_body_size 0;\n"
+            << "      client_body_buffer_size 1m; }\n  }\n}\n";
+        out.close();
+        pid_ = spawn({ program, "-p", dir + "/nginx", "-c", conf, "-e", dir + "/nginx/error.log" });
+        watchChild(0, pid_);
+        for (int wait = 0; wait < 100 && pid_ > 0; ++wait) {
+            if (acceptsConnections(port))
+                return {};
+            if (::waitpid(pid_, nullptr, WNOHANG) == pid_)
+                pid_ = -1;
+            else
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        stopChild(pid_, 0);
+    }
+    std::ostringstream text;
+    text << "nginx did not start listening; its log:\n" << std::ifstream(dir + "/nginx/error.log").rdbuf();
+    return text.str();
+}
+
+std::optional<std::string> makeFile(const std::string& path, std::uint64_t size, std::uint64_t seed)
+{
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return std::nullopt;
+    norvane::MD5Digest digest;
+    bool ok = true;
+    std::vector<std::uint64_t> block(std::size_t { 1 } << 17);
+    std::uint64_t state = seed * 0x9e3779b97f4a7c15ULL + 1;
+    for (std::uint64_t done = 0; ok && done < size;) {
+        for (auto& word : block) {
+            // splitmix64: fast, and no two files of different seeds alike.
+            std::uint64_t z = (state += 0x9e3779b97f4a7c15ULL);
+            z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+            z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+            word = z ^ (z >> 31);
+        }
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(size - done, block.size() * 8));
+        const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(block.data()), n);
+        digest.update(bytes);
+        ok = ::write(fd, bytes.data(), n) == static_cast<ssize_t>(n);
+        done += n;
+    }
+    ok = ok && ::fsync(fd) == 0;
+    if (::close(fd) != 0 || !ok)
+        return std::nullopt;
+    return digest.hexDigest();
+}
+
+std::optional<std::string> md5OfFile(const std::string& path)
+{
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file)
+        return std::nullopt;
+    norvane::MD5Digest digest;
+    std::vector<std::uint8_t> block(std::size_t { 1 } << 20);
+    for (std::size_t n; (n = std::fread(block.data(), 1, block.size(), file)) > 0;)
+        digest.update(std::span<const std::uint8_t>(block.data(), n));
+    std::fclose(file);
+    return digest.hexDigest();
+}
+
+void CurlConfig::next()
+{
+    if (!text_.empty())
+        text_ += "next\n";
+}
+
+void CurlConfig::option(const std::string& name, const std::string& value)
+{
+    text_ += name + " = \"";
+    for (char c : value) {
+        if (c == '"' || c == '\\')
+            text_ += '\\';
+        text_ += c;
+    }
+    text_ += "\"\n";
+}
+
+void CurlConfig::flag(const std::string& name)
+{
+    text_ += name + "\n";
+}
+
+bool CurlConfig::write(const std::string& path) const
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text_;
+    return static_cast<bool>(out);
 }
 
 long NorvaneServer::peakResidentKiB() const
@@ -271,7 +492,7 @@ long NorvaneServer::peakResidentKiB() const
 }
 
 Reply request(const std::string& method, const std::string& url, const std::vector<std::string>& headers,
-    const std::string& body, FileSlice* slice)
+    const std::string& body, FileSlice* slice, const std::string& pin)
 {
     Reply reply;
     CURL* curl = curl_easy_init();
@@ -286,6 +507,12 @@ Reply request(const std::string& method, const std::string& url, const std::vect
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collect);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &reply.body);
+    if (!pin.empty()) {
+        // The server's self-signed certificate is trusted by its key alone.
+        curl_easy_setopt(curl, CURLOPT_PINNEDPUBLICKEY, pin.c_str());
+        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
+        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
+    }
     if (slice) {
         curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
         curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(slice->left));
@@ -304,10 +531,35 @@ Reply request(const std::string& method, const std::string& url, const std::vect
     return reply;
 }
 
-Reply control(const std::string& base, const std::string& action, const std::string& json)
+Reply control(const std::string& base, const std::string& action, const std::string& json, const std::string& pin)
 {
     return request("POST", base + "/_control/" + action,
-        { std::string("X-Control-Token: ") + NorvaneServer::kControlToken, "Content-Type: application/json" }, json);
+        { std::string("X-Control-Token: ") + NorvaneServer::kControlToken, "Content-Type: application/json" }, json,
+        nullptr, pin);
+}
+
+std::string uploadInChunks(const std::string& base, const std::vector<std::string>& session, const std::string& local,
+    const std::string& md5, const std::string& remote, std::uint64_t chunk, const std::string& pin)
+{
+    const std::uint64_t size = sizeOf(local);
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(local.c_str(), "rb"), &std::fclose);
+    if (!file)
+        return "cannot open " + local;
+    const std::string url = base + remote + "?md5=" + md5 + "&size=" + std::to_string(size);
+    for (std::uint64_t offset = 0; offset < size; offset += chunk) {
+        FileSlice slice { file.get(), std::min(chunk, size - offset) };
+        std::vector<std::string> headers = session;
+        headers.push_back("x-zel-app-type: file");
+        headers.push_back("x-zel-uptype: 2");
+        headers.push_back(
+            "x-zel-file-write-range: " + std::to_string(offset) + "-" + std::to_string(offset + slice.left - 1));
+        headers.push_back("Content-Type: application/octet-stream");
+        Reply reply = request("POST", url, headers, {}, &slice, pin);
+        if (reply.status != 200)
+            return "upload chunk at " + std::to_string(offset) + ": status " + std::to_string(reply.status) + " "
+                + reply.error + " " + reply.body;
+    }
+    return {};
 }
 
 std::string between(const std::string& text, const std::string& begin, const std::string& end)
@@ -320,7 +572,8 @@ std::string between(const std::string& text, const std::string& begin, const std
     return to == std::string::npos ? std::string() : text.substr(from, to - from);
 }
 
-std::string signUp(const std::string& base, const Account& account, std::vector<std::string>& headers)
+std::string signUp(
+    const std::string& base, const Account& account, std::vector<std::string>& headers, const std::string& pin)
 {
     const std::pair<std::string, std::string> steps[] = {
         { "companies", "{\"code\":\"" + account.company + "\",\"name\":\"" + account.company + "\"}" },
@@ -329,13 +582,14 @@ std::string signUp(const std::string& base, const Account& account, std::vector<
                 + account.password + "\",\"fullName\":\"" + account.user + "\"}" },
     };
     for (const auto& [action, body] : steps) {
-        Reply reply = control(base, action, body);
+        Reply reply = control(base, action, body, pin);
         if (reply.status != 200)
             return action + ": status " + std::to_string(reply.status) + " " + reply.error + " " + reply.body;
     }
     Reply login = request("GET", base + "/Storage9/QORPrivateStorage/account/" + account.user,
         { "Authorization: ZEL 3f0a9c27d41e8b65c0d2e", "KigyoCode: " + account.company,
-            "UserPassWord: " + account.password, "X-Device-Id: " + account.device });
+            "UserPassWord: " + account.password, "X-Device-Id: " + account.device },
+        {}, nullptr, pin);
     std::string authorization;
     for (const char* field : { "QorID", "VarID", "KigyoID", "UserKey" }) {
         std::string value = between(login.body, std::string("<") + field + ">", std::string("</") + field + ">");

@@ -30,59 +30,6 @@ namespace {
 
 using namespace norvane::bench;
 
-// What one run of a program brought: its time, its peak resident set, and what it printed.
-struct Run {
-    double seconds = 0;
-    long peakKiB = 0;
-    int exitStatus = -1;
-    std::uint64_t bytes = 0; // of standard output
-    std::uint64_t lines = 0;
-    std::string head; // the first bytes of standard output
-    std::string tail; // the last bytes
-};
-
-// Runs args with standard input from inPath (when given) and reads its standard output as it
-// comes, keeping only counts and both ends.
-Run runCounted(const std::vector<std::string>& args, const std::string& inPath = {})
-{
-    Run run;
-    int pipeFds[2];
-    if (::pipe2(pipeFds, O_CLOEXEC) != 0)
-        return run;
-    int in = inPath.empty() ? -1 : ::open(inPath.c_str(), O_RDONLY | O_CLOEXEC);
-    const auto start = std::chrono::steady_clock::now();
-    pid_t pid = spawn(args, pipeFds[1], -1, in);
-    watchChild(2, pid);
-    ::close(pipeFds[1]);
-    if (in >= 0)
-        ::close(in);
-    std::vector<char> buffer(1 << 16);
-    for (ssize_t n; (n = ::read(pipeFds[0], buffer.data(), buffer.size())) != 0;) {
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            break;
-        const std::string_view piece(buffer.data(), static_cast<std::size_t>(n));
-        run.bytes += piece.size();
-        for (char c : piece)
-            run.lines += c == '\n';
-        if (run.head.size() < 256)
-            run.head.append(piece.substr(0, 256 - run.head.size()));
-        run.tail.append(piece.substr(piece.size() > 256 ? piece.size() - 256 : 0));
-        if (run.tail.size() > 256)
-            run.tail.erase(0, run.tail.size() - 256);
-    }
-    ::close(pipeFds[0]);
-    int status = 0;
-    rusage usage {};
-    while (::wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) { }
-    watchChild(2, -1);
-    run.seconds = secondsSince(start);
-    run.peakKiB = usage.ru_maxrss;
-    run.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return run;
-}
-
 std::string label(int entries)
 {
     if (entries % 1000000 == 0)
@@ -123,7 +70,7 @@ int run(int entries, int rounds)
     std::ofstream(passwordFile) << account.password << "\n";
     const auto cli = [&](std::vector<std::string> arguments, const std::string& input = {}) {
         arguments.insert(arguments.begin(), { NORVANE_CLI_BINARY, "--home", home });
-        return runCounted(arguments, input);
+        return runProgram(arguments, input);
     };
     const std::string address = server.url.substr(server.url.find("://") + 3);
     for (auto [arguments, input] :
@@ -158,7 +105,7 @@ int run(int entries, int rounds)
     for (int round = 0; round < rounds; ++round) {
         for (int turn = 0; turn < 2; ++turn) {
             if ((turn == 0) == (round % 2 == 0)) {
-                Run fetched = runCounted(curlArgs);
+                Run fetched = runProgram(curlArgs);
                 if (fetched.exitStatus != 0 || fetched.bytes == 0)
                     return fail("curl exited with " + std::to_string(fetched.exitStatus));
                 bodyBytes = fetched.bytes;

@@ -54,111 +54,6 @@ constexpr std::uint64_t kMiB = std::uint64_t { 1 } << 20;
 constexpr std::uint64_t kGiB = std::uint64_t { 1 } << 30;
 constexpr std::uint64_t kUploadChunk = 8 * kMiB;
 
-// A file of `size` pattern bytes, synced, and its MD5.
-std::optional<std::string> makeFile(const std::string& path, std::uint64_t size)
-{
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return std::nullopt;
-    norvane::MD5Digest digest;
-    bool ok = true;
-    std::vector<std::uint8_t> block(kMiB);
-    for (std::uint64_t done = 0; ok && done < size; done += block.size()) {
-        for (std::size_t i = 0; i < block.size(); ++i)
-            block[i] = static_cast<std::uint8_t>((done + i) * 131 + ((done + i) >> 20));
-        digest.update(block);
-        ok = ::write(fd, block.data(), block.size()) == static_cast<ssize_t>(block.size());
-    }
-    ok = ok && ::fsync(fd) == 0;
-    if (::close(fd) != 0 || !ok)
-        return std::nullopt;
-    return digest.hexDigest();
-}
-
-std::optional<std::string> md5OfFile(const std::string& path)
-{
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (!file)
-        return std::nullopt;
-    norvane::MD5Digest digest;
-    std::vector<std::uint8_t> block(kMiB);
-    for (std::size_t n; (n = std::fread(block.data(), 1, block.size(), file)) > 0;)
-        digest.update(std::span<const std::uint8_t>(block.data(), n));
-    std::fclose(file);
-    return digest.hexDigest();
-}
-
-// nginx in the foreground as one process (no workers), serving www/ on a loopback port.
-class Nginx {
-public:
-    ~Nginx() { stopChild(pid_, 0); }
-
-    std::string start(const std::string& program, const std::string& dir)
-    {
-        std::string conf = dir + "/nginx/nginx.conf";
-        for (int attempt = 0; attempt < 3; ++attempt) {
-            port = freeLoopbackPort();
-            std::ofstream out(conf);
-            out << (::geteuid() == 0 ? "user root;\n" : "") << "daemon off;\nmaster_process off;\n"
-                << "pid " << dir << "/nginx/nginx.pid;\nerror_log " << dir << "/nginx/error.log warn;\n"
-                << "events { worker_connections 64; }\n"
-                << "http {\n  default_type application/octet-stream;\n  access_log off;\n"
-                << "  sendfile on;\n  tcp_nopush on;\n  keepalive_timeout 60;\n"
-                << "  client_body_temp_path " << dir << "/nginx/body;\n  proxy_temp_path " << dir
-                << "/nginx/proxy;\n  fastcgi_temp_path " << dir << "/nginx/fastcgi;\n  uwsgi_temp_path " << dir
-                << "/nginx/uwsgi;\n  scgi_temp_path " << dir << "/nginx/scgi;\n"
-                << "  server {\n    listen 127.0.0.1:" << port << ";\n    root " << dir << "/www;\n"
-                << "    location /files/ { }\n  }\n}\n";
-            out.close();
-            pid_ = spawn({ program, "-p", dir + "/nginx", "-c", conf, "-e", dir + "/nginx/error.log" });
-            watchChild(0, pid_);
-            for (int wait = 0; wait < 100 && pid_ > 0; ++wait) {
-                if (acceptsConnections(port))
-                    return {};
-                if (::waitpid(pid_, nullptr, WNOHANG) == pid_)
-                    pid_ = -1;
-                else
-                    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            }
-            stopChild(pid_, 0);
-        }
-        std::ostringstream text;
-        text << "nginx did not start listening; its log:\n" << std::ifstream(dir + "/nginx/error.log").rdbuf();
-        return text.str();
-    }
-
-    int port = 0;
-
-private:
-    pid_t pid_ = -1;
-};
-
-// The file uploaded to `remote` in chunks, as the client sends them: POST with the MD5 and the
-// size, each chunk with its write range. Empty on success, else what went wrong.
-std::string upload(const std::string& base, const std::vector<std::string>& session, const std::string& local,
-    const std::string& md5, const std::string& remote)
-{
-    const std::uint64_t size = sizeOf(local);
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(local.c_str(), "rb"), &std::fclose);
-    if (!file)
-        return "cannot open " + local;
-    const std::string url = base + remote + "?md5=" + md5 + "&size=" + std::to_string(size);
-    for (std::uint64_t offset = 0; offset < size; offset += kUploadChunk) {
-        FileSlice slice { file.get(), std::min(kUploadChunk, size - offset) };
-        std::vector<std::string> headers = session;
-        headers.push_back("x-zel-app-type: file");
-        headers.push_back("x-zel-uptype: 2");
-        headers.push_back(
-            "x-zel-file-write-range: " + std::to_string(offset) + "-" + std::to_string(offset + slice.left - 1));
-        headers.push_back("Content-Type: application/octet-stream");
-        Reply reply = request("POST", url, headers, {}, &slice);
-        if (reply.status != 200)
-            return "upload chunk at " + std::to_string(offset) + ": status " + std::to_string(reply.status) + " "
-                + reply.error + " " + reply.body;
-    }
-    return {};
-}
-
 // One download with the curl command line. With an MD5 to check, it lands in `dest` (removed
 // afterwards); without one it goes to /dev/null, so that the servers' sending is what is timed and
 // not the disk, and curl reports the byte count.
@@ -256,7 +151,7 @@ int run(int rounds)
         std::fprintf(stderr, "%s\n", why.c_str());
         return 2;
     };
-    if (auto why = upload(server.url, session, small, *smallMd5, "/FILE/Memo/64m"); !why.empty())
+    if (auto why = uploadInChunks(server.url, session, small, *smallMd5, "/FILE/Memo/64m", kUploadChunk); !why.empty())
         return fail(why);
     if (auto d = curlDownload(curlProgram, server.url + "/FILE/Memo/64m", session, dest, 64 * kMiB, *smallMd5);
         !d.error.empty())
@@ -264,7 +159,7 @@ int run(int rounds)
     const long peakSmall = server.peakResidentKiB();
 
     auto uploadStart = std::chrono::steady_clock::now();
-    if (auto why = upload(server.url, session, large, *largeMd5, "/FILE/Memo/1g"); !why.empty())
+    if (auto why = uploadInChunks(server.url, session, large, *largeMd5, "/FILE/Memo/1g", kUploadChunk); !why.empty())
         return fail(why);
     const double uploadSeconds = secondsSince(uploadStart);
     std::fprintf(stderr, "uploaded 1 GiB to norvane-server in %.2f s\n", uploadSeconds);

@@ -136,6 +136,15 @@ void onMainThread(const std::function<void()>& fn)
         queue->runSync(fn);
 }
 
+// A call on a progress sink: on the main thread unless the sink is safe anywhere.
+void onMainThreadFor(const ASIProgressDelegate& sink, const std::function<void()>& fn)
+{
+    if (sink.needsMainThread())
+        onMainThread(fn);
+    else
+        fn();
+}
+
 std::string localeIdentifier()
 {
     for (const char* name : { "LC_ALL", "LC_MESSAGES", "LANG" }) {
@@ -358,7 +367,7 @@ void ASIHTTPRequest::setUploadProgressDelegate(ASIProgressDelegate* d)
         uploadProgressDelegate_ = d;
     }
     if (d)
-        onMainThread([d] { d->setMaxValue(1.0); });
+        onMainThreadFor(*d, [d] { d->setMaxValue(1.0); });
 }
 
 void ASIHTTPRequest::setDownloadProgressDelegate(ASIProgressDelegate* d)
@@ -368,7 +377,7 @@ void ASIHTTPRequest::setDownloadProgressDelegate(ASIProgressDelegate* d)
         downloadProgressDelegate_ = d;
     }
     if (d)
-        onMainThread([d] { d->setMaxValue(1.0); });
+        onMainThreadFor(*d, [d] { d->setMaxValue(1.0); });
 }
 
 std::int32_t ASIHTTPRequest::connectionID() const
@@ -393,6 +402,13 @@ bool ASIHTTPRequest::isResponseCompressed() const
 {
     auto encoding = responseHeader("Content-Encoding");
     return encoding && encoding->find("gzip") != std::string::npos;
+}
+
+void ASIHTTPRequest::setBodySink(BodyAccept accepts, BodyWrite write)
+{
+    std::lock_guard lock(cancelledLock_);
+    bodySinkAccepts_ = std::move(accepts);
+    bodySinkWrite_ = std::move(write);
 }
 
 std::optional<Bytes> ASIHTTPRequest::responseData() const
@@ -675,6 +691,8 @@ void ASIHTTPRequest::startRequest()
         decompressedResponseData_.reset();
         if (downloadDestinationPath_.empty())
             rawResponseData_ = std::make_shared<Bytes>();
+        bodySinkDecided_ = false;
+        bodySinkTaking_ = false;
 
         postBodyReadStream_.reset();
         if (shouldStreamPostDataFromDisk_ && fileExists(postBodyFilePath_)) {
@@ -966,6 +984,19 @@ std::size_t ASIHTTPRequest::onBody(const char* data, std::size_t size)
         }
         return size;
     }
+    if (bodySinkWrite_ && !needsRedirect_) {
+        if (!bodySinkDecided_) {
+            bodySinkDecided_ = true;
+            bodySinkTaking_ = bodySinkAccepts_ && bodySinkAccepts_(*this);
+        }
+        if (bodySinkTaking_) {
+            if (!bodySinkWrite_(std::span(reinterpret_cast<const std::uint8_t*>(data), size))) {
+                pendingError_ = makeError(ASIFileManagementError, "The response body could not be kept");
+                return 0;
+            }
+            return size;
+        }
+    }
     if (rawResponseData_) {
         if (rawResponseData_->size() + size > maxResponseDataSize_) {
             pendingError_ = makeError(ASIFileManagementError,
@@ -1072,7 +1103,10 @@ void ASIHTTPRequest::readResponseHeaders()
     if (showAccurateProgress_ && shouldResetProgressIndicators_)
         resetDownloadProgress(pendingReport_);
 
-    Log::line("dump header " + describeHeadersMasked(responseHeaders_));
+    // The headers of answers that went wrong are what a diagnosis needs; a line for each of the
+    // thousand successful chunks of a gigabyte would only bury them.
+    if (responseStatusCode_ < 200 || responseStatusCode_ > 299)
+        Log::line("dump header " + describeHeadersMasked(responseHeaders_));
 
     responseEncoding_ = defaultResponseEncoding_;
     if (auto type = responseHeader("Content-Type")) {
@@ -1576,12 +1610,10 @@ void ASIHTTPRequest::deliver(const ProgressReport& report)
     if (!report.upload && !report.download)
         return;
     std::lock_guard progress(classState().progressLock);
-    onMainThread([&report] {
-        if (report.upload && report.uploadSink)
-            report.uploadSink->setProgress(*report.upload);
-        if (report.download && report.downloadSink)
-            report.downloadSink->setProgress(*report.download);
-    });
+    if (report.upload && report.uploadSink)
+        onMainThreadFor(*report.uploadSink, [&report] { report.uploadSink->setProgress(*report.upload); });
+    if (report.download && report.downloadSink)
+        onMainThreadFor(*report.downloadSink, [&report] { report.downloadSink->setProgress(*report.download); });
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -16,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -68,6 +69,10 @@ public:
     virtual ~ASIProgressDelegate() = default;
     virtual void setProgress(float fraction) = 0;
     virtual void setMaxValue(double) { }
+    // Sinks are called on the main thread, where windows draw; one that is safe on any thread
+    // says so and is called where the progress arises, sparing the worker a wait for the main
+    // thread at every chunk.
+    virtual bool needsMainThread() const { return true; }
 };
 
 // Response headers by name as the server spelled them; repeated fields joined with ", ".
@@ -135,6 +140,15 @@ public:
     // A body received into memory that grows beyond this fails with code 8 instead of taking
     // the process's memory (bodies meant to be large go to a file).
     void setMaxResponseDataSize(std::uint64_t bytes) { maxResponseDataSize_ = bytes; }
+
+    // --- body handed on as it arrives ---
+    // Where a response's body goes instead of memory or a file. Once a response's headers are in,
+    // `accepts` decides for that response (so that the body of a redirect or of a refusal stays in
+    // memory as usual); an accepted body goes piece by piece to `write`, and false from it ends the
+    // request (code 8). Empty functions turn it off.
+    using BodyAccept = std::function<bool(const ASIHTTPRequest&)>;
+    using BodyWrite = std::function<bool(std::span<const std::uint8_t>)>;
+    void setBodySink(BodyAccept accepts, BodyWrite write);
 
     // --- download into a file ---
     void setDownloadDestinationPath(const std::string& path) { downloadDestinationPath_ = path; }
@@ -325,6 +339,10 @@ private:
     bool headersRead_ = false;
     std::vector<HTTPCookie> responseCookies_;
     std::shared_ptr<Bytes> rawResponseData_;
+    BodyAccept bodySinkAccepts_;
+    BodyWrite bodySinkWrite_;
+    bool bodySinkDecided_ = false; // for the response now arriving
+    bool bodySinkTaking_ = false;
     std::optional<Bytes> decompressedResponseData_;
     std::uint64_t contentLength_ = 0;
     std::uint64_t totalBytesRead_ = 0;

@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <ifaddrs.h>
@@ -415,6 +416,22 @@ std::shared_ptr<const NetworkStateSource> NetworkStateSource::system()
 }
 
 std::optional<NetworkState> SystemNetworkStateSource::snapshot() const
+{
+    // Every request asks (whether to announce the server access): the interfaces and routes are
+    // read at most once a second, not for every chunk of a transfer.
+    static std::mutex mutex;
+    static std::optional<NetworkState> last;
+    static std::chrono::steady_clock::time_point readAt;
+    const auto now = std::chrono::steady_clock::now();
+    std::lock_guard lock(mutex);
+    if (last && now - readAt < std::chrono::seconds(1))
+        return last;
+    last = readSystemState();
+    readAt = now;
+    return last;
+}
+
+std::optional<NetworkState> SystemNetworkStateSource::readSystemState()
 {
     ifaddrs* list = nullptr;
     if (::getifaddrs(&list) != 0)

@@ -98,6 +98,9 @@ public:
     // The text of /proc/net/route and /proc/net/ipv6_route; malformed lines are skipped.
     static std::vector<NetworkRouteInfo> parseIPv4Routes(std::string_view text);
     static std::vector<NetworkRouteInfo> parseIPv6Routes(std::string_view text);
+
+private:
+    static std::optional<NetworkState> readSystemState();
 };
 
 // One reachability target (a host name or an address) with its status decoding and an optional

@@ -5,7 +5,10 @@
 #include <proxy.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdlib>
 #include <memory>
+#include <mutex>
 
 namespace norvane {
 
@@ -59,6 +62,37 @@ std::optional<ProxyEntry> SystemProxySettings::parseProxyURL(std::string_view te
 }
 
 std::optional<std::vector<ProxyEntry>> SystemProxySettings::proxiesForURL(const std::string& url)
+{
+    // Every request asks, and a transfer makes a request a millisecond: the answer for a server
+    // (scheme, host and port) is kept for two seconds, so that a change of the desktop's settings
+    // still applies within them; one of the environment's applies at once.
+    const auto schemeEnd = url.find("://");
+    std::string origin = schemeEnd == std::string::npos ? url : url.substr(0, url.find_first_of("/?#", schemeEnd + 3));
+    for (const char* name : { "http_proxy", "https_proxy", "all_proxy", "no_proxy", "HTTP_PROXY", "HTTPS_PROXY",
+             "ALL_PROXY", "NO_PROXY" }) {
+        const char* value = std::getenv(name);
+        origin += '\n';
+        origin += value ? value : "";
+    }
+    static std::mutex mutex;
+    static std::string lastOrigin;
+    static std::optional<std::vector<ProxyEntry>> lastAnswer;
+    static std::chrono::steady_clock::time_point askedAt;
+    const auto now = std::chrono::steady_clock::now();
+    {
+        std::lock_guard lock(mutex);
+        if (!lastOrigin.empty() && lastOrigin == origin && now - askedAt < std::chrono::seconds(2))
+            return lastAnswer;
+    }
+    auto answer = askSystem(url);
+    std::lock_guard lock(mutex);
+    lastOrigin = origin;
+    lastAnswer = answer;
+    askedAt = now;
+    return answer;
+}
+
+std::optional<std::vector<ProxyEntry>> SystemProxySettings::askSystem(const std::string& url)
 {
     // A factory per call: libproxy keeps what it has read for the factory's lifetime.
     std::unique_ptr<pxProxyFactory, FactoryDeleter> factory(px_proxy_factory_new());

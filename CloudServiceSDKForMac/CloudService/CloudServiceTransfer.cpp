@@ -47,6 +47,7 @@ public:
         : command_(command)
     { }
     void setProgress(float fraction) override { command_.progress.store(fraction); }
+    bool needsMainThread() const override { return false; } // an atomic, read by whoever shows it
 
 private:
     CloudServiceCommand& command_;
@@ -385,14 +386,30 @@ std::int32_t CloudService::downloadChunksToFile(
     std::uint64_t offset = held > filler ? held - filler : 0;
     // Bytes of the file's content gathered so far, those taken over included.
     std::uint64_t received = offset;
+    // Each chunk goes from the connection into the gathering file; one that is not taken after all
+    // is cut off again.
+    struct IntoPartial final : ChunkSink {
+        PartialDownload& partial;
+        std::uint64_t chunkStart = 0;
+        std::optional<ErrorValue> error;
+        explicit IntoPartial(PartialDownload& file)
+            : partial(file)
+        { }
+        bool write(std::span<const std::uint8_t> bytes) override
+        {
+            error = partial.append(bytes);
+            return !error;
+        }
+        void rollback() override
+        {
+            if (auto failed = partial.truncate(chunkStart); failed && !error)
+                error = std::move(failed);
+        }
+    } sink(partial);
     std::int32_t result = ResultSuccess;
     for (;;) {
-        Bytes chunk;
-        result = storage_->get(remote, chunk, command.applicationType, offset, chunkSize, &progress, expected, offset,
-            input.cmdOption, command.lastExecuteTime);
-        if (result != ResultSuccess)
-            break;
         if (!started && offLine) {
+            // The filler goes first; a download that fails is discarded as a whole.
             const std::string text = offLineFiller();
             if (auto error
                 = partial.append(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()))) {
@@ -401,17 +418,23 @@ std::int32_t CloudService::downloadChunksToFile(
             }
         }
         started = true;
+        sink.chunkStart = partial.size();
+        std::uint64_t got = 0;
+        result = storage_->getInto(remote, sink, got, command.applicationType, offset, chunkSize, &progress, expected,
+            offset, input.cmdOption, command.lastExecuteTime);
+        if (sink.error) {
+            result = fail(std::move(*sink.error));
+            break;
+        }
+        if (result != ResultSuccess)
+            break;
         const bool wholePage = isPageImage(remote);
-        if (!wholePage && chunk.size() > chunkSize) {
+        if (!wholePage && got > chunkSize) {
             result = fail(badTransferAnswer("The server sent more than the range asked for."));
             break;
         }
-        if (auto error = partial.append(chunk)) {
-            result = fail(std::move(*error));
-            break;
-        }
-        received += chunk.size();
-        if (chunk.size() < chunkSize || wholePage)
+        received += got;
+        if (got < chunkSize || wholePage)
             break;
         offset += chunkSize;
         if (expected != 0 && offset >= expected)

@@ -63,8 +63,28 @@ PartialDownload::PartialDownload(std::filesystem::path target, std::string sourc
 
 PartialDownload::~PartialDownload()
 {
-    if (fd_ >= 0)
+    if (fd_ >= 0) {
+        // What was gathered stays for the next run of the same download.
+        (void)flush();
         ::close(fd_);
+    }
+}
+
+std::optional<ErrorValue> PartialDownload::flush()
+{
+    std::span<const std::uint8_t> bytes(pending_);
+    while (!bytes.empty()) {
+        const ssize_t written = ::write(fd_, bytes.data(), bytes.size());
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            pending_.clear();
+            return posixError(errno, "The download cannot be written");
+        }
+        bytes = bytes.subspan(static_cast<std::size_t>(written));
+    }
+    pending_.clear();
+    return std::nullopt;
 }
 
 std::filesystem::path PartialDownload::pathFor(const std::filesystem::path& target)
@@ -147,16 +167,38 @@ std::optional<ErrorValue> PartialDownload::append(std::span<const std::uint8_t> 
         if (auto error = open())
             return error;
     }
-    while (!bytes.empty()) {
-        const ssize_t written = ::write(fd_, bytes.data(), bytes.size());
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return posixError(errno, "The download cannot be written");
-        }
-        bytes = bytes.subspan(static_cast<std::size_t>(written));
-        size_ += static_cast<std::uint64_t>(written);
+    // Bytes arrive in pieces of 16 KiB; they are written in larger steps.
+    if (pending_.size() + bytes.size() > kWriteStep) {
+        if (auto error = flush())
+            return error;
     }
+    if (pending_.capacity() < kWriteStep)
+        pending_.reserve(kWriteStep);
+    if (bytes.size() >= kWriteStep) {
+        pending_.assign(bytes.begin(), bytes.end());
+        if (auto error = flush())
+            return error;
+    } else {
+        pending_.insert(pending_.end(), bytes.begin(), bytes.end());
+    }
+    size_ += bytes.size();
+    return std::nullopt;
+}
+
+std::optional<ErrorValue> PartialDownload::truncate(std::uint64_t size)
+{
+    if (fd_ < 0 || size >= size_)
+        return std::nullopt;
+    const std::uint64_t written = size_ - pending_.size();
+    if (size >= written) {
+        pending_.resize(static_cast<std::size_t>(size - written));
+        size_ = size;
+        return std::nullopt;
+    }
+    pending_.clear();
+    if (::ftruncate(fd_, static_cast<off_t>(size)) != 0 || ::lseek(fd_, static_cast<off_t>(size), SEEK_SET) < 0)
+        return posixError(errno, "The download cannot be written");
+    size_ = size;
     return std::nullopt;
 }
 
@@ -166,8 +208,13 @@ std::optional<ErrorValue> PartialDownload::commit()
         if (auto error = open())
             return error;
     }
-    if (::fsync(fd_) != 0)
-        return posixError(errno, "The download cannot be written");
+    if (auto error = flush())
+        return error;
+    // No wait for the disk: a download of a gigabyte would wait seconds for its bytes to be
+    // written back, as no other download tool does. The rename is what keeps a failed or stopped
+    // download from ever standing where the file is expected; the disk gets the bytes as the
+    // system writes them back (a power cut within those seconds can cost the file, which the
+    // server still holds).
     if (::rename(path_.c_str(), target_.c_str()) != 0)
         return posixError(errno, "The download cannot be put in place at " + target_.string());
     ::close(std::exchange(fd_, -1));
@@ -177,6 +224,7 @@ std::optional<ErrorValue> PartialDownload::commit()
 
 void PartialDownload::discard()
 {
+    pending_.clear();
     if (fd_ < 0)
         return; // nothing of ours was made or taken over
     ::unlink(path_.c_str());

@@ -7,6 +7,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace norvane {
 
@@ -45,20 +46,25 @@ public:
     std::optional<ErrorValue> append(std::span<const std::uint8_t> bytes);
     // Bytes held so far.
     std::uint64_t size() const { return size_; }
-    // Writes it through to the disk and gives it the target's name.
+    // Drops the bytes after the first `size` (a chunk that was not taken after all).
+    std::optional<ErrorValue> truncate(std::uint64_t size);
+    // Gives it the target's name.
     std::optional<ErrorValue> commit();
     // Removes it.
     void discard();
 
 private:
+    static constexpr std::size_t kWriteStep = 256 * 1024;
     std::optional<ErrorValue> open();
     void markSource();
+    std::optional<ErrorValue> flush(); // writes what append() gathered
 
     std::filesystem::path target_;
     std::string source_;
     std::filesystem::path path_;
     int fd_ = -1;
-    std::uint64_t size_ = 0;
+    std::uint64_t size_ = 0; // held, the gathered bytes not yet written included
+    std::vector<std::uint8_t> pending_;
 };
 
 } // namespace norvane

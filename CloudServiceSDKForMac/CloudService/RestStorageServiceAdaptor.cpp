@@ -379,15 +379,29 @@ std::int32_t RestStorageServiceAdaptor::checkResponseStatusCode(int status, cons
 
 void RestStorageServiceAdaptor::checkNotificationWithVersion(const std::optional<std::string>& version)
 {
-    if (!version || version->empty() || storedNoticeVersion() == version)
+    if (!version || version->empty())
         return;
+    {
+        std::lock_guard lock(noticeVersionMutex_);
+        if (noticeVersionSeen_ == version)
+            return;
+    }
+    if (storedNoticeVersion() == version) {
+        std::lock_guard lock(noticeVersionMutex_);
+        noticeVersionSeen_ = version;
+        return;
+    }
     auto text = getNotificationTextWithVersion(version);
     // Without a text the stored version stays as it was, so that the next response asks again.
     if (!text)
         return;
     NotificationCenter::defaultCenter().post(kNotificationNotificationChanged, this, { { "Information", *text } });
-    if (!storeNoticeVersion(*version))
+    if (!storeNoticeVersion(*version)) {
         Log::line("Notice version not stored: the notice will be fetched again");
+        return;
+    }
+    std::lock_guard lock(noticeVersionMutex_);
+    noticeVersionSeen_ = version;
 }
 
 void RestStorageServiceAdaptor::postNotification(const ASIHeaderMap& headers)

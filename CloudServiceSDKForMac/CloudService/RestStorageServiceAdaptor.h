@@ -6,6 +6,7 @@
 
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -274,14 +275,18 @@ public:
         Bytes body; // what the server sent (the whole resource when it ignored the range)
         bool pastEnd = false; // 416: the range starts at or beyond the end; body is empty
         bool wholeResource = false; // a range was asked for and the server sent 200 with everything
+        bool intoSink = false; // the asked-for range went to the sink, not into body
+        std::uint64_t sunkBytes = 0; // how many, then
     };
     // One GET of bytes [startPosition, startPosition + dataLength) of path (without a range for a
     // page image); the result codes of get, and on 1 the response in reply. With a bodyFile the
-    // body is written to that file instead of reply.body.
+    // body is written to that file instead of reply.body. With a sink, a 206 of the asked-for range
+    // goes to the sink as it arrives (rolled back when the answer then fails its checks); any
+    // other answer stays in reply.body.
     std::int32_t getChunk(const std::string& path, const std::string& applicationType, std::uint64_t startPosition,
         std::uint64_t dataLength, ASIProgressDelegate* progressDelegate, std::uint64_t targetTotalSize,
         std::uint64_t totalFinishedSize, const ValueMap& option, const std::optional<Date>& lastGetDate,
-        ChunkReply& reply, const std::string& bodyFile = {});
+        ChunkReply& reply, const std::string& bodyFile = {}, ChunkSink* sink = nullptr);
     // getChunk, with the asked-for bytes appended to dataMemory. A range past the end appends
     // nothing and succeeds (the caller sees a short chunk); 6 when not modified, 23/24/7 for a
     // conflict, 20 for a time-out, 2 for other failures.
@@ -289,6 +294,11 @@ public:
         std::uint64_t startPosition, std::uint64_t dataLength, ASIProgressDelegate* progressDelegate,
         std::uint64_t targetTotalSize, std::uint64_t totalFinishedSize, const ValueMap& option,
         const std::optional<Date>& lastGetDate) override;
+    // get() without a buffer in between: the range goes from the connection to the sink.
+    std::int32_t getInto(const std::string& path, ChunkSink& sink, std::uint64_t& received,
+        const std::string& applicationType, std::uint64_t startPosition, std::uint64_t dataLength,
+        ASIProgressDelegate* progressDelegate, std::uint64_t targetTotalSize, std::uint64_t totalFinishedSize,
+        const ValueMap& option, const std::optional<Date>& lastGetDate) override;
     // How much of the file the server holds ("<path>?md5=<md5>"): 1 and the offset (0 for a folder,
     // or when the answer names none), 2 when the answer names an offset that is not a number or
     // lies beyond fileTotalLength, or the download's code.
@@ -356,6 +366,11 @@ public:
 private:
     void applyConnectionSettings(ASIHTTPRequest& request) const;
     std::string loginServerUrl(std::string_view resource, std::string_view argument) const;
+
+    // The notice version this adaptor last found stored or stored itself: every storage answer
+    // names the version, and the stored file is read only when the answer's differs from it.
+    std::mutex noticeVersionMutex_;
+    std::optional<std::string> noticeVersionSeen_;
 };
 
 } // namespace norvane

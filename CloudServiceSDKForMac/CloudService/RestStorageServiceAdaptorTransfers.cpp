@@ -227,7 +227,7 @@ std::string fileBodyText(const std::string& path)
 std::int32_t RestStorageServiceAdaptor::getChunk(const std::string& path, const std::string& applicationType,
     std::uint64_t startPosition, std::uint64_t dataLength, ASIProgressDelegate* progressDelegate,
     std::uint64_t targetTotalSize, std::uint64_t totalFinishedSize, const ValueMap& option,
-    const std::optional<Date>& lastGetDate, ChunkReply& reply, const std::string& bodyFile)
+    const std::optional<Date>& lastGetDate, ChunkReply& reply, const std::string& bodyFile, ChunkSink* sink)
 {
     reply = {};
     const bool pageImage = isPageImagePath(path);
@@ -265,7 +265,37 @@ std::int32_t RestStorageServiceAdaptor::getChunk(const std::string& path, const 
     if (startsWith(path, "/SEARCH") || startsWith(path, "/SHARESEARCH"))
         request->addRequestHeader("x-zel-css-version", "4.0.0");
 
+    // Bytes handed to the sink are taken back unless the answer passes every check below.
+    struct Undo {
+        ChunkSink* sink = nullptr;
+        bool used = false;
+        bool kept = false;
+        ~Undo()
+        {
+            if (sink && used && !kept)
+                sink->rollback();
+        }
+    } undo { sink };
+    if (sink) {
+        std::uint64_t sunk = 0;
+        request->setBodySink(
+            [startPosition, pageImage](const ASIHTTPRequest& answer) {
+                if (pageImage || answer.responseStatusCode() != 206 || answer.isResponseCompressed())
+                    return false;
+                const auto range = rangeOfAnswer(answer);
+                return range && range->first == startPosition;
+            },
+            [sink, &undo, sunk, dataLength](std::span<const std::uint8_t> bytes) mutable {
+                if (bytes.size() > dataLength - sunk)
+                    return false; // more than the range asked for
+                sunk += bytes.size();
+                undo.used = true;
+                return sink->write(bytes);
+            });
+    }
     std::int32_t mapped = runRequest(*request, kLongWaitSlice);
+    if (sink)
+        request->setBodySink({}, {});
     const int status = request->responseStatusCode();
     const auto& error = request->error();
     // A body that went to a file is not in the request: where its text decides (the code of a
@@ -307,8 +337,13 @@ std::int32_t RestStorageServiceAdaptor::getChunk(const std::string& path, const 
                 "The server sent another part of the file than the one asked for", {} });
             return ResultFailed;
         }
-        if (auto data = request->responseData())
-            reply.body = std::move(*data);
+        reply.intoSink = undo.used;
+        if (reply.intoSink) {
+            reply.sunkBytes = request->totalBytesRead();
+        } else {
+            if (auto data = request->responseData())
+                reply.body = std::move(*data);
+        }
         if (!matchesListedSize(path, targetTotalSize, range->size))
             return refuseListedSizeMismatch(*this, targetTotalSize);
     } else if (status == 200) {
@@ -323,6 +358,48 @@ std::int32_t RestStorageServiceAdaptor::getChunk(const std::string& path, const 
         return ResultFailed;
     }
     postNotification(request->responseHeaders());
+    undo.kept = true;
+    return ResultSuccess;
+}
+
+namespace {
+
+// The asked-for part of a chunk's body: a server that ignores ranges sends everything each time,
+// and only the asked-for part may be kept, or every chunk would repeat the file from its start.
+std::span<const std::uint8_t> askedPart(
+    const RestStorageServiceAdaptor::ChunkReply& reply, std::uint64_t startPosition, std::uint64_t dataLength)
+{
+    if (!reply.wholeResource)
+        return reply.body;
+    const std::uint64_t size = reply.body.size();
+    const std::uint64_t from = std::min(startPosition, size);
+    return std::span(reply.body)
+        .subspan(static_cast<std::size_t>(from), static_cast<std::size_t>(std::min(dataLength, size - from)));
+}
+
+} // namespace
+
+std::int32_t RestStorageServiceAdaptor::getInto(const std::string& path, ChunkSink& sink, std::uint64_t& received,
+    const std::string& applicationType, std::uint64_t startPosition, std::uint64_t dataLength,
+    ASIProgressDelegate* progressDelegate, std::uint64_t targetTotalSize, std::uint64_t totalFinishedSize,
+    const ValueMap& option, const std::optional<Date>& lastGetDate)
+{
+    received = 0;
+    ChunkReply reply;
+    std::int32_t result = getChunk(path, applicationType, startPosition, dataLength, progressDelegate, targetTotalSize,
+        totalFinishedSize, option, lastGetDate, reply, {}, &sink);
+    if (result != ResultSuccess)
+        return result;
+    if (reply.intoSink) {
+        received = reply.sunkBytes;
+        return ResultSuccess;
+    }
+    const auto part = askedPart(reply, startPosition, dataLength);
+    if (!part.empty() && !sink.write(part)) {
+        sink.rollback();
+        return ResultFailed;
+    }
+    received = part.size();
     return ResultSuccess;
 }
 
@@ -336,17 +413,12 @@ std::int32_t RestStorageServiceAdaptor::get(const std::string& path, Bytes& data
         totalFinishedSize, option, lastGetDate, reply);
     if (result != ResultSuccess)
         return result;
-    if (reply.wholeResource) {
-        // A server that ignores ranges sends everything each time: keep only the asked-for part, or
-        // every chunk would repeat the file from its start.
-        const std::uint64_t size = reply.body.size();
-        const std::uint64_t from = std::min(startPosition, size);
-        const std::uint64_t to = from + std::min(dataLength, size - from);
-        dataMemory.insert(dataMemory.end(), reply.body.begin() + static_cast<std::ptrdiff_t>(from),
-            reply.body.begin() + static_cast<std::ptrdiff_t>(to));
-    } else {
-        dataMemory.insert(dataMemory.end(), reply.body.begin(), reply.body.end());
+    if (dataMemory.empty() && !reply.wholeResource) {
+        dataMemory = std::move(reply.body);
+        return ResultSuccess;
     }
+    const auto part = askedPart(reply, startPosition, dataLength);
+    dataMemory.insert(dataMemory.end(), part.begin(), part.end());
     return ResultSuccess;
 }
 

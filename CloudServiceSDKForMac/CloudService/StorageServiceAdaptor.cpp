@@ -62,6 +62,25 @@ std::int32_t StorageServiceAdaptor::get(const std::string&, Bytes&, const std::s
     return ResultSuccess;
 }
 
+std::int32_t StorageServiceAdaptor::getInto(const std::string& path, ChunkSink& sink, std::uint64_t& received,
+    const std::string& applicationType, std::uint64_t startPosition, std::uint64_t dataLength,
+    ASIProgressDelegate* progressDelegate, std::uint64_t targetTotalSize, std::uint64_t totalFinishedSize,
+    const ValueMap& option, const std::optional<Date>& lastGetDate)
+{
+    received = 0;
+    Bytes chunk;
+    const std::int32_t result = get(path, chunk, applicationType, startPosition, dataLength, progressDelegate,
+        targetTotalSize, totalFinishedSize, option, lastGetDate);
+    if (result != ResultSuccess)
+        return result;
+    if (!chunk.empty() && !sink.write(chunk)) {
+        sink.rollback();
+        return ResultFailed;
+    }
+    received = chunk.size();
+    return ResultSuccess;
+}
+
 std::int32_t StorageServiceAdaptor::logout()
 {
     return ResultSuccess;

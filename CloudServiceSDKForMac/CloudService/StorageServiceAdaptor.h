@@ -17,6 +17,16 @@ namespace norvane {
 
 class ASIProgressDelegate;
 
+// Where the bytes of a download chunk go as they arrive, instead of a buffer (getInto).
+class ChunkSink {
+public:
+    virtual ~ChunkSink() = default;
+    // False stops the chunk, which then fails.
+    virtual bool write(std::span<const std::uint8_t> bytes) = 0;
+    // Forgets what write() took for the chunk now under way: it was not taken after all.
+    virtual void rollback() = 0;
+};
+
 // The protocol-neutral face of a storage server, as the command service sees it. Every operation
 // is synchronous for its caller and returns a result code (ResultCode); a failure's detail is left
 // in storageDetailErr(). This base answers every operation with success and sends nothing; a real
@@ -55,6 +65,12 @@ public:
         std::uint64_t startPosition, std::uint64_t dataLength, ASIProgressDelegate* progressDelegate,
         std::uint64_t targetTotalSize, std::uint64_t totalFinishedSize, const ValueMap& option,
         const std::optional<Date>& lastGetDate);
+    // get(), the chunk's bytes handed to `sink` as they arrive (received: how many); on any result
+    // but 1 the sink has been rolled back. This base gets them through get() and hands them over.
+    virtual std::int32_t getInto(const std::string& path, ChunkSink& sink, std::uint64_t& received,
+        const std::string& applicationType, std::uint64_t startPosition, std::uint64_t dataLength,
+        ASIProgressDelegate* progressDelegate, std::uint64_t targetTotalSize, std::uint64_t totalFinishedSize,
+        const ValueMap& option, const std::optional<Date>& lastGetDate);
     virtual std::int32_t logout();
     virtual std::int32_t rm(const std::string& path, const std::string& applicationType);
     // Short form: the long one without overwriting.

@@ -3,16 +3,19 @@
 #include "platform/MainQueue.h"
 
 #include <algorithm>
+#include <chrono>
 
 namespace norvane {
 
-// Everything here is touched on the main queue only, except `running`, which any thread may read.
+// Everything here is touched on the main queue only, except `running`, which any thread may read,
+// and `lastAccessPosted`, which workers share.
 struct AutoLogoutTimer::Core : std::enable_shared_from_this<Core> {
     std::shared_ptr<MainQueue> mainQueue;
     PolicyReader policy;
     LogoutAction logout;
     MainQueue::Token token = 0;
     std::atomic<bool> running { false };
+    std::atomic<std::chrono::steady_clock::rep> lastAccessPosted { 0 }; // by a worker, steady clock
 
     // The seconds until the logout, or 0 when the policy asks for none.
     std::int64_t delay() const
@@ -104,6 +107,15 @@ void AutoLogoutTimer::stop()
 
 void AutoLogoutTimer::serverAccessed()
 {
+    // A transfer reports an access for every chunk; the restart that a worker asks for is passed
+    // to the main thread at most once a second (the wait is minutes long).
+    if (!core_->mainQueue->isMainThread()) {
+        const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+        auto last = core_->lastAccessPosted.load();
+        if (now - last < std::chrono::steady_clock::duration(std::chrono::seconds(1)).count()
+            || !core_->lastAccessPosted.compare_exchange_strong(last, now))
+            return;
+    }
     onMain([](Core& core) {
         core.cancel();
         if (!core.running)

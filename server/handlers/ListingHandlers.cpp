@@ -133,13 +133,24 @@ void handleListing(Exchange& exchange, const Entry& folder)
 {
     if (refuseWhileCopying(exchange, folder, false))
         return;
-    auto children = exchange.store.children(folder);
-    if (!children)
-        return exchange.storeFailure(children.failure());
-    auto rows = listed(exchange, std::move(children.value()));
-    if (!rows)
-        return exchange.storeFailure(rows.failure());
-    exchange.sendBody(listingDocument(folder.name, rows.value()), "application/xml", true);
+    // A client reads a long listing range by range: every range after the first comes from the
+    // rendering the first one made, for as long as nothing in the store changes.
+    const auto key = [&](std::uint64_t generation) {
+        return "listing " + std::to_string(exchange.user->id) + " " + std::to_string(folder.id) + " "
+            + std::to_string(generation);
+    };
+    auto document = exchange.service.renderedBodies.find(key(exchange.store.contentGeneration()));
+    if (!document) {
+        auto listing = exchange.store.listing(*exchange.user, folder);
+        if (!listing)
+            return exchange.storeFailure(listing.failure());
+        for (auto& row : listing->rows)
+            if (row.entry.area.area == Area::Personal)
+                row.rights.isOwner = true; // everything in a personal area is its user's
+        document = std::make_shared<const std::string>(listingDocument(folder.name, listing->rows));
+        exchange.service.renderedBodies.keep(key(listing->generation), document);
+    }
+    exchange.sendSharedBody(std::move(document), "application/xml", true);
 }
 
 void handleSearch(Exchange& exchange)
@@ -154,14 +165,28 @@ void handleSearch(Exchange& exchange)
         return exchange.storeFailure(storeFailure(StoreError::NotAFolder, "The entry is not a folder"));
     if (refuseWhileCopying(exchange, folder.value(), false))
         return;
-    // The keyword is everything after the first "=": it may hold "&" of its own.
-    auto matches = exchange.store.search(folder.value(), exchange.target.queryValueText, byAuthor);
-    if (!matches)
-        return exchange.storeFailure(matches.failure());
-    auto rows = listed(exchange, std::move(matches.value()));
-    if (!rows)
-        return exchange.storeFailure(rows.failure());
-    exchange.sendBody(searchDocument(rows.value()), "text/csv; charset=utf-8", true);
+    // The keyword is everything after the first "=": it may hold "&" of its own. The ranges of one
+    // search come from one rendering, as those of a listing do.
+    const std::string& keyword = exchange.target.queryValueText;
+    const std::uint64_t generation = exchange.store.contentGeneration();
+    const std::string key = std::string("search ") + (byAuthor ? "author " : "name ")
+        + std::to_string(exchange.user->id) + " " + std::to_string(folder->id) + " " + std::to_string(generation) + " "
+        + keyword;
+    auto document = exchange.service.renderedBodies.find(key);
+    if (!document) {
+        auto matches = exchange.store.search(folder.value(), keyword, byAuthor);
+        if (!matches)
+            return exchange.storeFailure(matches.failure());
+        auto rows = listed(exchange, std::move(matches.value()));
+        if (!rows)
+            return exchange.storeFailure(rows.failure());
+        document = std::make_shared<const std::string>(searchDocument(rows.value()));
+        // The matches and their rights are read in separate steps: kept only when nothing changed
+        // in between.
+        if (exchange.store.contentGeneration() == generation)
+            exchange.service.renderedBodies.keep(key, document);
+    }
+    exchange.sendSharedBody(std::move(document), "text/csv; charset=utf-8", true);
 }
 
 } // namespace norvane::server

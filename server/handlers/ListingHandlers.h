@@ -8,13 +8,6 @@
 
 namespace norvane::server {
 
-// An entry as a listing or a search result shows it to one user.
-struct ListedEntry {
-    Entry entry;
-    EntryRights rights;
-    bool isEmpty = false; // folders without children
-};
-
 // The listing document of a folder: ListBucketResult in the storage namespace with its Name and
 // one Contents element per child, each with every field the client reads.
 std::string listingDocument(std::string_view folderName, const std::vector<ListedEntry>& children);

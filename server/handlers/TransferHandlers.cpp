@@ -10,78 +10,13 @@
 #include "server/media/PdfPage.h"
 #include "server/media/Thumbnail.h"
 
-#include <condition_variable>
 #include <cstring>
 #include <fstream>
-#include <mutex>
 #include <system_error>
-#include <thread>
 
 namespace norvane::server {
 
 namespace {
-
-// Hands the pieces of a request body, as httplib delivers them, to the store's pull of the chunk
-// on another thread without copying them in between: the reading thread waits until the store has
-// taken each piece into its own buffer.
-class ChunkPipe {
-public:
-    // Reading side. False when the store stopped taking bytes.
-    bool offer(const char* data, std::size_t size)
-    {
-        std::unique_lock lock(mutex_);
-        if (takerDone_)
-            return false;
-        data_ = data;
-        left_ = size;
-        changed_.notify_all();
-        changed_.wait(lock, [this] { return left_ == 0 || takerDone_; });
-        const bool taken = left_ == 0;
-        data_ = nullptr;
-        left_ = 0;
-        return taken;
-    }
-    // Reading side: the body ended, whole or not.
-    void end(bool whole)
-    {
-        std::lock_guard lock(mutex_);
-        ended_ = true;
-        whole_ = whole;
-        changed_.notify_all();
-    }
-    // Store side: > 0 bytes, 0 at the end of a whole body, -1 when the body broke off.
-    long take(char* buffer, std::size_t capacity)
-    {
-        std::unique_lock lock(mutex_);
-        changed_.wait(lock, [this] { return left_ > 0 || ended_; });
-        if (left_ > 0) {
-            const std::size_t n = std::min(capacity, left_);
-            std::memcpy(buffer, data_, n);
-            data_ += n;
-            left_ -= n;
-            if (left_ == 0)
-                changed_.notify_all();
-            return static_cast<long>(n);
-        }
-        return whole_ ? 0 : -1;
-    }
-    // Store side: no more bytes will be taken.
-    void takerDone()
-    {
-        std::lock_guard lock(mutex_);
-        takerDone_ = true;
-        changed_.notify_all();
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    const char* data_ = nullptr;
-    std::size_t left_ = 0;
-    bool ended_ = false;
-    bool whole_ = false;
-    bool takerDone_ = false;
-};
 
 bool isMd5Text(std::string_view text)
 {
@@ -319,48 +254,32 @@ void handleUpload(Exchange& exchange)
         return exchange.storeFailure(failure, FailureUse::Upload);
     }
 
-    const EntryMeta meta = entryMetaOf(exchange);
-    ChunkPipe pipe;
-    std::optional<StoreResult<UploadSession>> outcome;
-    std::thread writer([&] {
-        // Exactly the announced bytes: a short or a long body is no chunk of this range.
-        std::uint64_t received = 0;
-        auto source = [&](char* buffer, std::size_t capacity) -> long {
-            if (received == expected) {
-                const long extra = pipe.take(buffer, capacity);
-                return extra == 0 ? 0 : -1;
-            }
-            const long n
-                = pipe.take(buffer, static_cast<std::size_t>(std::min<std::uint64_t>(capacity, expected - received)));
-            if (n > 0)
-                received += static_cast<std::uint64_t>(n);
-            return n == 0 ? -1 : n;
-        };
-        try {
-            outcome.emplace(store.appendChunk(user, area, target.path, target.decodedPath, md5, *size,
-                static_cast<std::int64_t>(range.first), source, meta));
-        } catch (const std::exception& failure) {
-            outcome.emplace(storeFailure(StoreError::Io, failure.what()));
+    // The body goes straight from the connection into the part file, on this thread.
+    auto chunk = store.beginChunk(user, area, target.path, target.decodedPath, md5, *size,
+        static_cast<std::int64_t>(range.first), entryMetaOf(exchange));
+    if (!chunk)
+        return exchange.storeFailure(chunk.failure(), FailureUse::Upload);
+    // Exactly the announced bytes: a short or a long body is no chunk of this range.
+    std::uint64_t received = 0;
+    bool tooLong = false;
+    const bool whole = exchange.readBody([&](const char* data, std::size_t n) {
+        if (n > expected - received) {
+            tooLong = true;
+            return false;
         }
-        pipe.takerDone();
+        received += n;
+        return chunk.value()->write(data, n);
     });
-    bool whole = false;
-    try {
-        whole = exchange.readBody([&](const char* data, std::size_t n) { return pipe.offer(data, n); });
-    } catch (...) {
-        pipe.end(false);
-        writer.join();
-        throw;
-    }
-    pipe.end(whole);
-    writer.join();
-
     if (exchange.bodyWasCut())
         return; // a fault rule cut the request: no answer at all
-    if (!outcome->ok())
-        return exchange.storeFailure(outcome->failure(), FailureUse::Upload);
-    if (!whole)
+    if (const auto refused = chunk.value()->failure())
+        return exchange.storeFailure(*refused, FailureUse::Upload);
+    // A chunk that did not arrive whole is not recorded: the session stays at its offset.
+    if (!whole || received != expected)
         return exchange.invalidArgument("The chunk did not arrive whole");
+    auto outcome = chunk.value()->finish();
+    if (!outcome)
+        return exchange.storeFailure(outcome.failure(), FailureUse::Upload);
     exchange.status(200);
 }
 

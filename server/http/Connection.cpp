@@ -3,8 +3,10 @@
 #include "platform/AsciiText.h"
 
 #include <netdb.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,6 +25,9 @@ constexpr std::chrono::milliseconds kWaitSlice { 100 };
 // The reactor reads in steps of this size; a body larger than a step is read straight into the
 // reader's memory.
 constexpr std::size_t kReadStep = 16384;
+// Answer bytes are gathered up to this size before they are sent; larger pieces go at once,
+// together with what was gathered.
+constexpr std::size_t kOutputGather = 65536;
 
 thread_local Connection* currentConnection = nullptr;
 
@@ -237,6 +242,8 @@ void Connection::beginRequest()
     linePosition_ = 0;
     closeAfterAnswer_ = false;
     handled_ = false;
+    answerHeadSeen_ = false;
+    output_.clear();
     ++served_;
     waited_ = {};
     moved_ = 0;
@@ -360,6 +367,9 @@ ssize_t Connection::read(char* ptr, size_t size)
         return -1;
     if (size == 0)
         return 0;
+    // Whatever was written must be out before the peer is waited for ("100 Continue").
+    if (!output_.empty() && !flushOutput())
+        return -1;
     if (linePosition_ >= line_.size() && mode_ == Mode::Head) {
         if (!nextHeadLine())
             return -1;
@@ -379,30 +389,84 @@ ssize_t Connection::write(const char* ptr, size_t size)
         return -1;
     if (size == 0)
         return 0;
-    while (true) {
-        if (ssl_) {
-            const int n = SSL_write(ssl_, ptr, static_cast<int>(std::min<std::size_t>(size, INT_MAX)));
-            if (n > 0) {
-                moved_ += static_cast<std::uint64_t>(n);
-                return n;
-            }
-            const int error = SSL_get_error(ssl_, n);
-            if (error == SSL_ERROR_WANT_WRITE && waitForPeer(POLLOUT, timeouts_.write))
-                continue;
-            if (error == SSL_ERROR_WANT_READ && waitForPeer(POLLIN, timeouts_.write))
-                continue;
-            return -1;
-        }
-        const ssize_t n = ::send(socket_, ptr, size, MSG_NOSIGNAL);
-        if (n >= 0) {
-            moved_ += static_cast<std::uint64_t>(n);
-            return n;
-        }
-        if (errno == EINTR)
-            continue;
-        if ((errno != EAGAIN && errno != EWOULDBLOCK) || !waitForPeer(POLLOUT, timeouts_.write))
-            return -1;
+    std::string_view bytes(ptr, size);
+    std::string head;
+    if (!answerHeadSeen_ && bytes.starts_with("HTTP/1.") && !bytes.starts_with("HTTP/1.1 1")) {
+        // httplib writes the status line and the headers of an answer in one piece.
+        answerHeadSeen_ = true;
+        head.assign(bytes);
+        markKeepAlive(head);
+        bytes = head;
     }
+    if (output_.size() + bytes.size() <= kOutputGather) {
+        output_.append(bytes);
+        return static_cast<ssize_t>(size);
+    }
+    const bool sent = sendAll(output_, bytes);
+    output_.clear();
+    return sent ? static_cast<ssize_t>(size) : -1;
+}
+
+void Connection::markKeepAlive(std::string& head) const
+{
+    const auto end = head.find("\r\n\r\n");
+    if (end == std::string::npos || closesAfterAnswer())
+        return;
+    const std::string_view fields(head.data(), end + 2);
+    if (fields.find("\r\nKeep-Alive:") != std::string_view::npos
+        && fields.find("\r\nConnection:") == std::string_view::npos)
+        head.insert(end + 2, "Connection: Keep-Alive\r\n");
+}
+
+bool Connection::flushOutput()
+{
+    if (abandoned_)
+        return false;
+    const bool sent = output_.empty() || sendAll(output_, {});
+    output_.clear();
+    return sent;
+}
+
+bool Connection::sendAll(std::string_view first, std::string_view second)
+{
+    while (!first.empty() || !second.empty()) {
+        ssize_t n = 0;
+        if (ssl_) {
+            const std::string_view piece = first.empty() ? second : first;
+            const int written
+                = SSL_write(ssl_, piece.data(), static_cast<int>(std::min<std::size_t>(piece.size(), INT_MAX)));
+            if (written <= 0) {
+                const int error = SSL_get_error(ssl_, written);
+                if (error == SSL_ERROR_WANT_WRITE && waitForPeer(POLLOUT, timeouts_.write))
+                    continue;
+                if (error == SSL_ERROR_WANT_READ && waitForPeer(POLLIN, timeouts_.write))
+                    continue;
+                return false;
+            }
+            n = written;
+        } else {
+            iovec pieces[2] = { { const_cast<char*>(first.data()), first.size() },
+                { const_cast<char*>(second.data()), second.size() } };
+            msghdr message {};
+            message.msg_iov = first.empty() ? pieces + 1 : pieces;
+            message.msg_iovlen = first.empty() || second.empty() ? 1 : 2;
+            n = ::sendmsg(socket_, &message, MSG_NOSIGNAL);
+            if (n < 0) {
+                if (errno == EINTR)
+                    continue;
+                if ((errno != EAGAIN && errno != EWOULDBLOCK) || !waitForPeer(POLLOUT, timeouts_.write))
+                    return false;
+                continue;
+            }
+        }
+        moved_ += static_cast<std::uint64_t>(n);
+        auto taken = static_cast<std::size_t>(n);
+        const std::size_t fromFirst = std::min(taken, first.size());
+        first.remove_prefix(fromFirst);
+        taken -= fromFirst;
+        second.remove_prefix(std::min(taken, second.size()));
+    }
+    return true;
 }
 
 bool Connection::is_readable() const

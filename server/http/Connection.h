@@ -76,6 +76,8 @@ public:
     // After an answer: waits up to `quick` for the next request's head to arrive whole; true when
     // it has. A client that is slower goes back to the reactor, so no worker waits for it.
     bool awaitNextHead(std::chrono::milliseconds quick);
+    // Sends what the answer left in the output buffer; false when the peer cannot take it.
+    bool flushOutput();
 
     // The connection ends after the answer now being made (for example when its request body was
     // not read).
@@ -88,6 +90,12 @@ public:
     bool handled() const { return handled_; }
     // Nothing more is written: the answer being made is never sent and the connection is cut.
     void abandon() { abandoned_ = true; }
+    // What was written so far goes out, then nothing more: an answer cut off on purpose.
+    void cut()
+    {
+        flushOutput();
+        abandon();
+    }
     bool abandoned() const { return abandoned_; }
     // Reads and drops whatever the peer sends until it closes the connection, `deadline` passes or
     // the server stops. True when the peer went away.
@@ -122,6 +130,11 @@ private:
     // Reads the next header line into line_ (renaming or dropping as needed); false at the end.
     bool nextHeadLine();
     std::string_view buffered() const { return { buffer_.data() + start_, end_ - start_ }; }
+    // Writes all of `first` and then `second` (either may be empty), waiting for the peer as a
+    // request may.
+    bool sendAll(std::string_view first, std::string_view second);
+    // The head of a kept-alive answer says so in "Connection" as well as in "Keep-Alive".
+    void markKeepAlive(std::string& head) const;
 
     int socket_;
     SSL* ssl_;
@@ -144,6 +157,9 @@ private:
     bool closeAfterAnswer_ = false;
     bool handled_ = false;
     bool abandoned_ = false;
+    // Small writes of an answer wait here, so that a head and a short body leave in one piece.
+    std::string output_;
+    bool answerHeadSeen_ = false;
 };
 
 } // namespace norvane::server

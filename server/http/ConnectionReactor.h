@@ -31,6 +31,7 @@ public:
         HeadScanner::Limits headLimits;
         Connection::Timeouts timeouts;
         SSL_CTX* tls = nullptr; // null: plain HTTP
+        std::atomic<std::uint64_t>* accepted = nullptr; // counts every accepted connection
     };
     // Receives each connection whose head is complete; runs on the reactor's thread, so it only
     // hands the connection on.

@@ -348,6 +348,10 @@ void handleControl(Exchange& exchange)
         exchange.service.faults.clear();
         return answer(exchange, 200, Json { { "ok", true } });
     }
+    if (name == "connections" && exchange.isRead()) {
+        // How many connections clients opened: what tests of connection reuse count.
+        return answer(exchange, 200, Json { { "accepted", exchange.service.connectionsAccepted.load() } });
+    }
     if (method != "POST")
         return refuse(exchange, 405, "use POST");
     auto body = exchange.readSmallBody(kMaxControlBody);

@@ -325,7 +325,19 @@ void Exchange::xml(std::string document, int code)
 
 void Exchange::sendBody(std::string body, const std::string& contentType, bool ranged)
 {
-    const std::uint64_t size = body.size();
+    sendRanged(nullptr, std::move(body), contentType, ranged);
+}
+
+void Exchange::sendSharedBody(std::shared_ptr<const std::string> body, const std::string& contentType, bool ranged)
+{
+    sendRanged(std::move(body), {}, contentType, ranged);
+}
+
+void Exchange::sendRanged(
+    std::shared_ptr<const std::string> shared, std::string owned, const std::string& contentType, bool ranged)
+{
+    const std::string& whole = shared ? *shared : owned;
+    const std::uint64_t size = whole.size();
     RangeAnswer answer;
     answer.length = size;
     if (ranged) {
@@ -340,30 +352,35 @@ void Exchange::sendBody(std::string body, const std::string& contentType, bool r
         return;
     }
     res.status = 200;
+    // Only the answered part is copied out of a shared body.
+    std::string body;
     if (answer.kind == RangeAnswer::Kind::Partial) {
         res.status = 206;
         res.set_header("Content-Range", contentRangeValue(answer, size));
-        body = body.substr(static_cast<std::size_t>(answer.offset), static_cast<std::size_t>(answer.length));
+        body = whole.substr(static_cast<std::size_t>(answer.offset), static_cast<std::size_t>(answer.length));
+    } else {
+        body = shared ? *shared : std::move(owned);
     }
     auto pacer = std::make_shared<BodyPacer>(fault, service.stopping);
     if (!pacer->active() || body.empty()) {
         res.set_content(std::move(body), contentType);
         return;
     }
-    auto shared = std::make_shared<std::string>(std::move(body));
+    auto paced = std::make_shared<std::string>(std::move(body));
     Connection* carrier = connection;
-    res.set_content_provider(shared->size(), contentType,
-        [shared, pacer, carrier](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+    res.set_content_provider(paced->size(), contentType,
+        [paced, pacer, carrier](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
             const std::size_t piece = pacer->nextPiece(std::min(length, kFilePiece));
             if (piece == 0) {
                 if (carrier)
-                    carrier->abandon();
+                    carrier->cut();
                 return false;
             }
-            if (!sink.write(shared->data() + offset, piece))
+            if (!sink.write(paced->data() + offset, piece))
                 return false;
             pacer->done(piece);
-            return true;
+            // A paced answer leaves piece by piece, as it is meant to arrive, not gathered.
+            return !carrier || carrier->flushOutput();
         });
 }
 
@@ -418,7 +435,7 @@ void Exchange::sendFile(
                 piece = pacer->nextPiece(piece);
                 if (piece == 0) {
                     if (carrier)
-                        carrier->abandon();
+                        carrier->cut();
                     return false;
                 }
             }
@@ -428,7 +445,8 @@ void Exchange::sendFile(
             if (!sink.write(buffer->data(), static_cast<std::size_t>(n)))
                 return false;
             pacer->done(static_cast<std::size_t>(n));
-            return true;
+            // A paced answer leaves piece by piece, as it is meant to arrive, not gathered.
+            return !pacer->active() || !carrier || carrier->flushOutput();
         });
 }
 

@@ -2,6 +2,7 @@
 
 #include "server/http/Connection.h"
 #include "server/http/FaultRules.h"
+#include "server/http/RenderedBodies.h"
 #include "server/http/RequestTarget.h"
 #include "server/store/ServerStore.h"
 
@@ -27,6 +28,8 @@ struct ServiceContext {
     std::string baseUrl; // "http://127.0.0.1:PORT" as announced
     bool tls = false;
     std::chrono::milliseconds noAnswerHold { 60000 }; // how long a "noAnswer" rule holds a request
+    std::atomic<std::uint64_t> connectionsAccepted { 0 }; // since the start, for the control endpoint
+    RenderedBodies renderedBodies {}; // listings and searches, for the ranges that follow the first
 };
 
 // How a store refusal is worded: uploads and lock requests name the lock holder in a
@@ -86,6 +89,8 @@ public:
     void xml(std::string document, int status = 200);
     // A body from memory; with `ranged`, the request's range applies (206/416).
     void sendBody(std::string body, const std::string& contentType, bool ranged);
+    // The same from a body that others share (a rendering kept for the following ranges).
+    void sendSharedBody(std::shared_ptr<const std::string> body, const std::string& contentType, bool ranged);
     // A stored file streamed in pieces from disk; with `ranged`, the request's range applies.
     void sendFile(const std::filesystem::path& path, std::uint64_t size, const std::string& contentType, bool ranged);
     // The status and body for a store refusal.
@@ -99,6 +104,10 @@ public:
     void finish();
 
 private:
+    // sendBody and sendSharedBody: the body is `shared` when there is one, else `owned`.
+    void sendRanged(
+        std::shared_ptr<const std::string> shared, std::string owned, const std::string& contentType, bool ranged);
+
     const httplib::ContentReader* reader_;
     bool bodyRead_ = false;
     bool bodyCut_ = false;

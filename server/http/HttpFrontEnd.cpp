@@ -259,7 +259,8 @@ public:
                 Connection::setCurrent(connection.get());
                 const bool ok = process_request(*connection, last, closed, nullptr);
                 Connection::setCurrent(nullptr);
-                if (!ok || closed || last || connection->closesAfterAnswer() || !connection->handled())
+                const bool sent = connection->flushOutput();
+                if (!ok || !sent || closed || last || connection->closesAfterAnswer() || !connection->handled())
                     return;
                 if (!connection->awaitNextHead(kQuickNextRequest))
                     return impl_.reactor->giveBack(std::move(connection));
@@ -353,6 +354,10 @@ std::optional<ErrorValue> HttpFrontEnd::start()
     }
 
     auto server = std::make_unique<FrontEndServer>(impl);
+    // What the "Keep-Alive" header of each answer tells the client.
+    server->set_keep_alive_max_count(settings.requestsPerConnection);
+    server->set_keep_alive_timeout(
+        std::max<time_t>(1, std::chrono::duration_cast<std::chrono::seconds>(settings.keepAliveIdle).count()));
     // Ranges, compression and routing by path are the front end's own: the target is read from the
     // raw request line, never from httplib's decoded path.
     server->set_pre_routing_handler([](const httplib::Request& request, httplib::Response&) {
@@ -392,6 +397,7 @@ std::optional<ErrorValue> HttpFrontEnd::start()
     reactorSettings.headLimits = { settings.maxHeaders, settings.maxHeadBytes };
     reactorSettings.timeouts = settings.timeouts;
     reactorSettings.tls = impl.sslContext;
+    reactorSettings.accepted = &impl.service.connectionsAccepted;
     impl.reactor = std::make_unique<ConnectionReactor>(
         reactorSettings,
         [self](std::unique_ptr<Connection> connection) {

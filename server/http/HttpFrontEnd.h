@@ -31,7 +31,8 @@ struct FrontEndSettings {
     std::chrono::milliseconds keepAliveIdle { 5000 }; // the wait for the next request
     std::size_t maxHeaders = 100; // header lines of a request; more: 431
     std::size_t maxHeadBytes = 64 * 1024; // request line, headers, empty line; more: 431
-    std::size_t requestsPerConnection = 1000;
+    // A kept-alive connection ends after this many requests (a 10 GiB transfer in 1 MiB chunks).
+    std::size_t requestsPerConnection = 10000;
     std::chrono::milliseconds noAnswerHold { 60000 };
 };
 

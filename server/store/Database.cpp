@@ -113,6 +113,7 @@ Database::Database(const std::filesystem::path& file)
     }
     sqlite3_extended_result_codes(db_, 1);
     sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+    sqlite3_update_hook(db_, &Database::rowChanged, this);
     auto mode = prepare("PRAGMA journal_mode=WAL");
     if (!mode.step() || mode.text(0) != "wal")
         throw DatabaseError("the database refuses write-ahead logging", SQLITE_ERROR);
@@ -169,6 +170,13 @@ void Database::exec(std::string_view sql)
 std::int64_t Database::lastInsertId() const
 {
     return sqlite3_last_insert_rowid(db_);
+}
+
+void Database::rowChanged(void* self, int, const char*, const char* table, long long)
+{
+    auto& database = *static_cast<Database*>(self);
+    if (!table || !database.bookkeeping_.contains(std::string_view(table)))
+        database.generation_.fetch_add(1, std::memory_order_acq_rel);
 }
 
 int Database::changes() const

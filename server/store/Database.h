@@ -1,10 +1,12 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -94,6 +96,28 @@ public:
     void exec(std::string_view sql);
     std::int64_t lastInsertId() const;
     int changes() const;
+    // Counts the rows inserted, changed or deleted (by statements, triggers and foreign keys) in
+    // every table but the bookkeeping ones: a new value means that what those tables hold, and so
+    // what a listing shows, may have changed. A change that is rolled back counts as well. Safe
+    // to read on any thread.
+    std::uint64_t contentGeneration() const { return generation_.load(std::memory_order_acquire); }
+    // Tables whose rows change with every request or login (sessions, offsets, throttles) and that
+    // no listing reads: their changes leave the content generation alone.
+    void setBookkeepingTables(std::set<std::string, std::less<>> tables) { bookkeeping_ = std::move(tables); }
+    // Runs `change` (outside a transaction) as a commit that is not synced on its own: it
+    // survives the process being killed and reaches the disk with the next synced commit. Only for
+    // records that can be rebuilt after a power cut.
+    template <typename Change> void unsynced(Change&& change)
+    {
+        prepare("PRAGMA synchronous=NORMAL").run();
+        try {
+            change();
+        } catch (...) {
+            prepare("PRAGMA synchronous=FULL").run();
+            throw;
+        }
+        prepare("PRAGMA synchronous=FULL").run();
+    }
     bool inTransaction() const;
 
     // Shortcut: the first column of the first row as a number, or `fallback` without a row.
@@ -111,10 +135,13 @@ private:
     friend class Statement;
     friend class Transaction;
     void giveBack(std::string sql, sqlite3_stmt* stmt);
+    static void rowChanged(void* self, int operation, const char* database, const char* table, long long rowid);
 
     sqlite3* db_ = nullptr;
     std::multimap<std::string, sqlite3_stmt*, std::less<>> idle_; // prepared statements not in use
     int savepoints_ = 0;
+    std::set<std::string, std::less<>> bookkeeping_;
+    std::atomic<std::uint64_t> generation_ { 0 };
 };
 
 // BEGIN IMMEDIATE … COMMIT, rolled back when it ends without commit(). Inside another transaction

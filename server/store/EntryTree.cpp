@@ -93,6 +93,63 @@ EntryRights ServerStore::rightsOf(const User& user, const Entry& entry)
     }
 }
 
+StoreResult<ServerStore::FolderListing> ServerStore::listing(const User& user, const Entry& folder)
+{
+    return guarded<FolderListing>("listing", [&] {
+        State& s = *state_;
+        std::lock_guard lock(s.mutex);
+        FolderListing result;
+        result.generation = s.db->contentGeneration();
+        auto node = s.nodeById(folder.id);
+        if (!node)
+            refuse(StoreError::NotFound, "the folder is gone");
+        if (!node->entry.isFolder)
+            refuse(StoreError::NotAFolder, pathText(node->entry.path) + " is not a folder");
+
+        // What the children's rights depend on is the same for all of them: the folder's lineage
+        // and the top folders the user manages (each child is a top folder of its own when the
+        // folder is the shared root).
+        const AreaRef& area = node->entry.area;
+        const bool sharedOfUser = area.area == Area::Shared && area.ownerId == user.companyId;
+        const Lineage line = s.lineage(node->id());
+        std::set<std::int64_t> managed;
+        if (sharedOfUser) {
+            auto stmt = s.db->prepare("SELECT folder_id FROM managers WHERE user_id = ?1");
+            stmt.with(user.id);
+            while (stmt.step())
+                managed.insert(stmt.int64(0));
+        }
+        std::set<std::int64_t> filled;
+        auto full = s.db->prepare(R"sql(
+            SELECT DISTINCT e.parent_id FROM entries e
+            WHERE e.parent_id IN (SELECT id FROM entries WHERE parent_id = ?1 AND is_folder <> 0))sql");
+        full.with(node->id());
+        while (full.step())
+            filled.insert(full.int64(0));
+
+        for (auto& child : s.childrenOf(*node)) {
+            ListedEntry row;
+            if (area.area == Area::Personal) {
+                if (area.ownerId == user.id)
+                    row.rights = { true, false, true, true };
+            } else if (sharedOfUser) {
+                const std::int64_t top = node->isRoot() ? child.id() : line.topFolderId;
+                row.rights
+                    = State::sharedRights(user, child, line.readOnly || child.entry.readOnly, managed.contains(top));
+            }
+            row.isEmpty = child.entry.isFolder && !filled.contains(child.id());
+            row.entry = std::move(child.entry);
+            result.rows.push_back(std::move(row));
+        }
+        return result;
+    });
+}
+
+std::uint64_t ServerStore::contentGeneration() const
+{
+    return state_->db->contentGeneration();
+}
+
 StoreResult<std::vector<Entry>> ServerStore::search(const Entry& folder, const std::string& text, bool byAuthor)
 {
     return guarded<std::vector<Entry>>("search", [&] {

@@ -104,6 +104,13 @@ struct EntryRights {
     bool canChmod = false;
 };
 
+// An entry as a listing or a search result shows it to one user.
+struct ListedEntry {
+    Entry entry;
+    EntryRights rights;
+    bool isEmpty = false; // folders without children
+};
+
 struct UploadSession {
     std::string id;
     std::int64_t userId = 0;

@@ -22,6 +22,7 @@ StoreResult<std::unique_ptr<ServerStore>> ServerStore::open(const fs::path& data
             fs::permissions(dataDir, fs::perms::owner_all, fs::perm_options::replace);
         state->db = std::make_unique<Database>(dataDir / "norvane.db");
         applySchema(*state->db);
+        state->db->setBookkeepingTables({ "sessions", "uploads", "login_failures", "login_addresses" });
         state->blobs = std::make_unique<BlobStore>(dataDir / "blobs");
         state->lastStamp = state->db->scalar("SELECT MAX(stamp) FROM entries", 0);
 

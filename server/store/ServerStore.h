@@ -16,6 +16,8 @@
 
 namespace norvane::server {
 
+class UploadChunk;
+
 // Everything the server keeps: companies, users, devices, sessions, the entry trees, content,
 // upload sessions, share links and print jobs, in one SQLite database (WAL) plus content files
 // under the data folder. Thread-safe: every call may come from any worker thread of the HTTP
@@ -89,6 +91,17 @@ public:
     // True when the folder has no children (cheaper than listing them).
     StoreResult<bool> isEmptyFolder(const Entry& folder);
     EntryRights rightsOf(const User& user, const Entry& entry);
+    // The folder's children as the user sees them (rights, and for folders whether they are
+    // empty), read in one step with a few statements however many there are; `generation` is the
+    // content generation they were read at.
+    struct FolderListing {
+        std::vector<ListedEntry> rows;
+        std::uint64_t generation = 0;
+    };
+    StoreResult<FolderListing> listing(const User& user, const Entry& folder);
+    // Changes whenever an entry, a user, a company or a manager changes (not with sessions or
+    // upload offsets): what was read at one value reads the same while it stays.
+    std::uint64_t contentGeneration() const;
     // Files and folders below the folder (not the folder itself) whose name, or author login or
     // author name, contains the text ignoring case.
     StoreResult<std::vector<Entry>> search(const Entry& folder, const std::string& text, bool byAuthor);
@@ -130,10 +143,12 @@ public:
     // (NotFound -> the caller answers 410), locks, size limit, quota) before any byte is kept.
     StoreStatus checkUpload(
         const User& user, const AreaRef& area, const std::vector<std::string>& path, std::int64_t size, bool mustExist);
-    // Appends one chunk that starts at `offset`. The chunk source is called until it returns 0;
-    // bytes are written and synced before the new offset is recorded. When the session reaches
-    // `size` the MD5 is checked and the file becomes visible in one transaction (replacing the
-    // content of an existing entry); the returned session then has received == size.
+    // Begins one chunk that starts at `offset`: the target and the offset are checked, the session
+    // is found or made, and no other chunk of it may begin until this one ends (UploadChunk).
+    StoreResult<std::unique_ptr<UploadChunk>> beginChunk(const User& user, const AreaRef& area,
+        const std::vector<std::string>& path, const std::string& pathText, const std::string& md5, std::int64_t size,
+        std::int64_t offset, const EntryMeta& meta);
+    // One whole chunk through beginChunk: the chunk source is called until it returns 0.
     StoreResult<UploadSession> appendChunk(const User& user, const AreaRef& area, const std::vector<std::string>& path,
         const std::string& pathText, const std::string& md5, std::int64_t size, std::int64_t offset,
         const std::function<long(char* buffer, std::size_t capacity)>& source, const EntryMeta& meta);
@@ -164,9 +179,35 @@ public:
     StoreStatus removePrintJob(std::int64_t userId, const std::string& key);
 
 private:
+    friend class UploadChunk;
     struct State;
     explicit ServerStore(std::unique_ptr<State> state);
     std::unique_ptr<State> state_;
+};
+
+// One chunk of an upload, begun by ServerStore::beginChunk and fed the request body as it arrives.
+// Its bytes are written and synced before the new offset is recorded; when the session reaches
+// its size the MD5 is checked and the file becomes visible in one transaction (replacing the
+// content of an existing entry), and the returned session has received == size. A chunk that
+// ends without finish() leaves the session at the offset it had.
+class UploadChunk {
+public:
+    ~UploadChunk();
+    UploadChunk(const UploadChunk&) = delete;
+    UploadChunk& operator=(const UploadChunk&) = delete;
+
+    // False when the bytes are refused (they run past the announced size, or the disk failed):
+    // finish() then tells why.
+    bool write(const char* data, std::size_t size);
+    // Why write() refused bytes; nothing while it has taken them all.
+    std::optional<StoreFailure> failure() const;
+    StoreResult<UploadSession> finish();
+
+private:
+    friend class ServerStore;
+    struct Impl;
+    explicit UploadChunk(std::unique_ptr<Impl> impl);
+    std::unique_ptr<Impl> impl_;
 };
 
 } // namespace norvane::server

@@ -341,11 +341,18 @@ EntryRights ServerStore::State::rights(const User& user, const Node& node)
     if (area.ownerId != user.companyId || node.isRoot())
         return rights;
     const Lineage line = lineage(node.id());
-    rights.isOwner = node.ownerId != 0 && node.ownerId == user.id;
-    rights.isManager
+    const bool isManager
         = db->scalar("SELECT 1 FROM managers WHERE folder_id = ?1 AND user_id = ?2", 0, line.topFolderId, user.id) == 1;
+    return sharedRights(user, node, line.readOnly, isManager);
+}
+
+EntryRights ServerStore::State::sharedRights(const User& user, const Node& node, bool lineReadOnly, bool isManager)
+{
+    EntryRights rights;
+    rights.isOwner = node.ownerId != 0 && node.ownerId == user.id;
+    rights.isManager = isManager;
     // Read-only reaches down: what lies in a read-only folder is read-only too.
-    rights.canChange = rights.isManager || ((rights.isOwner || node.entry.editPermission == 1) && !line.readOnly);
+    rights.canChange = rights.isManager || ((rights.isOwner || node.entry.editPermission == 1) && !lineReadOnly);
     rights.canChmod = rights.isOwner || rights.isManager;
     return rights;
 }

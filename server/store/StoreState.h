@@ -10,9 +10,12 @@
 #include "server/store/PrintableText.h"
 #include "server/store/ServerStore.h"
 
+#include <openssl/evp.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <exception>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -71,6 +74,13 @@ struct Lineage {
     bool readOnly = false; // the entry or an ancestor is read-only
 };
 
+// The running MD5 of an upload session's part file up to `covers`, so that completing the upload
+// does not read the whole file again.
+struct PartDigest {
+    std::int64_t covers = 0;
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx { nullptr, &EVP_MD_CTX_free };
+};
+
 // Where an upload lands: the folder, and the file it replaces if there is one.
 struct UploadTarget {
     Node parent;
@@ -96,6 +106,7 @@ struct ServerStore::State {
     std::vector<std::shared_ptr<RunningCopy>> copies;
     std::vector<std::pair<std::thread, std::shared_ptr<std::atomic<bool>>>> copyWorkers; // thread, finished
     std::set<std::string> busyUploads; // sessions whose chunk is being written right now
+    std::map<std::string, PartDigest> partDigests; // by session, between its chunks
 
     std::atomic<std::size_t> copyInBackgroundAbove { 64 };
     std::atomic<int> copyStepDelayMs { 0 };
@@ -125,6 +136,9 @@ struct ServerStore::State {
 
     // Rights.
     EntryRights rights(const User& user, const Node& node);
+    // The rights on an entry of the user's company's shared area (not its root), given what its
+    // lineage implies.
+    static EntryRights sharedRights(const User& user, const Node& node, bool lineReadOnly, bool isManager);
     bool mayCreateIn(const User& user, const Node& folder);
     void requireArea(const User& user, const AreaRef& area); // Forbidden
     void requireChange(const User& user, const Node& node); // Forbidden
@@ -175,6 +189,10 @@ struct ServerStore::State {
     std::filesystem::path partPath(const std::string& sessionId) const;
     void trimUploadParts();
     void dropUpload(const std::string& sessionId);
+    // The running digest of the session's first `offset` bytes (given up by the state); without
+    // one, a fresh digest at offset 0, else none.
+    PartDigest takePartDigest(const std::string& sessionId, std::int64_t offset);
+    void keepPartDigest(const std::string& sessionId, std::int64_t covers, PartDigest digest);
 };
 
 // Descriptive text of a request as it is kept: one line of printable text.

@@ -1,6 +1,7 @@
 // Resumable uploads: sessions in the database, their bytes in DIR/uploads/<session>.part. A chunk
-// is on disk before its new offset is recorded, so after a crash the recorded offset never
-// promises bytes that are not there; longer part files are cut back to it at the next open.
+// is synced to the part file before it is acknowledged; its new offset is recorded without a sync
+// of its own (one disk flush per chunk, not two), and at the next open the part file's length is
+// taken again, so that after a crash or a power cut every acknowledged byte still counts.
 
 #include "server/store/Random.h"
 #include "server/store/StoreState.h"
@@ -10,6 +11,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <memory>
+#include <optional>
 #include <unistd.h>
 
 namespace norvane::server {
@@ -19,6 +21,8 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::size_t kChunkBuffer = 256 * 1024;
+// Writing back to the disk is started after every so many bytes of a chunk.
+constexpr std::int64_t kWriteBackStep = 256 * 1024;
 
 [[noreturn]] void failIo(const std::string& what, const fs::path& path)
 {
@@ -88,6 +92,15 @@ std::string hexOf(const unsigned char* bytes, unsigned size)
         text += kHex[bytes[i] & 0x0f];
     }
     return text;
+}
+
+std::string finalHex(PartDigest& digest)
+{
+    unsigned char bytes[EVP_MAX_MD_SIZE];
+    unsigned size = 0;
+    if (EVP_DigestFinal_ex(digest.ctx.get(), bytes, &size) != 1)
+        throw std::runtime_error("MD5 failed");
+    return hexOf(bytes, size);
 }
 
 // MD5 of a whole file, lowercase hex.
@@ -166,30 +179,6 @@ UploadTarget ServerStore::State::examineUpload(
 
 namespace {
 
-// Appends the chunk's bytes at `offset` and syncs them; returns the new end.
-std::int64_t writeChunk(const fs::path& part, std::int64_t offset, std::int64_t size,
-    const std::function<long(char* buffer, std::size_t capacity)>& source)
-{
-    FileHandle file(part, O_WRONLY);
-    // Bytes past the recorded offset are the remains of a chunk that did not complete.
-    file.truncate(offset);
-    std::vector<char> buffer(kChunkBuffer);
-    std::int64_t end = offset;
-    for (;;) {
-        const long got = source(buffer.data(), buffer.size());
-        if (got == 0)
-            break;
-        if (got < 0 || static_cast<std::size_t>(got) > buffer.size())
-            refuse(StoreError::Io, "the chunk did not arrive whole");
-        if (got > size - end)
-            refuse(StoreError::Invalid, "the chunk runs past the announced size");
-        file.writeAll(buffer.data(), static_cast<std::size_t>(got), end);
-        end += got;
-    }
-    file.sync();
-    return end;
-}
-
 [[noreturn]] void refuseOffset(std::int64_t offset)
 {
     Refusal refusal { storeFailure(StoreError::OffsetMismatch, "the upload continues at " + std::to_string(offset)) };
@@ -208,6 +197,7 @@ fs::path ServerStore::State::partPath(const std::string& sessionId) const
 
 void ServerStore::State::dropUpload(const std::string& sessionId)
 {
+    partDigests.erase(sessionId);
     db->prepare("DELETE FROM uploads WHERE id = ?1").with(sessionId).run();
     std::error_code ec;
     fs::remove(partPath(sessionId), ec);
@@ -226,13 +216,6 @@ void ServerStore::State::trimUploadParts()
     while (stmt.step())
         sessions.push_back({ stmt.text(0), stmt.int64(1), stmt.int64(2) });
     for (const auto& [id, size, received] : sessions) {
-        if (received >= size) {
-            // Complete but never committed (the process ended in between): no chunk can finish it
-            // any more, so the client starts again from nothing.
-            dropUpload(id);
-            continue;
-        }
-        known.insert(id + ".part");
         const fs::path part = partPath(id);
         std::error_code ec;
         const auto held = static_cast<std::int64_t>(fs::file_size(part, ec));
@@ -240,12 +223,27 @@ void ServerStore::State::trimUploadParts()
             // The part file is gone: the session starts again from nothing.
             FileHandle(part, O_WRONLY | O_CREAT | O_TRUNC).sync();
             db->prepare("UPDATE uploads SET received = 0 WHERE id = ?1").with(id).run();
-        } else if (held > received) {
+            known.insert(id + ".part");
+            continue;
+        }
+        if (held < size) {
+            // Every acknowledged chunk was written (a killed process keeps it; a power cut may
+            // not), and its record may not have reached the disk: what the file holds counts. (Bytes of a chunk that
+            // broke off are the client's own bytes for their place; the digest checks the whole at the end.)
+            if (held != received)
+                db->prepare("UPDATE uploads SET received = ?2 WHERE id = ?1").with(id, held).run();
+            known.insert(id + ".part");
+        } else if (received < size) {
+            // The last chunk's bytes are all there but it never completed: back to the recorded
+            // offset, so that the client sends that chunk again.
             FileHandle file(part, O_WRONLY);
             file.truncate(received);
             file.sync();
-        } else if (held < received) {
-            db->prepare("UPDATE uploads SET received = ?2 WHERE id = ?1").with(id, held).run();
+            known.insert(id + ".part");
+        } else {
+            // Complete but never committed (the process ended in between): no chunk can finish it
+            // any more, so the client starts again from nothing.
+            dropUpload(id);
         }
     }
     for (const auto& item : fs::directory_iterator(dataDir / "uploads")) {
@@ -254,6 +252,32 @@ void ServerStore::State::trimUploadParts()
             fs::remove_all(item.path(), ec);
         }
     }
+}
+
+PartDigest ServerStore::State::takePartDigest(const std::string& sessionId, std::int64_t offset)
+{
+    PartDigest digest;
+    if (auto it = partDigests.find(sessionId); it != partDigests.end()) {
+        if (it->second.covers == offset)
+            digest = std::move(it->second);
+        partDigests.erase(it);
+    } else if (offset == 0) {
+        digest.ctx.reset(EVP_MD_CTX_new());
+        if (digest.ctx && EVP_DigestInit_ex(digest.ctx.get(), EVP_md5(), nullptr) != 1)
+            digest.ctx.reset();
+    }
+    return digest;
+}
+
+void ServerStore::State::keepPartDigest(const std::string& sessionId, std::int64_t covers, PartDigest digest)
+{
+    // Sessions that were given up keep theirs until this many are held; a session that finds none
+    // reads its part file at the end instead.
+    constexpr std::size_t kMostHeld = 1024;
+    if (partDigests.size() >= kMostHeld)
+        partDigests.erase(partDigests.begin());
+    digest.covers = covers;
+    partDigests[sessionId] = std::move(digest);
 }
 
 std::int64_t ServerStore::State::chargedUser(const AreaRef& area, std::int64_t ownerId) const
@@ -267,8 +291,8 @@ std::int64_t ServerStore::State::usedBytes(std::int64_t userId)
     if (!user)
         return 0;
     std::int64_t used = db->scalar(R"sql(
-        SELECT SUM(size) FROM entries WHERE is_folder = 0
-            AND ((area_kind = 0 AND area_owner = ?1) OR (area_kind = 1 AND area_owner = ?2 AND owner_id = ?1)))sql",
+        SELECT SUM(bytes) FROM usage
+            WHERE (area_kind = 0 AND area_owner = ?1 AND user_id = ?1) OR (area_kind = 1 AND area_owner = ?2 AND user_id = ?1))sql",
         0, userId, user->companyId);
     // Files that a running background copy has still to write count already.
     for (const auto& copy : copies) {
@@ -346,78 +370,115 @@ StoreStatus ServerStore::checkUpload(
     });
 }
 
-StoreResult<UploadSession> ServerStore::appendChunk(const User& user, const AreaRef& area,
-    const std::vector<std::string>& path, const std::string& pathText, const std::string& md5, std::int64_t size,
-    std::int64_t offset, const std::function<long(char* buffer, std::size_t capacity)>& source, const EntryMeta& meta)
-{
-    State& s = *state_;
+// One chunk between its checks and its commit: the part file open at the chunk's start, and the
+// digest of the bytes before it when it is known.
+struct UploadChunk::Impl {
+    ServerStore::State& s;
+    User user;
+    AreaRef area;
+    std::vector<std::string> path;
+    EntryMeta meta;
     UploadSession session;
+    std::optional<FileHandle> file;
+    std::int64_t end = 0; // the part file's end as written so far
+    std::int64_t flushedTo = 0; // where writing back to the disk has been started
+    PartDigest digest; // of [0, end) when `digest.ctx` is set
+    std::optional<StoreFailure> failure;
+    bool busy = true; // the session is marked busy for this chunk
+};
+
+UploadChunk::UploadChunk(std::unique_ptr<Impl> impl)
+    : impl_(std::move(impl))
+{ }
+
+UploadChunk::~UploadChunk()
+{
+    if (impl_ && impl_->busy) {
+        std::lock_guard lock(impl_->s.mutex);
+        impl_->s.busyUploads.erase(impl_->session.id);
+    }
+}
+
+bool UploadChunk::write(const char* data, std::size_t size)
+{
+    Impl& c = *impl_;
+    if (c.failure)
+        return false;
+    try {
+        if (static_cast<std::int64_t>(size) > c.session.size - c.end)
+            refuse(StoreError::Invalid, "the chunk runs past the announced size");
+        c.file->writeAll(data, size, c.end);
+        if (c.digest.ctx)
+            EVP_DigestUpdate(c.digest.ctx.get(), data, size);
+        c.end += static_cast<std::int64_t>(size);
+        // The disk starts on what has arrived while the rest comes over the network, so that the
+        // sync at the end waits only for the last bytes.
+        if (c.end - c.flushedTo >= kWriteBackStep) {
+            ::sync_file_range(c.file->fd(), c.flushedTo, c.end - c.flushedTo, SYNC_FILE_RANGE_WRITE);
+            c.flushedTo = c.end;
+        }
+        return true;
+    } catch (const Refusal& refusal) {
+        c.failure = refusal.failure;
+    } catch (const std::exception& error) {
+        Log::line(std::string("store: an upload chunk failed: ") + error.what());
+        c.failure = storeFailure(StoreError::Io, error.what());
+    }
+    return false;
+}
+
+std::optional<StoreFailure> UploadChunk::failure() const
+{
+    return impl_->failure;
+}
+
+StoreResult<UploadSession> UploadChunk::finish()
+{
+    Impl& c = *impl_;
+    ServerStore::State& s = c.s;
+    if (c.failure)
+        return *c.failure;
+    if (!c.file)
+        return storeFailure(StoreError::Invalid, "the chunk has ended");
     auto release = [&] {
         std::lock_guard lock(s.mutex);
-        s.busyUploads.erase(session.id);
+        s.busyUploads.erase(c.session.id);
+        c.busy = false;
     };
     return guarded<UploadSession>("appendChunk", [&] {
-        session.userId = user.id;
-        session.path = pathText;
-        session.md5 = foldCase(md5);
-        session.size = size;
-        if (!isMd5Text(session.md5))
-            refuse(StoreError::Invalid, "not an MD5 digest");
-        if (size < 0 || offset < 0 || offset > size)
-            refuse(StoreError::Invalid, "offset or size out of range");
-
-        // 1. The target may take the file, and the chunk continues the session.
-        {
-            std::lock_guard lock(s.mutex);
-            s.examineUpload(user, area, path, size, false);
-            auto stmt = s.db->prepare("SELECT id, size, received FROM uploads WHERE user_id = ?1 AND path = ?2 "
-                                      "AND md5 = ?3");
-            stmt.with(user.id, pathText, session.md5);
-            if (stmt.step()) {
-                session.id = stmt.text(0);
-                session.received = stmt.int64(2);
-                // A chunk of the same session is being written right now: this one cannot follow it.
-                if (s.busyUploads.count(session.id))
-                    refuseOffset(session.received);
-                if (stmt.int64(1) != size) {
-                    // Same digest, other length: the old bytes cannot be part of this file.
-                    s.db->prepare("UPDATE uploads SET size = ?2, received = 0 WHERE id = ?1")
-                        .with(session.id, size)
-                        .run();
-                    session.received = 0;
-                }
-                if (session.received != offset)
-                    refuseOffset(session.received);
-            } else {
-                if (offset != 0)
-                    refuseOffset(0);
-                session.id = randomHex(32);
-                FileHandle(s.partPath(session.id), O_WRONLY | O_CREAT | O_TRUNC).sync();
-                s.db->prepare("INSERT INTO uploads (id, user_id, path, md5, size, received) "
-                              "VALUES (?1, ?2, ?3, ?4, ?5, 0)")
-                    .with(session.id, user.id, pathText, session.md5, size)
-                    .run();
-            }
-            s.busyUploads.insert(session.id);
-        }
-
-        // 2. The bytes, without holding the store: they arrive at the speed of the network.
+        UploadSession& session = c.session;
         std::string digest;
         try {
-            const std::int64_t end = writeChunk(s.partPath(session.id), offset, size, source);
+            // The chunk that completes the file puts it on the disk before it appears, against a
+            // power cut too. The chunks before it need to outlive the process, which written bytes
+            // do: a killed server keeps every acknowledged chunk, while after a power cut the part
+            // file's length, read again at open, tells the client where to go on, and the digest
+            // at the end refuses anything the disk lost inside it.
+            if (c.end == session.size)
+                c.file->sync();
+            c.file.reset();
             {
                 std::lock_guard lock(s.mutex);
-                s.db->prepare("UPDATE uploads SET received = ?2 WHERE id = ?1").with(session.id, end).run();
-                session.received = end;
-                if (end < size) {
+                // The part file is what keeps the bytes: its length is read again at open
+                // (trimUploadParts), so the record needs no sync of its own.
+                s.db->unsynced([&] {
+                    s.db->prepare("UPDATE uploads SET received = ?2 WHERE id = ?1").with(session.id, c.end).run();
+                });
+                session.received = c.end;
+                if (c.end < session.size) {
+                    if (c.digest.ctx)
+                        s.keepPartDigest(session.id, c.end, std::move(c.digest));
                     s.busyUploads.erase(session.id);
+                    c.busy = false;
                     return session;
                 }
             }
-            digest = md5OfFile(s.partPath(session.id));
+            // A session whose earlier chunks came before a restart has no running digest: the
+            // part file is read once instead.
+            digest = c.digest.ctx ? finalHex(c.digest) : md5OfFile(s.partPath(session.id));
         } catch (...) {
             release();
-            if (session.received == size) {
+            if (session.received == session.size) {
                 // All bytes are in but the file cannot be checked: no chunk could complete the
                 // session any more, so it goes and the upload starts again.
                 std::lock_guard lock(s.mutex);
@@ -426,16 +487,17 @@ StoreResult<UploadSession> ServerStore::appendChunk(const User& user, const Area
             throw;
         }
 
-        // 3. Complete: the digest must match, then the file appears in one transaction.
+        // Complete: the digest must match, then the file appears in one transaction.
         std::lock_guard lock(s.mutex);
         s.busyUploads.erase(session.id);
+        c.busy = false;
         if (digest != session.md5) {
             s.dropUpload(session.id);
             refuse(StoreError::DigestMismatch, "the bytes do not have the announced MD5");
         }
         UploadTarget target;
         try {
-            target = s.examineUpload(user, area, path, size, false);
+            target = s.examineUpload(c.user, c.area, c.path, session.size, false);
         } catch (const Refusal&) {
             s.dropUpload(session.id);
             throw;
@@ -446,6 +508,8 @@ StoreResult<UploadSession> ServerStore::appendChunk(const User& user, const Area
             blobId = s.blobs->adopt(s.partPath(session.id));
             Transaction tx(*s.db);
             const std::int64_t stamp = s.nextStamp();
+            const User& user = c.user;
+            const EntryMeta& meta = c.meta;
             if (target.existing) {
                 const Node& existing = *target.existing;
                 const Entry& e = existing.entry;
@@ -454,13 +518,13 @@ StoreResult<UploadSession> ServerStore::appendChunk(const User& user, const Area
                 // The new content is the uploader's writing.
                 s.db->prepare("UPDATE entries SET blob_id = ?2, size = ?3, md5 = ?4, modified_at = ?5, stamp = ?6, "
                               "author = ?7, author_name = ?8, device_id = ?9, edit_permission = ?10 WHERE id = ?1")
-                    .with(e.id, blobId, size, session.md5, meta.modifiedAt.value_or(nowSeconds()), stamp, user.login,
-                        user.fullName, meta.deviceId.empty() ? e.deviceId : storedText(meta.deviceId),
+                    .with(e.id, blobId, session.size, session.md5, meta.modifiedAt.value_or(nowSeconds()), stamp,
+                        user.login, user.fullName, meta.deviceId.empty() ? e.deviceId : storedText(meta.deviceId),
                         chmod ? (*meta.editPermission == 1 ? 1 : 0) : e.editPermission)
                     .run();
             } else {
-                Node file = newNodeFor(user, target.parent, path.back(), false, meta, stamp);
-                file.entry.size = size;
+                Node file = newNodeFor(user, target.parent, c.path.back(), false, meta, stamp);
+                file.entry.size = session.size;
                 file.entry.blobId = blobId;
                 file.entry.md5 = session.md5;
                 s.insertNode(file);
@@ -477,6 +541,88 @@ StoreResult<UploadSession> ServerStore::appendChunk(const User& user, const Area
         s.releaseBlobs(freed);
         return session;
     });
+}
+
+StoreResult<std::unique_ptr<UploadChunk>> ServerStore::beginChunk(const User& user, const AreaRef& area,
+    const std::vector<std::string>& path, const std::string& pathText, const std::string& md5, std::int64_t size,
+    std::int64_t offset, const EntryMeta& meta)
+{
+    State& s = *state_;
+    return guarded<std::unique_ptr<UploadChunk>>("appendChunk", [&] {
+        std::unique_ptr<UploadChunk::Impl> c(
+            new UploadChunk::Impl { s, user, area, path, meta, {}, {}, offset, offset, {}, std::nullopt, false });
+        UploadSession& session = c->session;
+        session.userId = user.id;
+        session.path = pathText;
+        session.md5 = foldCase(md5);
+        session.size = size;
+        if (!isMd5Text(session.md5))
+            refuse(StoreError::Invalid, "not an MD5 digest");
+        if (size < 0 || offset < 0 || offset > size)
+            refuse(StoreError::Invalid, "offset or size out of range");
+
+        // The target may take the file, and the chunk continues the session.
+        std::lock_guard lock(s.mutex);
+        s.examineUpload(user, area, path, size, false);
+        auto stmt = s.db->prepare("SELECT id, size, received FROM uploads WHERE user_id = ?1 AND path = ?2 "
+                                  "AND md5 = ?3");
+        stmt.with(user.id, pathText, session.md5);
+        if (stmt.step()) {
+            session.id = stmt.text(0);
+            session.received = stmt.int64(2);
+            // A chunk of the same session is being written right now: this one cannot follow it.
+            if (s.busyUploads.count(session.id))
+                refuseOffset(session.received);
+            if (stmt.int64(1) != size) {
+                // Same digest, other length: the old bytes cannot be part of this file.
+                s.db->prepare("UPDATE uploads SET size = ?2, received = 0 WHERE id = ?1").with(session.id, size).run();
+                session.received = 0;
+                s.partDigests.erase(session.id);
+            }
+            if (session.received != offset)
+                refuseOffset(session.received);
+        } else {
+            if (offset != 0)
+                refuseOffset(0);
+            session.id = randomHex(32);
+            // No sync of its own, neither for the file nor for its record: a power cut that takes
+            // them leaves a session the client starts again (an orphaned part file goes at open).
+            FileHandle(s.partPath(session.id), O_WRONLY | O_CREAT | O_TRUNC);
+            s.db->unsynced([&] {
+                s.db->prepare(
+                        "INSERT INTO uploads (id, user_id, path, md5, size, received) VALUES (?1, ?2, ?3, ?4, ?5, 0)")
+                    .with(session.id, user.id, pathText, session.md5, size)
+                    .run();
+            });
+        }
+        c->file.emplace(s.partPath(session.id), O_WRONLY);
+        // Bytes past the recorded offset are the remains of a chunk that did not complete.
+        c->file->truncate(offset);
+        c->digest = s.takePartDigest(session.id, offset);
+        s.busyUploads.insert(session.id);
+        c->busy = true;
+        return std::unique_ptr<UploadChunk>(new UploadChunk(std::move(c)));
+    });
+}
+
+StoreResult<UploadSession> ServerStore::appendChunk(const User& user, const AreaRef& area,
+    const std::vector<std::string>& path, const std::string& pathText, const std::string& md5, std::int64_t size,
+    std::int64_t offset, const std::function<long(char* buffer, std::size_t capacity)>& source, const EntryMeta& meta)
+{
+    auto chunk = beginChunk(user, area, path, pathText, md5, size, offset, meta);
+    if (!chunk)
+        return chunk.failure();
+    std::vector<char> buffer(kChunkBuffer);
+    for (;;) {
+        const long got = source(buffer.data(), buffer.size());
+        if (got == 0)
+            break;
+        if (got < 0 || static_cast<std::size_t>(got) > buffer.size())
+            return storeFailure(StoreError::Io, "the chunk did not arrive whole");
+        if (!chunk.value()->write(buffer.data(), static_cast<std::size_t>(got)))
+            break;
+    }
+    return chunk.value()->finish();
 }
 
 StoreResult<Entry> ServerStore::putFile(const User& user, const AreaRef& area, const std::vector<std::string>& path,

@@ -45,6 +45,15 @@ inline std::string schemeName(const ::testing::TestParamInfo<Scheme>& info)
     return info.param == Scheme::Http ? "http" : "https";
 }
 
+// How often the needle occurs in the text, not overlapping.
+inline std::size_t occurrences(const std::string& text, const std::string& needle)
+{
+    std::size_t count = 0;
+    for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size()))
+        ++count;
+    return count;
+}
+
 // The REST adaptor with a look at what the service asks of it: where every upload chunk started
 // and what became of it, what the status query answered, and a hook before each chunk, so that a
 // test can break the server or the connection in the middle of a transfer.
@@ -98,6 +107,17 @@ public:
         if (beforeGet)
             beforeGet(path, startPosition);
         return RestStorageServiceAdaptor::get(path, dataMemory, applicationType, startPosition, dataLength,
+            progressDelegate, targetTotalSize, totalFinishedSize, option, lastGetDate);
+    }
+
+    std::int32_t getInto(const std::string& path, ChunkSink& sink, std::uint64_t& received,
+        const std::string& applicationType, std::uint64_t startPosition, std::uint64_t dataLength,
+        ASIProgressDelegate* progressDelegate, std::uint64_t targetTotalSize, std::uint64_t totalFinishedSize,
+        const ValueMap& option, const std::optional<Date>& lastGetDate) override
+    {
+        if (beforeGet)
+            beforeGet(path, startPosition);
+        return RestStorageServiceAdaptor::getInto(path, sink, received, applicationType, startPosition, dataLength,
             progressDelegate, targetTotalSize, totalFinishedSize, option, lastGetDate);
     }
 };
@@ -193,8 +213,12 @@ protected:
         config.maxUploadSize = kMiB;
         config.maxDownloadSize = kMiB;
         config.baseUUID = "E2E-BASE-UUID";
+        adjustConfig(config);
         return config;
     }
+
+    // What a suite changes in its clients' settings (a proxy, say).
+    virtual void adjustConfig(StorageServiceConfig&) const { }
 
     // A client of the server that has not logged in yet.
     Client& newClient(const Account& account, ServerProcess* target = nullptr)

@@ -17,14 +17,6 @@ std::string between(const std::string& text, const std::string& begin, const std
     return RestStorageServiceAdaptor::beginEnd2Str(text, begin, end).value_or("");
 }
 
-std::size_t occurrences(const std::string& text, const std::string& needle)
-{
-    std::size_t count = 0;
-    for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size()))
-        ++count;
-    return count;
-}
-
 class PublishingContractTest : public ContractTest {
 protected:
     // The link's answer to an anonymous visitor.

@@ -464,6 +464,15 @@ HttpReply ServerProcess::advanceClock(std::chrono::seconds by) const
     return control("POST", "/_control/clock", body.dump());
 }
 
+long ServerProcess::connectionsAccepted() const
+{
+    const HttpReply reply = control("GET", "/_control/connections");
+    const auto body = nlohmann::json::parse(reply.body, nullptr, false);
+    if (reply.status != 200 || !body.is_object() || !body.contains("accepted") || !body["accepted"].is_number_integer())
+        return -1;
+    return body["accepted"].get<long>();
+}
+
 HttpReply ServerProcess::setFaults(const std::string& rules) const
 {
     return control("POST", "/_control/faults", rules);

@@ -142,6 +142,9 @@ public:
     HttpReply setCopySettings(std::int64_t inBackgroundAbove, std::int64_t stepDelayMs) const;
     // Moves the clock of the server's time rules (session lifetimes, login throttles) forward.
     HttpReply advanceClock(std::chrono::seconds by) const;
+    // The connections the server accepted since it started, this request's own included; -1 when
+    // it does not say.
+    long connectionsAccepted() const;
     // A JSON array of fault rules replaces the list; clearFaults empties it.
     HttpReply setFaults(const std::string& rules) const;
     HttpReply clearFaults() const;

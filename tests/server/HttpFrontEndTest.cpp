@@ -71,6 +71,44 @@ TEST_F(HttpFrontEndTest, RangesAreAnsweredByTheFrontEndWithTheEndHeldAtTheLastBy
         200);
 }
 
+TEST_F(HttpFrontEndTest, AListingReadInRangesIsOneDocumentThatFollowsEveryChangeAndEveryReader)
+{
+    for (int i = 0; i < 40; ++i)
+        put(alice, shared(), { "Team", "file" + std::to_string(i) + ".txt" }, "x");
+    const std::string aliceAuth = session("alice");
+    const std::string bobAuth = session("bob");
+    auto whole = [&](const std::string& auth) { return as(auth, "GET", "/SHAREFOLDER/Team").body; };
+    auto inRanges = [&](const std::string& auth) {
+        std::string stitched;
+        for (std::size_t from = 0;; from += 1000) {
+            const Answer part = as(auth, "GET", "/SHAREFOLDER/Team",
+                { { "range", "bytes=" + std::to_string(from) + "-" + std::to_string(from + 999) } });
+            if (part.status != 206)
+                return stitched + "<status " + std::to_string(part.status) + ">";
+            stitched += part.body;
+            if (part.body.size() < 1000)
+                return stitched;
+        }
+    };
+
+    const std::string forAlice = whole(aliceAuth);
+    ASSERT_GT(forAlice.size(), 3000u);
+    EXPECT_EQ(inRanges(aliceAuth), forAlice);
+    // Another reader has rights of their own: not the document made for the first.
+    const std::string forBob = inRanges(bobAuth);
+    EXPECT_NE(forBob, forAlice);
+    EXPECT_NE(forAlice.find("<isowner>1</isowner>"), std::string::npos);
+    EXPECT_EQ(forBob.find("<isowner>1</isowner>"), std::string::npos);
+    EXPECT_EQ(forBob, whole(bobAuth));
+
+    // A change between two reads shows in the next one, however soon it comes.
+    ASSERT_TRUE(store->setReadOnly(shared(), { "Team", "file7.txt" }, true));
+    const std::string afterReadOnly = inRanges(aliceAuth);
+    EXPECT_NE(afterReadOnly.find("<isReadOnly>1</isReadOnly>"), std::string::npos);
+    put(bob, shared(), { "Team", "late.txt" }, "y");
+    EXPECT_NE(inRanges(aliceAuth).find("<Name>late.txt</Name>"), std::string::npos);
+}
+
 TEST_F(HttpFrontEndTest, TargetsThatLeaveTheirFolderAreRefusedBeforeAnythingElse)
 {
     put(alice, mine(alice), { "Memo", "a.txt" }, "secret");
@@ -172,6 +210,37 @@ TEST_F(HttpFrontEndTest, FaultRulesAnswerForTheHandlerCutBodiesAndHoldRequests)
     // Every rule is used up: the requests are served again.
     EXPECT_EQ(as(auth, "GET", "/FILE/Memo/big.bin").body.size(), 600000u);
     EXPECT_EQ(as(auth, "GET", "/FOLDER/Memo").status, 200);
+}
+
+TEST_F(HttpFrontEndTest, KeptAliveConnectionsSaySoAndAskForAnnouncedBodies)
+{
+    const std::string auth = session("alice");
+    Wire wire(frontEnd->port());
+    for (int request = 0; request < 3; ++request) {
+        wire.send("GET", "/Version");
+        const Answer version = wire.receive();
+        EXPECT_EQ(version.status, 200);
+        // Clients reuse a connection only when both headers say so, with room for more than 5.
+        EXPECT_EQ(version.header("connection"), "Keep-Alive");
+        const std::string keepAlive = version.header("keep-alive");
+        ASSERT_NE(keepAlive.find("max="), std::string::npos) << keepAlive;
+        EXPECT_GT(std::stoi(keepAlive.substr(keepAlive.find("max=") + 4)), 5);
+    }
+
+    // The interim answer goes out before the body is waited for.
+    ASSERT_TRUE(
+        wire.sendRaw("POST /FILE/Memo/x?md5=" + md5Hex("abc") + "&size=3 HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: "
+            + auth + "\r\nx-zel-file-write-range: 0-2\r\nContent-Length: 3\r\nExpect: 100-continue\r\n\r\n"));
+    EXPECT_EQ(wire.receive().status, 100);
+    ASSERT_TRUE(wire.sendRaw("abc"));
+    EXPECT_EQ(wire.receive().status, 200);
+    EXPECT_EQ(as(auth, "GET", "/FILE/Memo/x").body, "abc");
+
+    wire.send("GET", "/Version", { { "Connection", "close" } });
+    const Answer last = wire.receive();
+    EXPECT_EQ(last.status, 200);
+    EXPECT_EQ(last.header("connection"), "close");
+    EXPECT_TRUE(wire.closedByPeer());
 }
 
 TEST_F(HttpFrontEndTest, ControlEndpointNeedsItsToken)

@@ -1,5 +1,8 @@
 #include "server/StoreFixture.h"
 
+#include <algorithm>
+#include <utility>
+
 using namespace norvane::server;
 using namespace norvane::server::testing;
 
@@ -112,14 +115,9 @@ TEST_F(ServerStoreTree, RightsFollowOwnerManagerEditPermissionAndReadOnly)
         store->move(carol, team, { "Team" }, team, { "Renamed" }, false, {}).failure().error, StoreError::Forbidden);
 
     // Another company's user sees nothing of this shared area.
-    Company other;
-    other.code = "other";
-    auto otherCompany = store->createCompany(other);
-    ASSERT_TRUE(otherCompany);
-    auto mallory = store->createUser(otherCompany->id, "mallory", "M", "pw");
-    ASSERT_TRUE(mallory);
-    EXPECT_FALSE(store->rightsOf(mallory.value(), file).canChange);
-    EXPECT_EQ(store->remove(mallory.value(), team, { "Team", "plan.txt" }).failure().error, StoreError::Forbidden);
+    const User mallory = outsider();
+    EXPECT_FALSE(store->rightsOf(mallory, file).canChange);
+    EXPECT_EQ(store->remove(mallory, team, { "Team", "plan.txt" }).failure().error, StoreError::Forbidden);
 }
 
 TEST_F(ServerStoreTree, LocksOfOneUserHoldOffTheOthers)
@@ -365,4 +363,88 @@ TEST_F(ServerStoreTree, AnInterruptedBackgroundCopyIsDiscardedAtTheNextOpen)
     EXPECT_EQ(store->lookup(area, { "Photos", "src" }).failure().error, StoreError::NotFound);
     EXPECT_EQ(store->children(get(area, { "Memo", "src" }))->size(), 5u);
     EXPECT_EQ(content(get(area, { "Memo", "src", "f4" })), "content 4");
+}
+
+TEST_F(ServerStoreTree, AListingShowsEachChildsRightsAndEmptinessAsTheEntryAloneDoes)
+{
+    const AreaRef team = shared();
+    auto other = store->createSharedFolder(company.id, "Board", { bob.id });
+    ASSERT_TRUE(other);
+    put(alice, team, { "Team", "alices.txt" }, "a");
+    put(bob, team, { "Team", "bobs.txt" }, "b");
+    ASSERT_TRUE(store->setEditPermission(bob, team, { "Team", "bobs.txt" }, 1));
+    ASSERT_TRUE(store->createFolder(alice, team, { "Team", "empty" }, {}));
+    ASSERT_TRUE(store->createFolder(alice, team, { "Team", "closed" }, {}));
+    put(alice, team, { "Team", "closed", "inside.txt" }, "i");
+    ASSERT_TRUE(store->setReadOnly(team, { "Team", "closed" }, true));
+    put(bob, team, { "Board", "minutes.txt" }, "m");
+    put(alice, mine(alice), { "Memo", "note.txt" }, "n");
+    ASSERT_TRUE(store->createFolder(alice, mine(alice), { "Empty" }, {}));
+
+    const User mallory = outsider();
+
+    std::size_t compared = 0;
+    for (const auto& [area, path] : std::vector<std::pair<AreaRef, std::vector<std::string>>> {
+             { team, {} }, { team, { "Team" } }, { team, { "Team", "closed" } }, { mine(alice), {} } }) {
+        const Entry folder = path.empty() ? store->lookup(area, {}).value() : get(area, path);
+        for (const User& user : { alice, bob, carol, mallory }) {
+            auto listing = store->listing(user, folder);
+            ASSERT_TRUE(listing) << listing.failure().detail;
+            EXPECT_EQ(listing->generation, store->contentGeneration());
+            auto children = store->children(folder);
+            ASSERT_TRUE(children);
+            ASSERT_EQ(listing->rows.size(), children->size());
+            for (std::size_t i = 0; i < children->size(); ++i) {
+                const Entry& child = children.value()[i];
+                const ListedEntry& row = listing->rows[i];
+                const std::string where = user.login + " " + child.name;
+                EXPECT_EQ(row.entry.id, child.id) << where;
+                EXPECT_EQ(row.entry.path, child.path) << where;
+                const EntryRights alone = store->rightsOf(user, child);
+                EXPECT_EQ(row.rights.isOwner, alone.isOwner) << where;
+                EXPECT_EQ(row.rights.isManager, alone.isManager) << where;
+                EXPECT_EQ(row.rights.canChange, alone.canChange) << where;
+                EXPECT_EQ(row.rights.canChmod, alone.canChmod) << where;
+                EXPECT_EQ(row.isEmpty, child.isFolder && store->isEmptyFolder(child).value()) << where;
+                ++compared;
+            }
+        }
+    }
+    // Four readers of the shared root (Team, Board), Team (two files and two folders), closed (one
+    // file) and alice's root (her four starting folders and Empty).
+    EXPECT_EQ(compared, 4u * (2 + 4 + 1 + 5));
+}
+
+TEST_F(ServerStoreTree, TheContentGenerationMovesWithContentAndRightsButNotWithSessionsOrUploadOffsets)
+{
+    const AreaRef team = shared();
+    auto generation = store->contentGeneration();
+    auto moved = [&] {
+        const auto now = store->contentGeneration();
+        return std::exchange(generation, now) != now;
+    };
+    ASSERT_TRUE(store->createSession(alice.id, "dc09DEVICE"));
+    EXPECT_FALSE(moved()) << "a login";
+    const std::string whole = "0123456789";
+    const std::vector<std::string> path = { "Memo", "up.bin" };
+    auto chunk
+        = store->appendChunk(alice, mine(alice), path, "/FILE/Memo/up.bin", "0123456789abcdef0123456789abcdef", 10, 0,
+            [&, done = false](char* buffer, std::size_t) mutable -> long {
+                if (std::exchange(done, true))
+                    return 0;
+                std::copy_n(whole.data(), 4, buffer);
+                return 4;
+            },
+            {});
+    ASSERT_TRUE(chunk) << chunk.failure().detail;
+    EXPECT_FALSE(moved()) << "an upload's first chunk";
+
+    put(alice, team, { "Team", "plan.txt" }, "v1");
+    EXPECT_TRUE(moved()) << "a new file";
+    ASSERT_TRUE(store->setReadOnly(team, { "Team" }, true));
+    EXPECT_TRUE(moved()) << "read-only";
+    ASSERT_TRUE(store->setEditPermission(carol, team, { "Team" }, 0));
+    EXPECT_TRUE(moved()) << "edit permission";
+    ASSERT_TRUE(store->createSharedFolder(company.id, "Board", { bob.id }));
+    EXPECT_TRUE(moved()) << "a top folder and its manager";
 }

@@ -90,29 +90,39 @@ TEST_F(ServerStoreUpload, ChunksResumeAcrossARestartAndCompleteIntoAFile)
     EXPECT_TRUE(parts().empty());
 }
 
-TEST_F(ServerStoreUpload, BytesBeyondTheRecordedOffsetAreCutAtOpen)
+TEST_F(ServerStoreUpload, ThePartFileDecidesTheOffsetAtOpenUnlessItHoldsTheWholeFile)
 {
     const std::vector<std::string> path = { "Memo", "torn.bin" };
     ASSERT_TRUE(chunk(path, kWhole, 0, 12));
     ASSERT_EQ(parts().size(), 1u);
     const fs::path part = parts().front();
     {
-        // A chunk whose write reached the disk but whose offset never got recorded.
-        std::ofstream torn(part, std::ios::binary | std::ios::app);
-        torn << "garbage that was never acknowledged";
+        // A chunk that was synced (and so acknowledged) whose record did not reach the disk.
+        std::ofstream synced(part, std::ios::binary | std::ios::app);
+        synced << kWhole.substr(12, 8);
     }
-    // A leftover without any session goes too.
+    // A leftover without any session goes.
     std::ofstream(dir / "uploads" / "stray.part") << "x";
     reopen();
-    EXPECT_EQ(fs::file_size(part), 12u);
+    EXPECT_EQ(store->uploadOffset(alice.id, key(path), md5Of(kWhole)), 20);
     EXPECT_EQ(parts().size(), 1u);
-    ASSERT_TRUE(chunk(path, kWhole, 12, 24));
+    ASSERT_TRUE(chunk(path, kWhole, 20, 16));
     EXPECT_EQ(content(get(mine(alice), path)), kWhole);
 
-    // A session that had all its bytes when the process ended, before the file appeared, can
-    // take no further chunk: it starts again from nothing.
+    // The last chunk's bytes all written but the chunk never completed: it is sent again.
+    const std::vector<std::string> last = { "Memo", "last.bin" };
+    ASSERT_TRUE(chunk(last, kWhole, 0, 20));
+    std::ofstream(parts().front(), std::ios::binary | std::ios::app) << kWhole.substr(20);
+    reopen();
+    EXPECT_EQ(store->uploadOffset(alice.id, key(last), md5Of(kWhole)), 20);
+    ASSERT_TRUE(chunk(last, kWhole, 20, 16));
+    EXPECT_EQ(content(get(mine(alice), last)), kWhole);
+
+    // A session that had all its bytes recorded when the process ended, before the file appeared,
+    // can take no further chunk: it starts again from nothing.
     const std::vector<std::string> other = { "Memo", "unfinished.bin" };
     ASSERT_TRUE(chunk(other, kWhole, 0, 20));
+    std::ofstream(parts().front(), std::ios::binary | std::ios::app) << kWhole.substr(20);
     sql("UPDATE uploads SET received = size");
     reopen();
     EXPECT_EQ(store->uploadOffset(alice.id, key(other), md5Of(kWhole)), 0);

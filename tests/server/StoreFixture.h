@@ -61,6 +61,19 @@ protected:
         return user ? user.value() : User {};
     }
 
+    // A user of a company of its own, who has no business in acme's areas.
+    User outsider()
+    {
+        Company other;
+        other.code = "other";
+        auto otherCompany = store->createCompany(other);
+        EXPECT_TRUE(otherCompany) << otherCompany.failure().detail;
+        auto user = otherCompany ? store->createUser(otherCompany->id, "mallory", "M", "pw")
+                                 : StoreResult<User>(otherCompany.failure());
+        EXPECT_TRUE(user) << user.failure().detail;
+        return user ? user.value() : User {};
+    }
+
     AreaRef mine(const User& user) const { return store->personalArea(user); }
     AreaRef shared() const { return { Area::Shared, company.id }; }
 

@@ -85,6 +85,33 @@ protected:
         return adaptor.get(path, buffer, "file", start, length, nullptr, 0, 0, option, date);
     }
 
+    // getInto, its bytes gathered in `into` as a file would gather them; a rollback cuts back to
+    // where the chunk began.
+    std::int32_t getInto(const std::string& path, std::string& into, std::uint64_t start, std::uint64_t length,
+        std::uint64_t listedSize = 0)
+    {
+        struct IntoText final : ChunkSink {
+            std::string& text;
+            std::size_t chunkStart;
+            explicit IntoText(std::string& t)
+                : text(t)
+                , chunkStart(t.size())
+            { }
+            bool write(std::span<const std::uint8_t> bytes) override
+            {
+                text.append(bytes.begin(), bytes.end());
+                return true;
+            }
+            void rollback() override { text.resize(chunkStart); }
+        } sink(into);
+        std::uint64_t received = 0;
+        const std::size_t before = into.size();
+        const std::int32_t result
+            = adaptor.getInto(path, sink, received, "file", start, length, nullptr, listedSize, 0, {}, std::nullopt);
+        EXPECT_EQ(received, into.size() - before);
+        return result;
+    }
+
     std::int32_t put(std::uint64_t& offset, std::string_view chunk, std::uint64_t total, const ValueMap& option = {},
         std::int32_t postOrPut = 0, const std::string& path = "/FILE/a.txt", const std::string& appType = "file")
     {
@@ -152,6 +179,10 @@ TEST_F(AdaptorTransferTest, ServerThatIgnoresTheRangeGivesOnlyTheAskedForBytes)
     buffer.clear();
     EXPECT_EQ(get("/FILE/a", buffer, 1000, 300), ResultSuccess);
     EXPECT_TRUE(buffer.empty());
+    std::string file;
+    EXPECT_EQ(getInto("/FILE/a", file, 200, 300), ResultSuccess);
+    EXPECT_EQ(getInto("/FILE/a", file, 500, 1000), ResultSuccess);
+    EXPECT_EQ(file, content.substr(200));
 }
 
 TEST_F(AdaptorTransferTest, PathFormsChooseRangeCacheDateAndVersionHeaders)
@@ -289,6 +320,11 @@ TEST_F(AdaptorTransferTest, PartialAnswersMustBeTheRangeAskedForAndTheFileListed
         Bytes buffer;
         EXPECT_EQ(adaptor.get("/FILE/a", buffer, "file", 20, 40, nullptr, c.listedSize, 0, {}, std::nullopt), c.result);
         EXPECT_EQ(textOf(buffer), c.result == ResultSuccess ? content.substr(20, 40) : "");
+        // Straight into a file: what came before the checks failed is taken back.
+        server.enqueue(reply);
+        std::string file = "held";
+        EXPECT_EQ(getInto("/FILE/a", file, 20, 40, c.listedSize), c.result);
+        EXPECT_EQ(file, "held" + (c.result == ResultSuccess ? content.substr(20, 40) : ""));
     }
 
     // Past the end: only a file that ends exactly where the range starts.

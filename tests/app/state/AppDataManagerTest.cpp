@@ -238,6 +238,27 @@ TEST_F(AppDataManagerTest, AutoLogoutObeysThePolicyAndHopsToTheMainThread)
     EXPECT_FALSE(manager->isRunLogoutTime());
 }
 
+TEST_F(AppDataManagerTest, AutoLogoutTakesOneRestartFromAWorkersBurstOfAccesses)
+{
+    auto manager = make();
+    manager->configDefine().setIsAutoSignOut(1);
+    manager->configDefine().setExpireTime(300);
+    manager->startAutoLogoutTime();
+    mainQueue_->advance(200);
+
+    // A transfer's chunks each report an access: the main thread hears of one restart.
+    std::thread([&] {
+        for (int chunk = 0; chunk < 100; ++chunk)
+            center_.post(kNotificationServerAccessCompleted);
+    }).join();
+    EXPECT_EQ(mainQueue_->pendingPosted(), 1u);
+    mainQueue_->runPosted();
+    mainQueue_->advance(299);
+    EXPECT_EQ(logouts_, 0);
+    mainQueue_->advance(1);
+    EXPECT_EQ(logouts_, 1);
+}
+
 TEST(AppDataManagerHelpers, FormatFileSize)
 {
     const std::pair<std::int64_t, const char*> cases[] = {

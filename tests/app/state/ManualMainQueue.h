@@ -59,6 +59,11 @@ public:
         }
         now_ = until;
     }
+    std::size_t pendingPosted() const
+    {
+        std::lock_guard lock(mutex_);
+        return posted_.size();
+    }
     std::size_t pendingDelayed() const
     {
         std::lock_guard lock(mutex_);
