@@ -11,19 +11,6 @@ namespace norvane {
 
 namespace {
 
-bool runGuarded(const MainQueue::Task& fn)
-{
-    try {
-        fn();
-        return true;
-    } catch (const std::exception& e) {
-        Log::line(std::string("MainQueue: task threw: ") + e.what());
-    } catch (...) {
-        Log::line("MainQueue: task threw a non-standard exception");
-    }
-    return false;
-}
-
 // Used while no queue has been set.
 class InertMainQueue final : public MainQueue {
 public:
@@ -54,29 +41,10 @@ SharedSlot& sharedSlot()
     return *slot;
 }
 
-// The rendezvous of runSync. The task object may be destroyed without running (the main thread
-// ended and its loop dropped its queue); the waiter is released then too.
-struct SyncCall {
-    std::mutex mutex;
-    std::condition_variable done;
-    bool finished = false;
-    bool succeeded = false;
-
-    void finish(bool ok)
-    {
-        {
-            std::lock_guard lock(mutex);
-            if (finished)
-                return;
-            finished = true;
-            succeeded = ok;
-        }
-        done.notify_all();
-    }
-};
-
+// Lets a waiting worker go when the task object is destroyed without running (the main thread
+// ended and its loop dropped its queue).
 struct SyncGuard {
-    std::shared_ptr<SyncCall> call;
+    std::shared_ptr<MainQueue::SyncCall> call;
     SyncGuard() = default;
     SyncGuard(const SyncGuard&) = delete;
     SyncGuard& operator=(const SyncGuard&) = delete;
@@ -88,6 +56,38 @@ struct SyncGuard {
 };
 
 } // namespace
+
+bool MainQueue::runGuarded(const Task& fn)
+{
+    try {
+        fn();
+        return true;
+    } catch (const std::exception& e) {
+        Log::line(std::string("MainQueue: task threw: ") + e.what());
+    } catch (...) {
+        Log::line("MainQueue: task threw a non-standard exception");
+    }
+    return false;
+}
+
+void MainQueue::SyncCall::finish(bool ok)
+{
+    {
+        std::lock_guard lock(mutex);
+        if (finished)
+            return;
+        finished = true;
+        succeeded = ok;
+    }
+    done.notify_all();
+}
+
+bool MainQueue::SyncCall::wait()
+{
+    std::unique_lock lock(mutex);
+    done.wait(lock, [&] { return finished; });
+    return succeeded;
+}
 
 std::shared_ptr<MainQueue> MainQueue::shared()
 {
@@ -129,7 +129,7 @@ bool RunLoopMainQueue::runSync(Task fn)
         return false;
     if (isMainThread())
         return runGuarded(fn);
-    auto call = std::make_shared<SyncCall>();
+    auto call = std::make_shared<MainQueue::SyncCall>();
     auto guard = std::make_shared<SyncGuard>();
     guard->call = call;
     const bool queued = loop_->post([guard, fn = std::move(fn)] { guard->call->finish(runGuarded(fn)); });
@@ -138,9 +138,7 @@ bool RunLoopMainQueue::runSync(Task fn)
         Log::line("MainQueue: the main loop has ended; synchronous task dropped");
         return false;
     }
-    std::unique_lock lock(call->mutex);
-    call->done.wait(lock, [&] { return call->finished; });
-    return call->succeeded;
+    return call->wait();
 }
 
 MainQueue::Token RunLoopMainQueue::postDelayed(double seconds, Task fn)

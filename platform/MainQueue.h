@@ -2,9 +2,11 @@
 
 #include "platform/RunLoop.h"
 
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 namespace norvane {
@@ -36,6 +38,22 @@ public:
     // drops every task (runSync returns false), so early or misconfigured callers cannot crash.
     static std::shared_ptr<MainQueue> shared();
     static void setShared(std::shared_ptr<MainQueue> queue);
+
+    // For the implementations: runs fn, logging and swallowing what it throws; false when it threw.
+    static bool runGuarded(const Task& fn);
+
+    // For the implementations: the meeting point of a worker waiting in runSync and its task on the main thread. The
+    // first finish counts: a task that runs after its worker was let go changes nothing.
+    struct SyncCall {
+        std::mutex mutex;
+        std::condition_variable done;
+        bool finished = false;
+        bool succeeded = false;
+
+        void finish(bool ok);
+        // Waits for finish and gives its outcome.
+        bool wait();
+    };
 };
 
 // The main queue over the RunLoop of the thread that constructs it; tasks run while that thread

@@ -8,48 +8,9 @@
 #include <QTimerEvent>
 
 #include <chrono>
-#include <condition_variable>
-#include <exception>
 #include <string>
 
 namespace norvane {
-
-namespace {
-
-bool runGuarded(const MainQueue::Task& fn)
-{
-    try {
-        fn();
-        return true;
-    } catch (const std::exception& e) {
-        Log::line(std::string("MainQueue: task threw: ") + e.what());
-    } catch (...) {
-        Log::line("MainQueue: task threw a non-standard exception");
-    }
-    return false;
-}
-
-// The meeting point of a worker in runSync and the task on the GUI thread.
-struct SyncCall {
-    std::mutex mutex;
-    std::condition_variable done;
-    bool finished = false;
-    bool succeeded = false;
-
-    void finish(bool ok)
-    {
-        {
-            std::lock_guard lock(mutex);
-            if (finished)
-                return;
-            finished = true;
-            succeeded = ok;
-        }
-        done.notify_all();
-    }
-};
-
-} // namespace
 
 // The receiver of the queued invocations; its end is the end of the loop for the queue.
 class QtMainQueueReceiver : public QObject {
@@ -187,9 +148,7 @@ bool QtMainQueue::runSync(Task fn)
         }
         state_->waiting.insert(call);
     }
-    std::unique_lock lock(call->mutex);
-    call->done.wait(lock, [&] { return call->finished; });
-    return call->succeeded;
+    return call->wait();
 }
 
 MainQueue::Token QtMainQueue::postDelayed(double seconds, Task fn)
