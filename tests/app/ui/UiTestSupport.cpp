@@ -62,6 +62,7 @@ void AppRun::start(const test::ServerProcess* server, const std::function<void(C
     options.quit = [quits = quits_] { ++*quits; };
     options.certificateProbe = certificateProbe;
     options.opener = opener ? opener : std::make_shared<RecordingOpener>();
+    options.chooser = chooser;
     options.thumbnails = thumbnails;
     options.previewThumbnails = previewThumbnails;
     options.manager.watchReachability = false;
@@ -161,6 +162,7 @@ BrowserSession::BrowserSession(const test::ServerProcess& server)
     : server_(server)
 {
     run.opener = opener;
+    run.chooser = chooser;
 }
 
 bool BrowserSession::signInAs(const std::string& user, const std::function<void(ConfigInfo&)>& prepare)
@@ -169,6 +171,12 @@ bool BrowserSession::signInAs(const std::string& user, const std::function<void(
     const auto account = demoAccount(server_, user);
     return signIn(run, account.company, account.user, account.password)
         && QTest::qWaitFor([&] { return model()->rowCount() > 0; }, 10000);
+}
+
+bool BrowserSession::signInWith(const Account& account)
+{
+    run.start(&server_);
+    return signIn(run, account.company, account.user, account.password);
 }
 
 void typeInto(QWidget* field, const QString& text)

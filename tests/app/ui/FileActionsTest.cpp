@@ -1,0 +1,357 @@
+// The file window's actions against a norvane-server: which menu items show for what was clicked,
+// rename with its extension rule, delete, new folder, lock, edit permission, the clipboard and
+// the downloads.
+
+#include "UiTestSupport.h"
+
+#include "app/logic/Path.h"
+#include "app/ui/EntrySheet.h"
+#include "app/ui/FileActions.h"
+#include "app/ui/MenuVisibility.h"
+#include "app/ui/ProgressSheet.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QClipboard>
+#include <QContextMenuEvent>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+
+#include <fstream>
+
+namespace norvane::uitest {
+
+namespace {
+
+using Id = FileActions::Id;
+
+std::shared_ptr<fileInformation> entry(const std::string& uk, const std::string& fullPath, bool folder = false)
+{
+    auto made = std::make_shared<fileInformation>();
+    made->uk = uk;
+    made->fullPath = fullPath;
+    made->displayName = fullPath.substr(fullPath.rfind('/') + 1);
+    made->fileType = folder ? 1 : 0;
+    return made;
+}
+
+// The tags shown for the click, as "1 2 10"; 0 (always) and 14 (the print list) left out unless
+// asked.
+QString shownTags(const fileInformation* clicked, bool onRow, const MenuVisibility::Account& who)
+{
+    QStringList shown;
+    for (int tag = 1; tag <= 14; ++tag)
+        if (MenuVisibility::isShown(tag, { clicked, onRow }, who))
+            shown << QString::number(tag);
+    return shown.join(u' ');
+}
+
+} // namespace
+
+class FileActionsTest : public BrowserTestBase {
+    Q_OBJECT
+
+    QTemporaryDir local_;
+    Account account_;
+
+    // A new account, with a shared folder "Team" it manages, signed in.
+    void signInFresh()
+    {
+        account_ = makeAccount(*server_);
+        QCOMPARE(server_->createSharedFolder(account_.company, "Team", { account_.user }).status / 100, 2L);
+        QVERIFY(session_->signInWith(account_));
+    }
+
+    // A small file from this machine into the server folder (file form: "/FILE", "/SHAREFILE/Team").
+    void put(const QString& name, const std::string& content, const std::string& folder)
+    {
+        const QString path = local_.filePath(name);
+        std::ofstream(path.toStdString(), std::ios::binary) << content;
+        QCOMPARE(await([&](auto done) { StorageServiceLogic::uploadFileByFile(path.toStdString(), folder, done); }), 1);
+    }
+
+    // The root listed again, the row named `name` waited for.
+    QModelIndex rowNamed(const QModelIndex& folder, const QString& name)
+    {
+        browser()->listFolder(folder);
+        if (!QTest::qWaitFor([&] { return model()->childNamed(folder, name).isValid(); }, 10000))
+            return {};
+        return model()->childNamed(folder, name);
+    }
+
+    QModelIndex openFolder(const QModelIndex& folder, const QString& name)
+    {
+        const QModelIndex index = rowNamed(folder, name);
+        if (!index.isValid())
+            return {};
+        browser()->selectAndList(index);
+        (void)columnOf(browser(), index);
+        return index;
+    }
+
+    // Right-clicks the row (or, for an invalid row, the empty area below the rows of the folder's
+    // column) and gives the menu's action names.
+    QStringList rightClick(const QModelIndex& folder, const QModelIndex& row)
+    {
+        QListView* column = columnOf(browser(), folder);
+        if (!column)
+            return { "(no column)" };
+        const QPoint at
+            = row.isValid() ? column->visualRect(row).center() : QPoint(10, column->viewport()->height() - 5);
+        QContextMenuEvent event(QContextMenuEvent::Mouse, at, column->viewport()->mapToGlobal(at));
+        QApplication::sendEvent(column->viewport(), &event);
+        QStringList names;
+        QMenu* menu = files().actions()->contextMenu();
+        if (!menu->isVisible())
+            return {};
+        for (QAction* action : menu->actions())
+            if (!action->isSeparator())
+                names << action->objectName();
+        return names;
+    }
+
+    // Chooses the item of the context menu that is up, as a click on it does.
+    void choose(const char* objectName)
+    {
+        QMenu* menu = files().actions()->contextMenu();
+        QVERIFY(menu->isVisible());
+        QAction* chosen = nullptr;
+        for (QAction* action : menu->actions())
+            if (action->objectName() == QLatin1String(objectName))
+                chosen = action;
+        QVERIFY2(chosen, objectName);
+        menu->hide();
+        chosen->trigger();
+    }
+
+    void answerSheet(const QString& text)
+    {
+        EntrySheet* sheet = files().entrySheet();
+        QTRY_VERIFY(sheet->isVisible());
+        sheet->field()->setText(text);
+        click(sheet, "renameOK");
+    }
+
+private slots:
+    void initTestCase() { QVERIFY(startServer()); }
+    void init() { newSession(); }
+    void cleanup() { endSession(); }
+
+    void theMenuRulesAsATable()
+    {
+        MenuVisibility::Account member;
+        member.userName = "member";
+        auto own = entry("/FILE/a.txt", "/a.txt");
+        QCOMPARE(shownTags(own.get(), true, member), QStringLiteral("1 2 3 4 5 10 11"));
+        // The print items come only with the print service, which is off in this program.
+        QVERIFY(!kNetPrintEnabled);
+        MenuVisibility::Account printing = member;
+        printing.netPrint = true;
+        QCOMPARE(shownTags(own.get(), true, printing), QStringLiteral("1 2 3 4 5 6 10 11 14"));
+        MenuVisibility::Account restricted = member;
+        restricted.localDownload = false;
+        restricted.webPublish = false;
+        QCOMPARE(shownTags(own.get(), true, restricted), QStringLiteral("1 3 4 10 11"));
+
+        // A shared file of the member's: lock, or unlock when the member holds the lock; the
+        // edit permission item that changes its present state.
+        auto shared = entry("/SHAREFILE/Team/b.txt", "/Team/b.txt");
+        shared->owner = "member";
+        shared->canEdit = 1;
+        QCOMPARE(shownTags(shared.get(), true, member), QStringLiteral("1 2 3 4 5 8 10 11 12"));
+        shared->lockUserId = "member";
+        shared->editpermission = 1;
+        QCOMPARE(shownTags(shared.get(), true, member), QStringLiteral("1 2 3 4 5 9 10 11 13"));
+        // Locked by someone else: only read; a manager may still delete it.
+        shared->lockUserId = "manager";
+        QCOMPARE(shownTags(shared.get(), true, member), QStringLiteral("1 2 5 10 11"));
+        shared->owner = "manager";
+        shared->isManager = true;
+        QCOMPARE(shownTags(shared.get(), true, member), QStringLiteral("1 2 4 5 10 11"));
+
+        // A read-only top-level shared folder: downloaded and named, never renamed or deleted,
+        // not even by its manager; its empty area takes no new folder.
+        auto top = entry("/SHAREFOLDER/Public", "/Public", true);
+        top->isReadOnly = true;
+        QCOMPARE(shownTags(top.get(), true, member), QStringLiteral("2 10"));
+        top->isManager = true;
+        QCOMPARE(shownTags(top.get(), true, member), QStringLiteral("2 10"));
+        QCOMPARE(shownTags(top.get(), false, member), QString());
+        // The empty area of My folder makes folders; that of the shared root does not.
+        QCOMPARE(shownTags(entry("/FOLDER", "/", true).get(), false, member), QStringLiteral("7"));
+        QCOMPARE(shownTags(entry("/SHAREFOLDER", "/", true).get(), false, member), QString());
+        // A file of the backup folder is only read.
+        QCOMPARE(shownTags(entry("/FILE/BackupFolder/x.txt", "/BackupFolder/x.txt").get(), true, member),
+            QStringLiteral("1 2 5 10 11"));
+        // Favourites' shortcuts, the favourites folder and a click on nothing show nothing tagged.
+        QCOMPARE(shownTags(entry("/FILE/.Favorite./Plan.txt.fvrt", "/.Favorite./Plan.txt.fvrt").get(), true, member),
+            QString());
+        QCOMPARE(shownTags(entry("/FOLDER/.Favorite.", "/.Favorite.", true).get(), true, member), QString());
+        QCOMPARE(shownTags(nullptr, false, member), QString());
+        QVERIFY(MenuVisibility::isShown(MenuVisibility::Always, {}, member));
+    }
+
+    void aRightClickShowsWhatTheMemberMayDoWithTheFile()
+    {
+        QVERIFY(session_->signInAs("member"));
+        files().selectRoot(RootNodeShare);
+        const QModelIndex projects = openFolder({}, QStringLiteral("Projects"));
+        // Locked by the manager: opened, downloaded, shared and named, nothing more.
+        const QModelIndex roadmap = rowNamed(projects, QStringLiteral("Roadmap.txt"));
+        QCOMPARE(rightClick(projects, roadmap),
+            (QStringList { "openAction", "downloadAction", "webShareAction", "copyPathAction", "copyNameAction",
+                "deviceIdAction", "settingsMenuAction" }));
+        QVERIFY(!files().actions()->action(Id::NetPrint)->isEnabled());
+        // The toolbar follows the current row again once the menu has gone.
+        files().actions()->contextMenu()->hide();
+        const QModelIndex design = rowNamed(projects, QStringLiteral("Design"));
+        browser()->setCurrentIndex(design);
+        QTRY_VERIFY(!files().actions()->action(Id::Open)->isEnabled());
+        QVERIFY(files().actions()->action(Id::Download)->isEnabled());
+    }
+
+    void renameKeepsTheExtensionAndDeleteAsksFirst()
+    {
+        signInFresh();
+        put(QStringLiteral("a.txt"), "alpha", "/FILE");
+        QModelIndex row = rowNamed({}, QStringLiteral("a.txt"));
+        QVERIFY(rightClick({}, row).contains(QStringLiteral("renameAction")));
+        choose("renameAction");
+        // The name without its extension is chosen for typing over.
+        QTRY_VERIFY(files().entrySheet()->isVisible());
+        QCOMPARE(files().entrySheet()->field()->text(), QStringLiteral("a.txt"));
+        QCOMPARE(files().entrySheet()->field()->selectedText(), QStringLiteral("a"));
+        answerSheet(QStringLiteral("b"));
+        QTRY_VERIFY(model()->childNamed({}, QStringLiteral("b.txt")).isValid());
+        QVERIFY(!model()->childNamed({}, QStringLiteral("a.txt")).isValid());
+
+        rightClick({}, model()->childNamed({}, QStringLiteral("b.txt")));
+        choose("renameAction");
+        answerSheet(QStringLiteral("b.doc"));
+        QTRY_VERIFY(model()->childNamed({}, QStringLiteral("b.doc.txt")).isValid());
+
+        // Cancel is the first answer and deletes nothing; the second deletes.
+        session_->run.alerts().scriptAnswers({ 0, 1 });
+        rightClick({}, model()->childNamed({}, QStringLiteral("b.doc.txt")));
+        choose("deleteAction");
+        QTRY_COMPARE(session_->run.alerts().count(), std::size_t { 1 });
+        const Alert asked = session_->run.alerts().alerts().back();
+        QCOMPARE(asked.messageKey, std::string("message_question_null_folder_delete"));
+        QCOMPARE(asked.detail, std::string("b.doc.txt"));
+        QCOMPARE(asked.buttonKeys, (std::vector<std::string> { "alert_cancel", "menu_file_delete" }));
+        QVERIFY(rowNamed({}, QStringLiteral("b.doc.txt")).isValid());
+        rightClick({}, model()->childNamed({}, QStringLiteral("b.doc.txt")));
+        choose("deleteAction");
+        QTRY_VERIFY(!model()->childNamed({}, QStringLiteral("b.doc.txt")).isValid());
+        QVERIFY(!files().isBusy());
+    }
+
+    void aNewFolderWithAnIllegalNameIsRefused()
+    {
+        signInFresh();
+        QVERIFY(rowNamed({}, QStringLiteral("Photos")).isValid());
+        const QStringList offered = rightClick({}, {});
+        QVERIFY2(offered.contains(QStringLiteral("newFolderAction")), qPrintable(offered.join(u',')));
+        QVERIFY(!offered.contains(QStringLiteral("deleteAction")));
+        choose("newFolderAction");
+        QTRY_COMPARE(files().entrySheet()->field()->text(), QStringLiteral("NewFolder"));
+        answerSheet(QStringLiteral("Plans:2024"));
+        QTRY_COMPARE(session_->run.alerts().count(), std::size_t { 1 });
+        const Alert refused = session_->run.alerts().alerts().front();
+        QCOMPARE(refused.titleKey, std::string("alert"));
+        QCOMPARE(refused.messageKey, Path::fileNameMessageKey("Plans:2024").value_or("(none)"));
+        QTest::qWait(200);
+        QVERIFY(!files().isBusy());
+
+        rightClick({}, {});
+        choose("newFolderAction");
+        answerSheet(QStringLiteral("Plans 2024"));
+        QTRY_VERIFY(model()->childNamed({}, QStringLiteral("Plans 2024")).isValid());
+        QVERIFY(model()->isFolder(model()->childNamed({}, QStringLiteral("Plans 2024"))));
+        QVERIFY(!model()->childNamed({}, QStringLiteral("Plans:2024")).isValid());
+    }
+
+    void lockEditPermissionAndTheClipboardOnASharedFile()
+    {
+        signInFresh();
+        put(QStringLiteral("plan.txt"), "plan", "/SHAREFILE/Team");
+        files().selectRoot(RootNodeShare);
+        const QModelIndex team = openFolder({}, QStringLiteral("Team"));
+        QModelIndex plan = rowNamed(team, QStringLiteral("plan.txt"));
+        QStringList offered = rightClick(team, plan);
+        QVERIFY(offered.contains(QStringLiteral("lockAction")) && !offered.contains(QStringLiteral("unlockAction")));
+        choose("lockAction");
+        QTRY_COMPARE(session_->run.alertMessages(), std::vector<std::string> { "message_have_locked" });
+        QTRY_COMPARE(model()->entry(model()->childNamed(team, QStringLiteral("plan.txt")))->lockUserId,
+            std::optional<std::string>(account_.user));
+        offered = rightClick(team, model()->childNamed(team, QStringLiteral("plan.txt")));
+        QVERIFY(offered.contains(QStringLiteral("unlockAction")) && !offered.contains(QStringLiteral("lockAction")));
+        choose("unlockAction");
+        QTRY_COMPARE(session_->run.alertMessages().size(), std::size_t { 2 });
+        QCOMPARE(session_->run.alertMessages().back(), std::string("message_have_unlocked"));
+        QTRY_VERIFY(
+            !model()->entry(model()->childNamed(team, QStringLiteral("plan.txt")))->lockUserId.value_or("").size());
+
+        // Others' edits allowed, then refused again: the item offered follows the file's flag.
+        offered = rightClick(team, model()->childNamed(team, QStringLiteral("plan.txt")));
+        QVERIFY(offered.contains(QStringLiteral("editPermissionOnAction")));
+        QVERIFY(!offered.contains(QStringLiteral("editPermissionOffAction")));
+        choose("editPermissionOnAction");
+        QTRY_COMPARE(model()->entry(model()->childNamed(team, QStringLiteral("plan.txt")))->editpermission, 1);
+        offered = rightClick(team, model()->childNamed(team, QStringLiteral("plan.txt")));
+        QVERIFY(offered.contains(QStringLiteral("editPermissionOffAction")));
+        choose("editPermissionOffAction");
+        QTRY_COMPARE(model()->entry(model()->childNamed(team, QStringLiteral("plan.txt")))->editpermission, 0);
+
+        rightClick(team, model()->childNamed(team, QStringLiteral("plan.txt")));
+        choose("copyPathAction");
+        QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("Shared folder/Team/plan.txt"));
+        rightClick(team, model()->childNamed(team, QStringLiteral("plan.txt")));
+        choose("copyNameAction");
+        QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("plan.txt"));
+    }
+
+    void downloadsGoWhereTheDialogsSay()
+    {
+        signInFresh();
+        put(QStringLiteral("one.txt"), "first file", "/FILE");
+        put(QStringLiteral("two.txt"), "second file", "/FILE");
+        const QModelIndex one = rowNamed({}, QStringLiteral("one.txt"));
+        QVERIFY(one.isValid());
+
+        // One file through the save dialog, under the name chosen there.
+        QTemporaryDir target;
+        session_->chooser->saveAs = target.filePath(QStringLiteral("kept.txt"));
+        rightClick({}, one);
+        choose("downloadAction");
+        QCOMPARE(session_->chooser->suggested, QStringLiteral("one.txt"));
+        QTRY_VERIFY(QFile::exists(target.filePath(QStringLiteral("kept.txt"))));
+        QTRY_VERIFY(!files().isBusy());
+        QFile kept(target.filePath(QStringLiteral("kept.txt")));
+        QVERIFY(kept.open(QIODevice::ReadOnly));
+        QCOMPARE(kept.readAll(), QByteArray("first file"));
+
+        // Both selected rows into the chosen folder; a cancelled dialog downloads nothing.
+        const QModelIndex two = model()->childNamed({}, QStringLiteral("two.txt"));
+        browser()->selectionModel()->select(one, QItemSelectionModel::ClearAndSelect);
+        browser()->selectionModel()->select(two, QItemSelectionModel::Select);
+        session_->chooser->folder = std::nullopt;
+        rightClick({}, two);
+        choose("downloadAction");
+        QCOMPARE(session_->chooser->asked, 2);
+        session_->chooser->folder = target.path();
+        rightClick({}, two);
+        choose("downloadAction");
+        QTRY_VERIFY(QFile::exists(target.filePath(QStringLiteral("two.txt"))));
+        QTRY_VERIFY(QFile::exists(target.filePath(QStringLiteral("one.txt"))));
+        QTRY_VERIFY(!files().progressSheet()->isVisible());
+    }
+};
+
+} // namespace norvane::uitest
+
+using norvane::uitest::FileActionsTest;
+NORVANE_UI_TEST(FileActionsTest)
+
+#include "FileActionsTest.moc"
