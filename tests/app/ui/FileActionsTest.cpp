@@ -18,8 +18,6 @@
 #include <QMenu>
 #include <QPushButton>
 
-#include <fstream>
-
 namespace norvane::uitest {
 
 namespace {
@@ -63,31 +61,14 @@ class FileActionsTest : public BrowserTestBase {
         QVERIFY(session_->signInWith(account_));
     }
 
-    // A small file from this machine into the server folder (file form: "/FILE", "/SHAREFILE/Team").
     void put(const QString& name, const std::string& content, const std::string& folder)
     {
-        const QString path = local_.filePath(name);
-        std::ofstream(path.toStdString(), std::ios::binary) << content;
-        QCOMPARE(await([&](auto done) { StorageServiceLogic::uploadFileByFile(path.toStdString(), folder, done); }), 1);
+        QCOMPARE(putFile(local_.path(), name, content, folder), 1);
     }
-
-    // The root listed again, the row named `name` waited for.
-    QModelIndex rowNamed(const QModelIndex& folder, const QString& name)
-    {
-        browser()->listFolder(folder);
-        if (!QTest::qWaitFor([&] { return model()->childNamed(folder, name).isValid(); }, 10000))
-            return {};
-        return model()->childNamed(folder, name);
-    }
-
+    QModelIndex rowNamed(const QModelIndex& folder, const QString& name) { return listedRow(browser(), folder, name); }
     QModelIndex openFolder(const QModelIndex& folder, const QString& name)
     {
-        const QModelIndex index = rowNamed(folder, name);
-        if (!index.isValid())
-            return {};
-        browser()->selectAndList(index);
-        (void)columnOf(browser(), index);
-        return index;
+        return openedFolder(browser(), folder, name);
     }
 
     // Right-clicks the row (or, for an invalid row, the empty area below the rows of the folder's

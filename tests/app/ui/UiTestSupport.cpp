@@ -4,10 +4,12 @@
 #include "app/ui/LoginWindowController.h"
 
 #include <QAbstractButton>
+#include <QDir>
 #include <QLineEdit>
 #include <QMainWindow>
 
 #include <cstdlib>
+#include <fstream>
 
 namespace norvane::uitest {
 
@@ -156,6 +158,33 @@ std::int32_t await(const std::function<void(StorageServiceLogic::ResultCallback)
     auto result = std::make_shared<std::int32_t>(-1);
     start([result](std::int32_t code) { *result = code; });
     return QTest::qWaitFor([&] { return *result >= 0; }, 15000) ? *result : -1;
+}
+
+QModelIndex listedRow(FileBrowser* browser, const QModelIndex& folder, const QString& name)
+{
+    FileBrowserModel* model = browser->browserModel();
+    browser->listFolder(folder);
+    if (!QTest::qWaitFor([&] { return model->childNamed(folder, name).isValid(); }, 10000))
+        return {};
+    return model->childNamed(folder, name);
+}
+
+QModelIndex openedFolder(FileBrowser* browser, const QModelIndex& folder, const QString& name)
+{
+    const QModelIndex index = listedRow(browser, folder, name);
+    if (!index.isValid())
+        return {};
+    browser->selectAndList(index);
+    (void)columnOf(browser, index);
+    return index;
+}
+
+std::int32_t putFile(
+    const QString& localDir, const QString& name, const std::string& content, const std::string& folder)
+{
+    const QString path = QDir(localDir).filePath(name);
+    std::ofstream(path.toStdString(), std::ios::binary) << content;
+    return await([&](auto done) { StorageServiceLogic::uploadFileByFile(path.toStdString(), folder, done); });
 }
 
 BrowserSession::BrowserSession(const test::ServerProcess& server)

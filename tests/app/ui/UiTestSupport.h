@@ -186,6 +186,16 @@ protected:
     std::unique_ptr<BrowserSession> session_;
 };
 
+// The folder (invalid: the root) listed again and its row of that name waited for; invalid when
+// it did not come.
+QModelIndex listedRow(FileBrowser* browser, const QModelIndex& folder, const QString& name);
+// That row of the folder selected and its column opened.
+QModelIndex openedFolder(FileBrowser* browser, const QModelIndex& folder, const QString& name);
+// A small file made in `localDir` and uploaded into the server folder in its file form ("/FILE",
+// "/SHAREFILE/Team"); the upload's result code.
+std::int32_t putFile(
+    const QString& localDir, const QString& name, const std::string& content, const std::string& folder);
+
 // Types into a field as a person would (the field gets the focus first).
 void typeInto(QWidget* field, const QString& text);
 // Fills the login form with the account's company and user and the given password.
