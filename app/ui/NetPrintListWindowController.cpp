@@ -9,6 +9,7 @@
 #include "app/ui/WindowSupport.h"
 #include "platform/Log.h"
 
+#include <QAbstractScrollArea>
 #include <QColumnView>
 #include <QHBoxLayout>
 #include <QPushButton>
@@ -41,7 +42,12 @@ NetPrintListWindowController::NetPrintListWindowController(std::shared_ptr<AppDa
     browser_->setItemDelegate(new FileDataBrowserCell(browser_));
     browser_->setModel(model_);
     detail_ = new NetPrintInfoController(manager_);
+    // The column view gives its preview column the width of the widget in it, not of the widths set.
+    detail_->setMinimumWidth(kDetailWidth - 48);
     browser_->setPreviewWidget(detail_);
+    // The detail fits its column: no scrolling sideways under it.
+    if (auto* column = qobject_cast<QAbstractScrollArea*>(detail_->parentWidget()->parentWidget()))
+        column->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     browser_->setColumnWidths({ kListWidth, kDetailWidth });
     browser_->setMinimumSize(kListWidth + kDetailWidth + 8, 340);
     layout->addWidget(browser_, 1);

@@ -134,7 +134,8 @@ WebShareWindowController::WebShareWindowController(std::shared_ptr<AppDataManage
     result_->setVisible(false);
     layout->addWidget(result_);
     layout->setSizeConstraint(QLayout::SetFixedSize);
-    setMinimumWidth(fontMetrics().averageCharWidth() * 56);
+    // One width for the choices and for the link that replaces them: the window keeps its place.
+    layout->addStrut(fontMetrics().averageCharWidth() * 56);
 
     connect(days_, &QComboBox::currentIndexChanged, this, [this](int index) { period_ = index + 1; });
     connect(counts_, &QComboBox::currentIndexChanged, this, [this](int index) { times_ = index + 1; });
