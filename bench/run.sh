@@ -4,7 +4,8 @@
 # against nginx serving the same file (server_throughput), norvane-cli listing a folder of a
 # million entries against curl fetching the same listing (cli_listing), the desktop client's start,
 # login and event-loop stalls (ui_bench) and its browser on a folder of 20,000 photos
-# (ui_browser_bench), offscreen; and the settings file's writes per request during an upload
+# (ui_browser_bench) and local trees of 1,000 and 20,000 files dropped onto it (ui_drop_bench),
+# offscreen; and the settings file's writes per request during an upload
 # (settings_writes, a script of its own over the same Release build).
 #
 #   bench/run.sh [http_throughput|server_throughput|cli_listing|ui|settings_writes] [--rounds N]
@@ -14,10 +15,10 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 
-benchmarks=(http_throughput server_throughput cli_listing ui_bench ui_browser_bench settings_writes)
+benchmarks=(http_throughput server_throughput cli_listing ui_bench ui_browser_bench ui_drop_bench settings_writes)
 if [[ $# -gt 0 && "$1" != -* ]]; then
     benchmarks=("$1")
-    [[ "$1" == ui ]] && benchmarks=(ui_bench ui_browser_bench)
+    [[ "$1" == ui ]] && benchmarks=(ui_bench ui_browser_bench ui_drop_bench)
     shift
 fi
 export QT_QPA_PLATFORM=offscreen

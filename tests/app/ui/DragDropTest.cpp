@@ -268,6 +268,34 @@ private slots:
         QVERIFY(listedRow(browser(), {}, QStringLiteral("d.txt")).isValid());
     }
 
+    void aFailedDesktopUploadNamesWhatDidNotArrive()
+    {
+        signInFresh();
+        const QString base = local_.path();
+        writeFile(base + "/kept.txt", "kept");
+        writeFile(base + "/lost.txt", "lost");
+        QCOMPARE(server_
+                     ->setFaults(R"([{"method": "PUT", "path": "/FILE/lost.txt", "status": 500},
+            {"method": "POST", "path": "/FILE/lost.txt", "status": 500}])")
+                     .status,
+            200L);
+        QMimeData uriList;
+        uriList.setUrls({ QUrl::fromLocalFile(base + "/kept.txt"), QUrl::fromLocalFile(base + "/lost.txt") });
+        QVERIFY(listedRow(browser(), {}, QStringLiteral("Memo")).isValid());
+        QListView* root = columnOf(browser(), {});
+        QVERIFY(dragOnto(root, &uriList, below(root)).taken);
+        QTRY_VERIFY_WITH_TIMEOUT(session_->run.alertMessages().size() >= 1, 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(!files().isBusy(), 10000);
+        const auto alerts = session_->run.alerts().alerts();
+        const auto failed = std::find_if(alerts.begin(), alerts.end(),
+            [](const Alert& alert) { return alert.messageKey == "download_file_failed"; });
+        QVERIFY(failed != alerts.end());
+        QVERIFY2(QString::fromStdString(failed->detail).contains(base + "/lost.txt"), failed->detail.c_str());
+        QVERIFY(!QString::fromStdString(failed->detail).contains(QStringLiteral("kept.txt")));
+        QVERIFY(listedRow(browser(), {}, QStringLiteral("kept.txt")).isValid());
+        QVERIFY(!files().progressSheet()->isVisible());
+    }
+
     void filesAndFoldersFromTheDesktopAreUploaded()
     {
         signInFresh();
