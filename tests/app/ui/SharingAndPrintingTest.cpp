@@ -9,7 +9,9 @@
 #include "app/ui/NetPrintListWindowController.h"
 #include "app/ui/NetPrintWindowController.h"
 #include "app/ui/WebShareWindowController.h"
+#include "support/ScriptedHttpServer.h"
 
+#include <QBuffer>
 #include <QCheckBox>
 #include <QClipboard>
 #include <QColumnView>
@@ -205,6 +207,59 @@ private slots:
         QTRY_COMPARE(session_->run.alertMessages(), std::vector<std::string> { "warn_netprint_over_50" });
         QTest::qWait(200);
         QVERIFY(actions()->dialogs().empty());
+    }
+
+    void thePrintPictureComesThroughTheProxyOfTheSettings()
+    {
+        QImage picture(40, 30, QImage::Format_RGB32);
+        picture.fill(Qt::darkCyan);
+        QByteArray png;
+        QBuffer buffer(&png);
+        buffer.open(QIODevice::WriteOnly);
+        picture.save(&buffer, "PNG");
+        // A proxy that answers every picture itself: the address behind it does not exist.
+        test::ScriptedHttpServer proxy;
+        QVERIFY(proxy.ok());
+        proxy.setHandler([&](const test::RecordedRequest& request) {
+            return request.target.ends_with("/print/7.png")
+                ? test::Reply::ok(png.toStdString()).header("Content-Type", "image/png")
+                : test::Reply::status(404);
+        });
+        session_->run.start(server_.get());
+        ConfigInfo& config = session_->run.config();
+        config.setUseProxy(1);
+        config.setProxyIP("127.0.0.1");
+        config.setProxyPort(proxy.port());
+
+        NetPrintInfoController detail(session_->run.app().manager());
+        NetPrintInfo record;
+        record.fileName = "poster.png";
+        record.resultCode = "0";
+        record.printID = "31415926";
+        record.thumbnail = "http://print.invalid/print/7.png";
+        detail.setRecord(record);
+        QVERIFY(!detail.showsPicture());
+        QTRY_VERIFY_WITH_TIMEOUT(detail.showsPicture(), 10000);
+        QCOMPARE(proxy.requests().front().target, std::string("http://print.invalid/print/7.png"));
+
+        // No picture behind the address, or one asked for a record no longer shown: the icon stays.
+        record.thumbnail = "http://print.invalid/print/8.png";
+        detail.setRecord(record);
+        QTRY_COMPARE(proxy.requests().size(), std::size_t { 2 });
+        QTest::qWait(200);
+        QVERIFY(!detail.showsPicture());
+        record.thumbnail = "http://print.invalid/print/7.png";
+        detail.setRecord(record);
+        detail.setRecord(std::nullopt);
+        QTRY_COMPARE(proxy.requests().size(), std::size_t { 3 });
+        QTest::qWait(200);
+        QVERIFY(!detail.showsPicture());
+        // Addresses of other schemes are not fetched at all.
+        record.thumbnail = "file:///etc/passwd";
+        detail.setRecord(record);
+        QTest::qWait(200);
+        QCOMPARE(proxy.requests().size(), std::size_t { 3 });
+        QVERIFY(!detail.showsPicture());
     }
 
     void aJobThatCannotPrintShowsWhy()
