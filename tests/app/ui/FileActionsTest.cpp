@@ -9,13 +9,16 @@
 #include "app/ui/FileActions.h"
 #include "app/ui/MenuVisibility.h"
 #include "app/ui/ProgressSheet.h"
+#include "app/ui/QtAlertPresenter.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
 #include <QContextMenuEvent>
 #include <QLineEdit>
+#include <QMainWindow>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPushButton>
 
 namespace norvane::uitest {
@@ -190,6 +193,38 @@ private slots:
         browser()->setCurrentIndex(design);
         QTRY_VERIFY(!files().actions()->action(Id::Open)->isEnabled());
         QVERIFY(files().actions()->action(Id::Download)->isEnabled());
+        // The main menu holds the same items for the current row as the context menu would.
+        auto* fileMenu = files().window()->findChild<QMenu*>(QStringLiteral("mainFileMenu"));
+        QVERIFY(fileMenu);
+        emit fileMenu->aboutToShow();
+        QStringList inMenu;
+        for (QAction* action : fileMenu->actions())
+            if (!action->isSeparator() && action->isVisible())
+                inMenu << action->objectName();
+        QVERIFY2(inMenu.contains(QStringLiteral("downloadAction")), qPrintable(inMenu.join(u',')));
+        QVERIFY(!inMenu.contains(QStringLiteral("openAction")));
+        QVERIFY(!inMenu.contains(QStringLiteral("netPrintAction")));
+        QCOMPARE(inMenu.contains(QStringLiteral("renameAction")),
+            MenuVisibility::isShown(
+                FileActions::tagOf(Id::Rename), { model()->entry(design).get(), true }, files().actions()->account()));
+    }
+
+    void escapeInAnAlertChangesNothing()
+    {
+        // Escape is cancel or no where the alert offers one, else its last button.
+        const std::vector<std::pair<std::vector<std::string>, qulonglong>> table {
+            { { "alert_cancel", "menu_file_delete" }, 0 }, { { "alert_yes", "alert_no", "alert_cancel" }, 2 },
+            { { "alert_yes", "alert_no" }, 1 }, { { "word_sign_out", "alert_ok" }, 1 }
+        };
+        for (const auto& [buttons, escaping] : table) {
+            Alert alert;
+            alert.kind = Alert::Kind::Ask;
+            alert.messageKey = "need_relogin";
+            alert.buttonKeys = buttons;
+            std::unique_ptr<QMessageBox> box(QtAlertPresenter::makeBox(alert, nullptr));
+            QVERIFY(box->escapeButton());
+            QCOMPARE(box->escapeButton()->property("alertIndex").toULongLong(), escaping);
+        }
     }
 
     void renameKeepsTheExtensionAndDeleteAsksFirst()
@@ -327,6 +362,54 @@ private slots:
         QTRY_VERIFY(QFile::exists(target.filePath(QStringLiteral("two.txt"))));
         QTRY_VERIFY(QFile::exists(target.filePath(QStringLiteral("one.txt"))));
         QTRY_VERIFY(!files().progressSheet()->isVisible());
+
+        // A row outside the two selected goes alone: a folder below the chosen folder under its
+        // own name, with what it holds; a file through the save dialog.
+        QCOMPARE(await([](auto done) { StorageServiceLogic::makeFolder("/FOLDER/Docs", done); }), 1);
+        put(QStringLiteral("inside.txt"), "in the folder", "/FILE/Docs");
+        put(QStringLiteral("three.txt"), "third", "/FILE");
+        const QModelIndex docs = rowNamed({}, QStringLiteral("Docs"));
+        const QModelIndex three = rowNamed({}, QStringLiteral("three.txt"));
+        const auto selectBoth = [&] {
+            browser()->selectionModel()->select(
+                model()->childNamed({}, QStringLiteral("one.txt")), QItemSelectionModel::ClearAndSelect);
+            browser()->selectionModel()->select(
+                model()->childNamed({}, QStringLiteral("two.txt")), QItemSelectionModel::Select);
+        };
+        selectBoth();
+        files().actions()->doMenuDownload(FileActions::Target::rowAt(docs));
+        QCOMPARE(session_->chooser->asked, 4);
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(target.filePath(QStringLiteral("Docs/inside.txt"))), 10000);
+        QTRY_VERIFY(!files().isBusy());
+        QFile inside(target.filePath(QStringLiteral("Docs/inside.txt")));
+        QVERIFY(inside.open(QIODevice::ReadOnly));
+        QCOMPARE(inside.readAll(), QByteArray("in the folder"));
+
+        selectBoth();
+        session_->chooser->saveAs = std::nullopt;
+        files().actions()->doMenuDownload(FileActions::Target::rowAt(three));
+        QCOMPARE(session_->chooser->asked, 5);
+        QCOMPARE(session_->chooser->suggested, QStringLiteral("three.txt"));
+    }
+
+    void aRenameInASearchKeepsTheFileInItsFolder()
+    {
+        signInFresh();
+        QCOMPARE(await([](auto done) { StorageServiceLogic::makeFolder("/FOLDER/Deep", done); }), 1);
+        put(QStringLiteral("needle.txt"), "found", "/FILE/Deep");
+        QVERIFY(rowNamed({}, QStringLiteral("Deep")).isValid());
+        typeInto(files().searchField(), QStringLiteral("needle"));
+        QTRY_COMPARE_WITH_TIMEOUT(rowTexts(model()), QStringList { "needle.txt" }, 10000);
+        rightClick({}, model()->childNamed({}, QStringLiteral("needle.txt")));
+        choose("renameAction");
+        answerSheet(QStringLiteral("pin"));
+        QTRY_VERIFY(!files().isBusy());
+        // Cleared, the search gives the folder back as it was.
+        files().searchField()->clear();
+        QTRY_VERIFY(rowTexts(model()).contains(QStringLiteral("Deep")) && !files().isBusy());
+        const QModelIndex deep = openFolder({}, QStringLiteral("Deep"));
+        QVERIFY(rowNamed(deep, QStringLiteral("pin.txt")).isValid());
+        QVERIFY(!model()->childNamed({}, QStringLiteral("pin.txt")).isValid());
     }
 };
 

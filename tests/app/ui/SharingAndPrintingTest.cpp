@@ -151,6 +151,11 @@ private slots:
         QVERIFY(dialog->passwordField()->isEnabled());
         dialog->agreeBox()->click();
         QVERIFY(dialog->commitButton()->isEnabled());
+        click(dialog, "printTerms");
+        click(dialog, "printMessage");
+        QCOMPARE(session_->opener->urls.size(), std::size_t { 2 });
+        QVERIFY(session_->opener->urls[0].toString().endsWith(QStringLiteral("/Web/NetPrint/licence.html")));
+        QCOMPARE(session_->opener->urls[1], QUrl(QString::fromLatin1(NetPrintWindowController::kMessagePageURL)));
 
         // Refused before anything is sent: too short, not all digits, too long, and empty.
         const std::vector<std::pair<QString, std::string>> refused { { "123", "message_please_set_password_num" },
