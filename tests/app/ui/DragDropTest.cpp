@@ -294,6 +294,21 @@ private slots:
         QVERIFY(!QString::fromStdString(failed->detail).contains(QStringLiteral("kept.txt")));
         QVERIFY(listedRow(browser(), {}, QStringLiteral("kept.txt")).isValid());
         QVERIFY(!files().progressSheet()->isVisible());
+
+        // A name the server would refuse anywhere in the drop: nothing at all is sent.
+        server_->clearFaults();
+        session_->run.alerts().clear();
+        writeFile(base + "/fine.txt", "fine");
+        writeFile(base + "/Tree/bad:name.txt", "bad");
+        QMimeData refused;
+        refused.setUrls({ QUrl::fromLocalFile(base + "/fine.txt"), QUrl::fromLocalFile(base + "/Tree") });
+        QVERIFY(dragOnto(root, &refused, below(root)).taken);
+        QTRY_VERIFY_WITH_TIMEOUT(session_->run.alerts().count() >= 1, 10000);
+        QCOMPARE(session_->run.alerts().alerts().front().messageKey, std::string("message_upload_name_refused"));
+        QVERIFY(QString::fromStdString(session_->run.alerts().alerts().front().detail).contains(u"bad:name.txt"));
+        QTRY_VERIFY(!files().isBusy());
+        const QStringList after = listed({});
+        QVERIFY(!after.contains(QStringLiteral("fine.txt")) && !after.contains(QStringLiteral("Tree")));
     }
 
     void filesAndFoldersFromTheDesktopAreUploaded()

@@ -278,6 +278,11 @@ private slots:
         record.resultCode = "0";
         QVERIFY(NetPrintInfoController::resultText(record).contains(QStringLiteral("12345678")));
         QVERIFY(NetPrintWindowController::isPrintPassword(QStringLiteral("0000")));
+        // A validity the server wrote badly shows nothing rather than a wrong date.
+        QVERIFY(WebShareWindowController::validityText("next Tuesday").isEmpty());
+        const QString valid = WebShareWindowController::validityText("Sun, 13 Dec 2026 09:30:00 GMT");
+        QCOMPARE(valid,
+            QDateTime(QDate(2026, 12, 13), QTime(9, 30), Qt::UTC).toLocalTime().toString(u"yyyy年MM月dd日 HH時mm分"));
         QVERIFY(!NetPrintWindowController::isPrintPassword(QStringLiteral("１２３４")));
     }
 };
