@@ -27,14 +27,6 @@ namespace {
 
 constexpr int kValidityChoices = 7;
 
-QPushButton* button(const char* key, const char* objectName, QWidget* parent)
-{
-    auto* made = new QPushButton(uiText(key), parent);
-    made->setObjectName(QString::fromLatin1(objectName));
-    made->setAccessibleName(made->text());
-    return made;
-}
-
 } // namespace
 
 NetPrintWindowController::NetPrintWindowController(std::shared_ptr<AppDataManager> manager,
@@ -50,12 +42,7 @@ NetPrintWindowController::NetPrintWindowController(std::shared_ptr<AppDataManage
     setAccessibleName(windowTitle());
 
     auto* layout = new QVBoxLayout(this);
-    auto* name = new QLabel(QString::fromStdString(entry_->displayName.value_or("")), this);
-    name->setObjectName(QStringLiteral("fileNameLabel"));
-    name->setTextFormat(Qt::PlainText);
-    QFont bold = name->font();
-    bold.setBold(true);
-    name->setFont(bold);
+    auto* name = makeFileNameHeading(entry_->displayName.value_or(""), this);
     layout->addWidget(name);
 
     auto* form = new QFormLayout;
@@ -91,8 +78,8 @@ NetPrintWindowController::NetPrintWindowController(std::shared_ptr<AppDataManage
     layout->addLayout(form);
 
     auto* pages = new QHBoxLayout;
-    QPushButton* terms = button("ui_print_terms", "printTerms", this);
-    QPushButton* message = button("ui_print_message", "printMessage", this);
+    QPushButton* terms = makeButton("ui_print_terms", "printTerms", this);
+    QPushButton* message = makeButton("ui_print_message", "printMessage", this);
     pages->addWidget(terms);
     pages->addWidget(message);
     pages->addStretch(1);
@@ -109,8 +96,8 @@ NetPrintWindowController::NetPrintWindowController(std::shared_ptr<AppDataManage
     busy_->setVisible(false);
     commitRow->addWidget(busy_);
     commitRow->addStretch(1);
-    QPushButton* cancel = button("alert_cancel", "printCancel", this);
-    commit_ = button("ui_print_commit", "printCommit", this);
+    QPushButton* cancel = makeButton("alert_cancel", "printCancel", this);
+    commit_ = makeButton("ui_print_commit", "printCommit", this);
     commit_->setDefault(true);
     commit_->setEnabled(false);
     commitRow->addWidget(cancel);

@@ -38,14 +38,6 @@ void fillChoice(QComboBox* box, std::int64_t count, std::int64_t initial, const 
     box->setCurrentIndex(static_cast<int>(std::clamp<std::int64_t>(initial - 1, 0, items - 1)));
 }
 
-QPushButton* button(const char* key, const char* objectName, QWidget* parent)
-{
-    auto* made = new QPushButton(uiText(key), parent);
-    made->setObjectName(QString::fromLatin1(objectName));
-    made->setAccessibleName(made->text());
-    return made;
-}
-
 } // namespace
 
 WebShareWindowController::WebShareWindowController(std::shared_ptr<AppDataManager> manager,
@@ -62,12 +54,7 @@ WebShareWindowController::WebShareWindowController(std::shared_ptr<AppDataManage
     const ConfigInfo& config = manager_->configDefine();
 
     auto* layout = new QVBoxLayout(this);
-    auto* name = new QLabel(QString::fromStdString(entry_->displayName.value_or("")), this);
-    name->setObjectName(QStringLiteral("fileNameLabel"));
-    QFont bold = name->font();
-    bold.setBold(true);
-    name->setFont(bold);
-    name->setTextFormat(Qt::PlainText);
+    auto* name = makeFileNameHeading(entry_->displayName.value_or(""), this);
     layout->addWidget(name);
 
     makeView_ = new QWidget(this);
@@ -91,8 +78,8 @@ WebShareWindowController::WebShareWindowController(std::shared_ptr<AppDataManage
     busy_->setVisible(false);
     makeRow->addWidget(busy_);
     makeRow->addStretch(1);
-    QPushButton* cancel = button("alert_cancel", "webShareCancel", makeView_);
-    make_ = button("ui_web_share_make", "webShareMake", makeView_);
+    QPushButton* cancel = norvane::makeButton("alert_cancel", "webShareCancel", makeView_);
+    make_ = norvane::makeButton("ui_web_share_make", "webShareMake", makeView_);
     make_->setDefault(true);
     makeRow->addWidget(cancel);
     makeRow->addWidget(make_);
@@ -123,9 +110,9 @@ WebShareWindowController::WebShareWindowController(std::shared_ptr<AppDataManage
     resultLayout->addRow(uiText("ui_web_share_password"), password_);
     resultLayout->addRow(validityBox_);
     auto* resultButtons = new QHBoxLayout;
-    QPushButton* copy = button("menu_file_copy", "webShareCopy", result_);
-    QPushButton* mail = button("ui_web_share_mail", "webShareMail", result_);
-    QPushButton* close = button("ui_close", "webShareClose", result_);
+    QPushButton* copy = norvane::makeButton("menu_file_copy", "webShareCopy", result_);
+    QPushButton* mail = norvane::makeButton("ui_web_share_mail", "webShareMail", result_);
+    QPushButton* close = norvane::makeButton("ui_close", "webShareClose", result_);
     resultButtons->addWidget(copy);
     resultButtons->addWidget(mail);
     resultButtons->addStretch(1);
