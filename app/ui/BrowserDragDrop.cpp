@@ -30,6 +30,19 @@ int depthOf(const QModelIndex& folder)
     return depth;
 }
 
+// Tells the drag how the drop would go (copy or move), or that it is refused; false when refused.
+bool answer(QDropEvent* event, const DragRecords::Decision& decision)
+{
+    if (decision.operation == DragRecords::Operation::Refused) {
+        event->ignore();
+        return false;
+    }
+    const Qt::DropAction action = decision.operation == DragRecords::Operation::Move ? Qt::MoveAction : Qt::CopyAction;
+    event->setDropAction(event->possibleActions() & action ? action : event->proposedAction());
+    event->accept();
+    return true;
+}
+
 std::uint64_t modifierFlags(Qt::KeyboardModifiers keys)
 {
     std::uint64_t flags = 0;
@@ -227,14 +240,7 @@ void BrowserDragDrop::dragMove(BrowserColumn* column, QDragMoveEvent* event)
     const QModelIndex row = column->indexAt(position);
     if (row.isValid() && browser_->browserModel()->isFolder(row))
         hover(column, row);
-    const auto decision = decide(*payload, *target, event->modifiers());
-    if (decision.operation == DragRecords::Operation::Refused) {
-        event->ignore();
-        return;
-    }
-    const Qt::DropAction action = decision.operation == DragRecords::Operation::Move ? Qt::MoveAction : Qt::CopyAction;
-    event->setDropAction(event->possibleActions() & action ? action : event->proposedAction());
-    event->accept();
+    answer(event, decide(*payload, *target, event->modifiers()));
 }
 
 void BrowserDragDrop::dragLeave(BrowserColumn*)
@@ -246,13 +252,8 @@ void BrowserDragDrop::drop(BrowserColumn* column, QDropEvent* event)
     const auto target = payload ? targetAt(column, event->position().toPoint()) : std::nullopt;
     const auto decision = target ? decide(*payload, *target, event->modifiers()) : DragRecords::Decision {};
     hovered_ = QPersistentModelIndex();
-    if (decision.operation == DragRecords::Operation::Refused) {
-        event->ignore();
+    if (!answer(event, decision))
         return;
-    }
-    const Qt::DropAction action = decision.operation == DragRecords::Operation::Move ? Qt::MoveAction : Qt::CopyAction;
-    event->setDropAction(event->possibleActions() & action ? action : event->proposedAction());
-    event->accept();
     // After the drop has been answered: the source is waiting for that answer, and the drop
     // may ask a question first.
     const Target from = payload->internal ? source_ : Target {};

@@ -328,19 +328,10 @@ void FileActions::doMenuLock(const Target& target, bool lock)
     const auto entry = entryOf(target);
     if (!entry || !target.onRow)
         return;
-    if (hooks_.busy)
-        hooks_.busy(true);
-    QPointer<FileActions> self(this);
-    StorageServiceLogic::lockFile(*entry, lock, [self, target, lock](std::int32_t result, const auto&) {
-        if (!self)
-            return;
-        if (self->hooks_.busy)
-            self->hooks_.busy(false);
-        if (result != 1)
-            return; // the operation told why
-        self->listAgain(target);
-        AlertPresenter::shared()->show("", lock ? "message_have_locked" : "message_have_unlocked");
-    });
+    auto done = whenChanged(
+        target, [lock] { AlertPresenter::shared()->show("", lock ? "message_have_locked" : "message_have_unlocked"); });
+    StorageServiceLogic::lockFile(
+        *entry, lock, [done = std::move(done)](std::int32_t result, const auto&) { done(result); });
 }
 
 void FileActions::doMenuMakeEditpermission(const Target& target, bool on)
@@ -348,17 +339,25 @@ void FileActions::doMenuMakeEditpermission(const Target& target, bool on)
     const auto entry = entryOf(target);
     if (!entry || !target.onRow)
         return;
+    StorageServiceLogic::chmodFile(entry->uk.value_or(""), on ? 1 : 0, whenChanged(target));
+}
+
+std::function<void(std::int32_t)> FileActions::whenChanged(const Target& target, std::function<void()> then)
+{
     if (hooks_.busy)
         hooks_.busy(true);
     QPointer<FileActions> self(this);
-    StorageServiceLogic::chmodFile(entry->uk.value_or(""), on ? 1 : 0, [self, target](std::int32_t result) {
+    return [self, target, then = std::move(then)](std::int32_t result) {
         if (!self)
             return;
         if (self->hooks_.busy)
             self->hooks_.busy(false);
-        if (result == 1)
-            self->listAgain(target);
-    });
+        if (result != 1)
+            return; // the operation told why
+        self->listAgain(target);
+        if (then)
+            then();
+    };
 }
 
 void FileActions::doMenuCopyPath(const Target& target)

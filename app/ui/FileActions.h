@@ -136,6 +136,9 @@ private:
     std::shared_ptr<fileInformation> entryOf(const Target& target) const;
     // Lists the target's column again (after a change that shows in it).
     void listAgain(const Target& target);
+    // The answer of a change on the server: the window is busy until it comes; on success the
+    // target's column is listed again and `then` runs.
+    std::function<void(std::int32_t)> whenChanged(const Target& target, std::function<void()> then = {});
     void downloadSelection(const FileInfoList& items);
     void downloadFolder(const std::shared_ptr<fileInformation>& folder);
     void downloadOneFile(const std::shared_ptr<fileInformation>& file);

@@ -59,16 +59,7 @@ void FileActions::doMenuRename(const Target& target)
             // column, and each is renamed where it is.
             const std::string key = entry->uk.value_or("");
             const std::string newPath = key.substr(0, key.rfind('/')) + "/" + newName.toStdString();
-            if (self->hooks_.busy)
-                self->hooks_.busy(true);
-            StorageServiceLogic::renameFile(newPath, key, !entry->isFile(), [self, target](std::int32_t result) {
-                if (!self)
-                    return;
-                if (self->hooks_.busy)
-                    self->hooks_.busy(false);
-                if (result == 1)
-                    self->listAgain(target);
-            });
+            StorageServiceLogic::renameFile(newPath, key, !entry->isFile(), self->whenChanged(target));
         },
         selected);
 }
@@ -82,17 +73,7 @@ void FileActions::doMenuDelete(const Target& target)
         { "alert_cancel", "menu_file_delete" }, entry->displayName.value_or(""));
     if (answer == 0)
         return;
-    if (hooks_.busy)
-        hooks_.busy(true);
-    QPointer<FileActions> self(this);
-    auto deleted = [self, target](std::int32_t result) {
-        if (!self)
-            return;
-        if (self->hooks_.busy)
-            self->hooks_.busy(false);
-        if (result == 1)
-            self->listAgain(target);
-    };
+    auto deleted = whenChanged(target);
     if (entry->isFile())
         StorageServiceLogic::deleteFile(entry->uk.value_or(""), deleted);
     else
@@ -110,18 +91,9 @@ void FileActions::doMenuMakeFolder(const Target& target)
             const std::string name = typed.toStdString();
             if (!self || !Path::checkFileName(name))
                 return;
-            if (self->hooks_.busy)
-                self->hooks_.busy(true);
             const std::string path
                 = StorageServiceLogic::correctPath(Path::urlPathFromPath(folder->uk.value_or("") + "/" + name));
-            StorageServiceLogic::makeFolder(path, [self, target](std::int32_t result) {
-                if (!self)
-                    return;
-                if (self->hooks_.busy)
-                    self->hooks_.busy(false);
-                if (result == 1)
-                    self->listAgain(target);
-            });
+            StorageServiceLogic::makeFolder(path, self->whenChanged(target));
         });
 }
 

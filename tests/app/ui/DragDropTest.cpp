@@ -81,12 +81,7 @@ class DragDropTest : public BrowserTestBase {
     QTemporaryDir local_;
     Account account_;
 
-    void signInFresh()
-    {
-        account_ = makeAccount(*server_);
-        QCOMPARE(server_->createSharedFolder(account_.company, "Team", { account_.user }).status / 100, 2L);
-        QVERIFY(session_->signInWith(account_));
-    }
+    void signInFresh() { QVERIFY(session_->signInManagingTeam(account_)); }
 
     // The selected rows of the folder's column as a drag of ours carries them.
     std::unique_ptr<QMimeData> dragOf(const QModelIndex& folder, const QStringList& names)

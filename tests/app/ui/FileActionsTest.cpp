@@ -56,13 +56,7 @@ class FileActionsTest : public BrowserTestBase {
     QTemporaryDir local_;
     Account account_;
 
-    // A new account, with a shared folder "Team" it manages, signed in.
-    void signInFresh()
-    {
-        account_ = makeAccount(*server_);
-        QCOMPARE(server_->createSharedFolder(account_.company, "Team", { account_.user }).status / 100, 2L);
-        QVERIFY(session_->signInWith(account_));
-    }
+    void signInFresh() { QVERIFY(session_->signInManagingTeam(account_)); }
 
     void put(const QString& name, const std::string& content, const std::string& folder)
     {

@@ -202,6 +202,13 @@ bool BrowserSession::signInAs(const std::string& user, const std::function<void(
         && QTest::qWaitFor([&] { return model()->rowCount() > 0; }, 10000);
 }
 
+bool BrowserSession::signInManagingTeam(Account& account)
+{
+    account = makeAccount(server_);
+    return server_.createSharedFolder(account.company, "Team", { account.user }).status / 100 == 2
+        && signInWith(account);
+}
+
 bool BrowserSession::signInWith(const Account& account)
 {
     run.start(&server_);

@@ -153,6 +153,9 @@ public:
     bool signInAs(const std::string& user, const std::function<void(ConfigInfo&)>& prepare = {});
     // The same for an account of its own (makeAccount).
     bool signInWith(const Account& account);
+    // A new account that manages a shared folder "Team", signed in; the account in `account`
+    // (false when any of it did not work).
+    bool signInManagingTeam(Account& account);
 
     FileWindowController& files() { return run.app().fileWindow(); }
     FileBrowser* browser() { return files().browser(); }
