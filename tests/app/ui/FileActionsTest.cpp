@@ -20,6 +20,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QToolBar>
 
 namespace norvane::uitest {
 
@@ -181,6 +182,10 @@ private slots:
             (QStringList { "openAction", "downloadAction", "webShareAction", "copyPathAction", "copyNameAction",
                 "deviceIdAction", "settingsMenuAction" }));
         QVERIFY(!files().actions()->action(Id::NetPrint)->isEnabled());
+        // With the print service off its item stays out of the toolbar as well.
+        for (QToolBar* toolbar : files().window()->findChildren<QToolBar*>())
+            QVERIFY(!toolbar->actions().contains(files().actions()->action(Id::NetPrint)));
+        QVERIFY(!files().window()->findChildren<QToolBar*>().isEmpty());
         // The toolbar follows the current row again once the menu has gone.
         files().actions()->contextMenu()->hide();
         const QModelIndex design = rowNamed(projects, QStringLiteral("Design"));
