@@ -324,10 +324,11 @@ private slots:
         const auto dropped = dragOnto(root, &uriList, below(root));
         QVERIFY(dropped.taken);
         QCOMPARE(dropped.action, Qt::CopyAction);
-        QTRY_VERIFY_WITH_TIMEOUT(files().progressSheet()->isVisible() || files().dragDrop()->dropsStarted() == 1, 5000);
+        // Busy from the start of the drop to the end of both uploads.
+        QTRY_COMPARE(files().dragDrop()->dropsStarted(), 1);
+        QTRY_VERIFY_WITH_TIMEOUT(!files().progressSheet()->isVisible() && !files().isBusy(), 30000);
         for (const char* name : { "one.txt", "two.txt", "Alpha", "Beta" })
             QVERIFY2(listedRow(browser(), {}, QString::fromLatin1(name)).isValid(), name);
-        QTRY_VERIFY_WITH_TIMEOUT(!files().progressSheet()->isVisible(), 10000);
         const QModelIndex alpha = openedFolder(browser(), {}, QStringLiteral("Alpha"));
         QVERIFY(listedRow(browser(), alpha, QStringLiteral("x.txt")).isValid());
         const QModelIndex inner = openedFolder(browser(), alpha, QStringLiteral("Inner"));

@@ -259,7 +259,7 @@ private slots:
         rightClick({}, model()->childNamed({}, QStringLiteral("b.doc.txt")));
         choose("deleteAction");
         QTRY_VERIFY(!model()->childNamed({}, QStringLiteral("b.doc.txt")).isValid());
-        QVERIFY(!files().isBusy());
+        QTRY_VERIFY(!files().isBusy());
     }
 
     void aNewFolderWithAnIllegalNameIsRefused()
