@@ -153,10 +153,10 @@ int main(int argc, char** argv)
     test::ServerProcess server;
     if (!server.start())
         return failRun(server.error().c_str());
-    test::ServerProcess::CompanySpec spec;
-    spec.code = "benchco";
-    spec.name = "Bench";
-    if (server.createCompany(spec).status / 100 != 2
+    test::ServerProcess::CompanySpec company;
+    company.code = "benchco";
+    company.name = "Bench";
+    if (server.createCompany(company).status / 100 != 2
         || server.createUser("benchco", "bench", "bench-pass", "Bench User").status / 100 != 2)
         return failRun("the server refused the bench account");
 
