@@ -14,7 +14,12 @@ StallMeter::StallMeter()
 {
     QObject::connect(&timer_, &QTimer::timeout, [this] {
         const qint64 now = clock_.nsecsElapsed();
-        worst_ = std::max(worst_, now - last_);
+        if (now - last_ > worst_) {
+            worst_ = now - last_;
+            worstAt_ = now;
+        }
+        if (now - last_ > kLongStallNs)
+            ++longStalls_;
         last_ = now;
     });
     timer_.setTimerType(Qt::PreciseTimer);
@@ -23,6 +28,8 @@ StallMeter::StallMeter()
 void StallMeter::start()
 {
     worst_ = 0;
+    worstAt_ = 0;
+    longStalls_ = 0;
     clock_.start();
     last_ = 0;
     timer_.start(2);

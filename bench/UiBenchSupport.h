@@ -20,12 +20,18 @@ public:
     void start();
     // Seconds beyond the ticking interval.
     double stop();
+    // When the longest stall ended, in seconds from the start; how many stood still over 50 ms.
+    double worstEndedAt() const { return static_cast<double>(worstAt_) / 1e9; }
+    int longStalls() const { return longStalls_; }
 
 private:
     QTimer timer_;
     QElapsedTimer clock_;
     qint64 last_ = 0;
     qint64 worst_ = 0;
+    qint64 worstAt_ = 0;
+    int longStalls_ = 0;
+    static constexpr qint64 kLongStallNs = 50'000'000;
 };
 
 // Fills the login form with the company, user and password and presses its button.

@@ -4,10 +4,10 @@
 # against nginx serving the same file (server_throughput), norvane-cli listing a folder of a
 # million entries against curl fetching the same listing (cli_listing), the desktop client's start,
 # login and event-loop stalls (ui_bench) and its browser on a folder of 20,000 photos
-# (ui_browser_bench), offscreen; the settings file's writes per request during an upload
-# (settings_writes, a script of its own over the same Release build); and norvane-cli's downloads,
-# uploads, listing and trees against curl on the same norvane-server, and that server against
-# nginx (e2e).
+# (ui_browser_bench) and local trees of 1,000 and 20,000 files dropped onto it (ui_drop_bench),
+# offscreen; the settings file's writes per request during an upload (settings_writes, a script
+# of its own over the same Release build); and norvane-cli's downloads, uploads, listing and trees
+# against curl on the same norvane-server, and that server against nginx (e2e).
 #
 #   bench/run.sh [http_throughput|server_throughput|cli_listing|ui|settings_writes|e2e] [--rounds N]
 #
@@ -16,10 +16,10 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 
-benchmarks=(http_throughput server_throughput cli_listing ui_bench ui_browser_bench settings_writes e2e)
+benchmarks=(http_throughput server_throughput cli_listing ui_bench ui_browser_bench ui_drop_bench settings_writes e2e)
 if [[ $# -gt 0 && "$1" != -* ]]; then
     benchmarks=("$1")
-    [[ "$1" == ui ]] && benchmarks=(ui_bench ui_browser_bench)
+    [[ "$1" == ui ]] && benchmarks=(ui_bench ui_browser_bench ui_drop_bench)
     shift
 fi
 export QT_QPA_PLATFORM=offscreen

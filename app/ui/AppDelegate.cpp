@@ -5,9 +5,11 @@
 #include "app/logic/StorageServiceLogic.h"
 #include "app/state/CredentialProtection.h"
 #include "app/ui/DeviceIDWindowController.h"
+#include "app/ui/FileActions.h"
 #include "app/ui/FileWindowController.h"
 #include "app/ui/Icons.h"
 #include "app/ui/LoginWindowController.h"
+#include "app/ui/NetPrintListWindowController.h"
 #include "app/ui/QtAlertPresenter.h"
 #include "app/ui/QtMainQueue.h"
 #include "app/ui/SettingWindowController.h"
@@ -89,6 +91,7 @@ AppDelegate::~AppDelegate()
         delete controller;
     windowControllers_.clear();
     deviceWindow_.reset();
+    printListWindow_.reset();
     loginWindow_.reset();
     fileWindow_.reset();
     OperationEnvironment::setShared(nullptr);
@@ -124,12 +127,15 @@ void AppDelegate::applicationDidFinishLaunching()
     fileHooks.loggedOut = [this] { loggedOut(); };
     fileHooks.openSettings = [this] { openSettings(false); };
     fileHooks.openDeviceID = [this] { deviceWindow_->showWindow(); };
+    fileHooks.showPrintList = [this] { printListWindow_->showWindow(); };
     fileHooks.opener = options_.opener;
+    fileHooks.chooser = options_.chooser;
     fileHooks.thumbnails = options_.thumbnails;
     fileHooks.previewThumbnails = options_.previewThumbnails;
     fileWindow_ = std::make_unique<FileWindowController>(manager_, std::move(fileHooks));
 
     deviceWindow_ = std::make_unique<DeviceIDWindowController>(manager_, [this] { fileWindow_->doLogout(); });
+    printListWindow_ = std::make_unique<NetPrintListWindowController>(manager_);
 
     LoginWindowController::Hooks loginHooks;
     loginHooks.quit = quitAction;
@@ -159,11 +165,11 @@ void AppDelegate::buildMenu()
             QStringLiteral("<b>%1</b> %2").arg(displayName(), QString::fromLatin1(kVersion)));
     });
     app->addSeparator();
-    QAction* settings = app->addAction(uiText("ui_settings_menu"));
+    // The file window's own settings and device-ID actions, which its context menu shows too.
+    QAction* settings = fileWindow_->actions()->action(FileActions::Id::Settings);
     settings->setShortcut(QKeySequence::Preferences);
-    connect(settings, &QAction::triggered, this, [this] { openSettings(false); });
-    QAction* device = app->addAction(uiText("ui_device_id_menu"));
-    connect(device, &QAction::triggered, this, [this] { deviceWindow_->showWindow(); });
+    app->addAction(settings);
+    app->addAction(fileWindow_->actions()->action(FileActions::Id::DeviceID));
     app->addSeparator();
     QAction* signOut = app->addAction(uiText("word_sign_out"));
     connect(signOut, &QAction::triggered, this, [this] { fileWindow_->doLogout(); });
@@ -259,6 +265,8 @@ void AppDelegate::loggedOut()
     for (SettingWindowController* controller : std::vector<SettingWindowController*>(windowControllers_))
         controller->window()->hide(); // its close hook lets go of it
     deviceWindow_->window()->hide();
+    printListWindow_->window()->hide();
+    fileWindow_->actions()->closeDialogs();
     fileWindow_->window()->hide();
     loginWindow_->closeAll();
     loginWindow_->showLoginWindow();

@@ -19,14 +19,17 @@ namespace norvane {
 class DesktopOpener;
 class DeviceIDWindowController;
 class FileWindowController;
+class LocalChooser;
 class LoginWindowController;
+class NetPrintListWindowController;
 class MainRunLoopPump;
 class QtMainQueue;
 class SettingWindowController;
 
 // The application: it sets up what the layers below stand on (the main queue on the Qt loop,
 // the alerts, the image decoder, the data manager), makes the long-lived windows (the login
-// form shown, the file window and the device-ID dialog hidden), and runs the passages between
+// form shown, the file window, the print list and the device-ID dialog hidden), and runs the
+// passages between
 // them: login to file window, logout back to the login form, the settings dialogs, the quit.
 class AppDelegate : public QObject {
     Q_OBJECT
@@ -37,6 +40,7 @@ public:
         CertificateProbe certificateProbe; // empty: the engine's probe
         std::function<void()> quit; // empty: end the Qt event loop
         std::shared_ptr<DesktopOpener> opener; // null: the desktop's
+        std::shared_ptr<LocalChooser> chooser; // where downloads go; null: the desktop's dialogs
         ThumbnailLoader::Fetch thumbnails; // the browser rows' thumbnails; empty: the operations'
         ThumbnailLoader::Fetch previewThumbnails; // the preview's; empty: the operations'
     };
@@ -60,6 +64,7 @@ public:
     FileWindowController& fileWindow() const { return *fileWindow_; }
     LoginWindowController& loginWindow() const { return *loginWindow_; }
     DeviceIDWindowController& deviceWindow() const { return *deviceWindow_; }
+    NetPrintListWindowController& printListWindow() const { return *printListWindow_; }
     const std::vector<SettingWindowController*>& windowControllers() const { return windowControllers_; }
     SettingWindowController* openSettings(bool deviceOnly);
 
@@ -86,6 +91,7 @@ private:
     std::unique_ptr<FileWindowController> fileWindow_;
     std::unique_ptr<LoginWindowController> loginWindow_;
     std::unique_ptr<DeviceIDWindowController> deviceWindow_;
+    std::unique_ptr<NetPrintListWindowController> printListWindow_;
     std::vector<SettingWindowController*> windowControllers_;
 };
 

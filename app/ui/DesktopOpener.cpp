@@ -14,6 +14,11 @@ public:
 
 } // namespace
 
+bool DesktopOpener::openUrl(const QUrl& url)
+{
+    return QDesktopServices::openUrl(url);
+}
+
 std::shared_ptr<DesktopOpener> DesktopOpener::system()
 {
     return std::make_shared<SystemOpener>();

@@ -43,15 +43,20 @@ EntrySheet::EntrySheet(QWidget* window)
     connect(this, &QDialog::rejected, this, [this] { confirmed_ = nullptr; });
 }
 
-void EntrySheet::ask(const QString& label, const QString& text, std::function<void(const QString&)> confirmed)
+void EntrySheet::ask(
+    const QString& label, const QString& text, std::function<void(const QString&)> confirmed, int selected)
 {
     label_->setText(label);
     field_->setAccessibleName(label);
     field_->setText(text);
-    field_->selectAll();
     confirmed_ = std::move(confirmed);
     open();
     field_->setFocus();
+    // After the focus, which would select everything.
+    if (selected < 0)
+        field_->selectAll();
+    else
+        field_->setSelection(0, selected);
 }
 
 } // namespace norvane

@@ -17,8 +17,10 @@ class EntrySheet : public QDialog {
 public:
     explicit EntrySheet(QWidget* window);
 
-    // Opens the sheet with the label and the field's first text; `confirmed` gets the text on OK.
-    void ask(const QString& label, const QString& text, std::function<void(const QString&)> confirmed);
+    // Opens the sheet with the label and the field's first text, its first `selected` characters
+    // selected (all of it when negative); `confirmed` gets the text on OK.
+    void ask(
+        const QString& label, const QString& text, std::function<void(const QString&)> confirmed, int selected = -1);
 
     QLabel* label() const { return label_; }
     QLineEdit* field() const { return field_; }

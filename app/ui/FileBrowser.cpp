@@ -1,6 +1,7 @@
 #include "app/ui/FileBrowser.h"
 
 #include "app/state/AppDataManager.h"
+#include "app/ui/BrowserColumn.h"
 #include "app/ui/FileBrowserModel.h"
 #include "app/ui/FileDataBrowserCell.h"
 #include "app/ui/PreviewController.h"
@@ -53,6 +54,8 @@ FileBrowser::FileBrowser(std::shared_ptr<AppDataManager> manager, Hooks hooks, Q
         = [loader = thumbnails_](const QModelIndex& index, const QWidget* view) { loader->painted(index, view); };
     // Every column copies these when it is made: they must be in place before the model.
     setSelectionMode(QAbstractItemView::ExtendedSelection);
+    setDragDropMode(QAbstractItemView::DragDrop);
+    setDefaultDropAction(Qt::CopyAction);
     setItemDelegate(cell_);
     setModel(model_);
     setResizeGripsVisible(true);
@@ -77,7 +80,8 @@ FileBrowser::~FileBrowser() = default;
 
 QAbstractItemView* FileBrowser::createColumn(const QModelIndex& rootIndex)
 {
-    auto* column = new QListView(viewport());
+    auto* column = new BrowserColumn(viewport());
+    column->setEvents(columnEvents_);
     // Every row is 20 points high: a folder of tens of thousands lays out without asking each.
     column->setUniformItemSizes(true);
     column->setTextElideMode(Qt::ElideRight);
@@ -88,6 +92,13 @@ QAbstractItemView* FileBrowser::createColumn(const QModelIndex& rootIndex)
     column->setRootIndex(rootIndex);
     column->installEventFilter(this);
     return column;
+}
+
+void FileBrowser::setColumnEvents(BrowserColumnEvents* events)
+{
+    columnEvents_ = events;
+    for (BrowserColumn* column : findChildren<BrowserColumn*>())
+        column->setEvents(events);
 }
 
 void FileBrowser::reloadFromRoot()

@@ -11,6 +11,7 @@
 namespace norvane {
 
 class AppDataManager;
+class BrowserColumnEvents;
 class FileBrowserModel;
 class FileDataBrowserCell;
 class PreviewController;
@@ -36,6 +37,9 @@ public:
     FileBrowserModel* browserModel() const { return model_; }
     ThumbnailLoader* thumbnails() const { return thumbnails_; }
     PreviewController* preview() const { return preview_; }
+
+    // Where the columns' right-clicks and drags go (null: nowhere); made columns follow too.
+    void setColumnEvents(BrowserColumnEvents* events);
 
     // Shows the data manager's root afresh from the first column, as its children are now.
     void reloadFromRoot();
@@ -76,6 +80,7 @@ private:
     FileDataBrowserCell* cell_ = nullptr;
     ThumbnailLoader* thumbnails_ = nullptr;
     PreviewController* preview_ = nullptr;
+    BrowserColumnEvents* columnEvents_ = nullptr;
     bool settleScheduled_ = false;
     std::uint64_t nextListing_ = 0;
     std::unordered_map<std::uint64_t, Listed> pending_;

@@ -5,9 +5,11 @@
 #include "app/state/AppDataManager.h"
 #include "app/state/TextReading.h"
 #include "app/state/WatchedFiles.h"
+#include "app/ui/BrowserDragDrop.h"
 #include "app/ui/BrowserSearch.h"
 #include "app/ui/DesktopOpener.h"
 #include "app/ui/EntrySheet.h"
+#include "app/ui/FileActions.h"
 #include "app/ui/FileBrowser.h"
 #include "app/ui/FileBrowserModel.h"
 #include "app/ui/FileOpening.h"
@@ -160,6 +162,27 @@ void FileWindowController::buildWindow()
     entrySheet_ = new EntrySheet(window_);
     const auto busy = [this](bool on) { setBusy(on); };
     opening_ = new FileOpening(manager_, progressSheet_, hooks_.opener, busy, this);
+    FileActions::Hooks actionHooks;
+    actionHooks.busy = busy;
+    actionHooks.open = [this](const std::shared_ptr<fileInformation>& entry) { openFileInformation(entry); };
+    actionHooks.openSettings = [this] {
+        if (hooks_.openSettings)
+            hooks_.openSettings();
+    };
+    actionHooks.openDeviceID = [this] {
+        if (hooks_.openDeviceID)
+            hooks_.openDeviceID();
+    };
+    actionHooks.showPrintList = [this] {
+        if (hooks_.showPrintList)
+            hooks_.showPrintList();
+    };
+    actionHooks.chooser = hooks_.chooser;
+    actionHooks.opener = hooks_.opener;
+    actions_ = new FileActions(manager_, browser_, progressSheet_, entrySheet_, std::move(actionHooks), window_);
+    dragDrop_ = new BrowserDragDrop(manager_, browser_, progressSheet_, busy, this);
+    dragDrop_->contextMenuRequested
+        = [this](BrowserColumn* column, const QPoint& position) { actions_->popUpContextMenu(column, position); };
     buildToolbar();
     search_ = new BrowserSearch(manager_, browser_, searchField_, searchType_, busy, this);
     PathJump::Hooks jumpHooks;
@@ -218,12 +241,8 @@ void FileWindowController::buildToolbar()
     toolbar->setContextMenuPolicy(Qt::PreventContextMenu); // not customisable
     toolbar->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
 
-    openAction_ = new QAction(Icons::icon(Icons::Name::Open), uiText("ui_open"), window_);
-    openAction_->setObjectName(QStringLiteral("openAction"));
-    connect(openAction_, &QAction::triggered, this, [this] {
-        if (auto entry = browser_->browserModel()->entry(browser_->currentIndex()); browser_->currentIndex().isValid())
-            openFileInformation(entry);
-    });
+    actions_->addToToolbar(toolbar);
+    toolbar->addSeparator();
     goToPathAction_ = toolbar->addAction(Icons::icon(Icons::Name::GoToPath), uiText("ui_go_to_path"));
     goToPathAction_->setObjectName(QStringLiteral("goToPathAction"));
     goToPathAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_L));
@@ -284,11 +303,13 @@ void FileWindowController::buildToolbar()
 void FileWindowController::addMenus(QMenuBar* bar)
 {
     QMenu* file = bar->addMenu(uiText("menu_file"));
-    file->setObjectName(QStringLiteral("fileMenu"));
-    file->addAction(openAction_);
-    file->addAction(goToPathAction_);
-    file->addAction(refreshAction_);
-    file->addAction(findAction_);
+    file->setObjectName(QStringLiteral("mainFileMenu"));
+    actions_->addToMenu(file);
+    QMenu* go = bar->addMenu(uiText("ui_go_menu"));
+    go->setObjectName(QStringLiteral("goMenu"));
+    go->addAction(goToPathAction_);
+    go->addAction(refreshAction_);
+    go->addAction(findAction_);
 }
 
 void FileWindowController::buildSideBar()

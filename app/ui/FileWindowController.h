@@ -22,11 +22,14 @@ class QTreeWidgetItem;
 namespace norvane {
 
 class AppDataManager;
+class BrowserDragDrop;
 class BrowserSearch;
 class DesktopOpener;
 class EntrySheet;
+class FileActions;
 class FileBrowser;
 class FileOpening;
+class LocalChooser;
 class PathJump;
 class ProgressSheet;
 
@@ -41,7 +44,9 @@ public:
         std::function<void()> loggedOut; // after a logout: every window closed, the login form shown
         std::function<void()> openSettings;
         std::function<void()> openDeviceID;
+        std::function<void()> showPrintList;
         std::shared_ptr<DesktopOpener> opener; // null: the desktop's (QDesktopServices)
+        std::shared_ptr<LocalChooser> chooser; // where downloads go; null: the desktop's dialogs
         ThumbnailLoader::Fetch thumbnails; // the rows' thumbnails; empty: the operations'
         ThumbnailLoader::Fetch previewThumbnails; // the preview's; empty: the operations'
     };
@@ -57,13 +62,16 @@ public:
     ProgressSheet* progressSheet() const { return progressSheet_; }
     EntrySheet* entrySheet() const { return entrySheet_; }
     BrowserSearch* search() const { return search_; }
+    FileActions* actions() const { return actions_; }
+    BrowserDragDrop* dragDrop() const { return dragDrop_; }
     QLabel* nameLabel() const { return nameLabel_; }
     QLabel* spaceSizeLabel() const { return spaceSizeLabel_; }
     QProgressBar* spaceIndicator() const { return spaceIndicator_; }
     QProgressBar* waitingIndicator() const { return waitingIndicator_; }
     bool isBusy() const { return busyCount_ > 0; }
 
-    // The file window's own menu (open, go to path, refresh, search), put in the menu bar.
+    // The file window's own menu (the file actions, go to path, refresh, search), put in the menu
+    // bar.
     void addMenus(QMenuBar* bar);
     // Shows the current root from the first column as it stands (a new login, a logout).
     void loadColumnZero();
@@ -113,7 +121,8 @@ private:
     QAction* goToPathAction_ = nullptr;
     QAction* refreshAction_ = nullptr;
     QAction* findAction_ = nullptr;
-    QAction* openAction_ = nullptr;
+    FileActions* actions_ = nullptr;
+    BrowserDragDrop* dragDrop_ = nullptr;
     ProgressSheet* progressSheet_ = nullptr;
     EntrySheet* entrySheet_ = nullptr;
     FileOpening* opening_ = nullptr;

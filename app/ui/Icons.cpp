@@ -265,6 +265,53 @@ void paintIcon(QPainter& p, Name name, QIcon::Mode mode)
         p.drawPolyline(QPolygonF({ QPointF(6.0, 9.5), QPointF(8.0, 7.5), QPointF(10.0, 9.5) }));
         break;
     }
+    case Name::Download: {
+        p.setPen(QPen(ink, 1.4, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+        p.setBrush(Qt::NoBrush);
+        p.drawLine(QPointF(8.0, 1.5), QPointF(8.0, 10.0));
+        p.drawPolyline(QPolygonF({ QPointF(4.5, 6.5), QPointF(8.0, 10.0), QPointF(11.5, 6.5) }));
+        p.drawPolyline(QPolygonF({ QPointF(2.0, 10.5), QPointF(2.0, 14.0), QPointF(14.0, 14.0), QPointF(14.0, 10.5) }));
+        break;
+    }
+    case Name::NewFolder: {
+        paintFolder(p, folderColour(Name::FolderYellow));
+        p.setPen(QPen(QColor(0x3c, 0x44, 0x4f), 1.4, Qt::SolidLine, Qt::RoundCap));
+        p.drawLine(QPointF(8.0, 7.8), QPointF(8.0, 12.2));
+        p.drawLine(QPointF(5.8, 10.0), QPointF(10.2, 10.0));
+        break;
+    }
+    case Name::Delete: {
+        p.setPen(QPen(ink, 1.3, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+        p.setBrush(Qt::NoBrush);
+        p.drawLine(QPointF(2.5, 4.0), QPointF(13.5, 4.0));
+        p.drawPolyline(QPolygonF({ QPointF(6.0, 4.0), QPointF(6.5, 2.0), QPointF(9.5, 2.0), QPointF(10.0, 4.0) }));
+        p.drawPolygon(QPolygonF({ QPointF(4.0, 4.0), QPointF(5.0, 14.5), QPointF(11.0, 14.5), QPointF(12.0, 4.0) }));
+        p.drawLine(QPointF(7.0, 6.5), QPointF(7.0, 12.0));
+        p.drawLine(QPointF(9.0, 6.5), QPointF(9.0, 12.0));
+        break;
+    }
+    case Name::WebShare: {
+        // Two links of a chain.
+        p.setPen(QPen(ink, 1.5, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+        p.setBrush(Qt::NoBrush);
+        QTransform turn;
+        turn.translate(8.0, 8.0);
+        turn.rotate(-45.0);
+        p.setTransform(turn, true);
+        p.drawRoundedRect(QRectF(-7.0, -2.5, 7.5, 5.0), 2.5, 2.5);
+        p.drawRoundedRect(QRectF(-0.5, -2.5, 7.5, 5.0), 2.5, 2.5);
+        break;
+    }
+    case Name::Print: {
+        p.setPen(QPen(ink, 1.2, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+        p.setBrush(Qt::white);
+        p.drawRect(QRectF(4.5, 1.5, 7.0, 4.5));
+        p.setBrush(ink);
+        p.drawRoundedRect(QRectF(1.5, 6.0, 13.0, 6.0), 1.2, 1.2);
+        p.setBrush(Qt::white);
+        p.drawRect(QRectF(4.5, 9.5, 7.0, 5.0));
+        break;
+    }
     case Name::Caution: {
         QPainterPath triangle;
         triangle.moveTo(8.0, 1.5);
@@ -354,6 +401,16 @@ const char* themeName(Name name)
         return "document-open";
     case Name::Caution:
         return "dialog-warning";
+    case Name::Download:
+        return "document-save";
+    case Name::NewFolder:
+        return "folder-new";
+    case Name::Delete:
+        return "edit-delete";
+    case Name::WebShare:
+        return "insert-link";
+    case Name::Print:
+        return "document-print";
     default:
         return nullptr; // our folders have colours that mean something
     }

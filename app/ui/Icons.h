@@ -35,6 +35,11 @@ public:
         GoToPath,
         Refresh,
         Open,
+        Download,
+        NewFolder,
+        Delete,
+        WebShare,
+        Print,
     };
 
     static QIcon icon(Name name);

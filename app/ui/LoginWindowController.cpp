@@ -21,17 +21,7 @@
 
 namespace norvane {
 
-namespace {
-
-QPushButton* makeButton(std::string_view key, const char* objectName, QWidget* parent)
-{
-    auto* button = new QPushButton(uiText(key), parent);
-    button->setObjectName(QString::fromLatin1(objectName));
-    button->setAccessibleName(button->text());
-    return button;
-}
-
-} // namespace
+namespace { } // namespace
 
 LoginWindowController::LoginWindowController(
     std::shared_ptr<AppDataManager> manager, SystemProxyDetector detector, Hooks hooks, QObject* parent)

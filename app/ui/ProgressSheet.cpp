@@ -11,6 +11,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <unordered_set>
 
 namespace norvane {
 
@@ -28,11 +29,11 @@ ProgressSheet::ProgressSheet(QWidget* window)
     setWindowTitle(uiText("ui_transfer_title"));
     setWindowModality(Qt::WindowModal);
     auto* layout = new QVBoxLayout(this);
-    auto* title = new QLabel(uiText("ui_transfer_title"), this);
-    QFont bold = title->font();
+    title_ = new QLabel(uiText("ui_transfer_title"), this);
+    QFont bold = title_->font();
     bold.setBold(true);
-    title->setFont(bold);
-    layout->addWidget(title);
+    title_->setFont(bold);
+    layout->addWidget(title_);
     bar_ = new QProgressBar(this);
     bar_->setObjectName(QStringLiteral("progressBar"));
     bar_->setAccessibleName(uiText("ui_transfer_title"));
@@ -59,7 +60,14 @@ ProgressSheet::ProgressSheet(QWidget* window)
 
 void ProgressSheet::addCommand(const CloudServiceCommandPtr& command)
 {
-    commands_.push_back(command);
+    addCommands({ command });
+}
+
+void ProgressSheet::addCommands(const std::vector<CloudServiceCommandPtr>& commands)
+{
+    if (commands.empty())
+        return;
+    commands_.insert(commands_.end(), commands.begin(), commands.end());
     if (!isVisible()) {
         estimate_.clear();
         focusBefore_ = QApplication::focusWidget();
@@ -71,12 +79,30 @@ void ProgressSheet::addCommand(const CloudServiceCommandPtr& command)
 
 void ProgressSheet::removeCommand(const CloudServiceCommandPtr& command)
 {
-    auto it = std::find(commands_.begin(), commands_.end(), command);
-    if (it == commands_.end())
+    removeCommands({ command });
+}
+
+void ProgressSheet::removeCommands(const std::vector<CloudServiceCommandPtr>& commands)
+{
+    if (commands.empty() || commands_.empty())
         return;
-    commands_.erase(it);
-    if (commands_.empty())
+    const std::unordered_set<const CloudServiceCommand*> gone = [&] {
+        std::unordered_set<const CloudServiceCommand*> set;
+        for (const auto& command : commands)
+            set.insert(command.get());
+        return set;
+    }();
+    const auto before = commands_.size();
+    std::erase_if(commands_, [&](const auto& command) { return gone.count(command.get()) > 0; });
+    if (commands_.size() != before && commands_.empty())
         closeSheet();
+}
+
+void ProgressSheet::setTitle(const QString& title)
+{
+    title_->setText(title);
+    setWindowTitle(title);
+    bar_->setAccessibleName(title);
 }
 
 void ProgressSheet::stop()
@@ -87,6 +113,7 @@ void ProgressSheet::stop()
     stopCommands(commands_);
     commands_.clear();
     closeSheet();
+    emit stopped();
 }
 
 bool ProgressSheet::wasStopped(const CloudServiceCommandPtr& command) const
@@ -99,6 +126,7 @@ void ProgressSheet::closeSheet()
 {
     ticker_->stop();
     estimate_.clear();
+    setTitle(uiText("ui_transfer_title"));
     hide();
     // Back to where the person was (a sheet took the keyboard while it was up).
     if (parentWidget()) {

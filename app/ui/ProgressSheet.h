@@ -26,8 +26,13 @@ public:
 
     // Shows the command's progress (and the sheet, when it is not up yet).
     void addCommand(const CloudServiceCommandPtr& command);
+    // The same for many at once (a tree of thousands): the sums are read once.
+    void addCommands(const std::vector<CloudServiceCommandPtr>& commands);
     // The command ended: it leaves the sheet, and the sheet closes when it was the last.
     void removeCommand(const CloudServiceCommandPtr& command);
+    void removeCommands(const std::vector<CloudServiceCommandPtr>& commands);
+    // The heading the sheet shows until it closes ("Downloading" unless told).
+    void setTitle(const QString& title);
     const std::vector<CloudServiceCommandPtr>& commands() const { return commands_; }
 
     // Stops the sheet's commands, no others, and closes it (the Stop button).
@@ -45,6 +50,10 @@ public:
     QLabel* label() const { return label_; }
     QPushButton* stopButton() const { return stop_; }
 
+signals:
+    // Stop was pressed: a transfer still making commands for the sheet stops making them.
+    void stopped();
+
 private:
     void closeSheet();
 
@@ -52,6 +61,7 @@ private:
     std::vector<std::weak_ptr<CloudServiceCommand>> stopped_;
     ProgressEstimate estimate_;
     QProgressBar* bar_ = nullptr;
+    QLabel* title_ = nullptr;
     QLabel* label_ = nullptr;
     QPushButton* stop_ = nullptr;
     QTimer* ticker_ = nullptr;

@@ -8,6 +8,8 @@
 #include <QMessageBox>
 #include <QPushButton>
 
+#include <algorithm>
+
 namespace norvane {
 
 struct QtAlertPresenter::Queue {
@@ -53,8 +55,19 @@ QMessageBox* QtAlertPresenter::makeBox(const Alert& alert, QWidget* parent)
             box->setDefaultButton(button);
     }
     if (keys.size() > 1) {
-        if (auto* last = box->buttons().constLast())
-            box->setEscapeButton(last);
+        // Escape is the answer that changes nothing: cancel or no where the alert has one (a
+        // delete asks with cancel first), else the last button.
+        QAbstractButton* escape = box->buttons().constLast();
+        for (const char* declining : { "alert_cancel", "alert_no" }) {
+            const auto at = std::find(keys.begin(), keys.end(), declining);
+            if (at == keys.end())
+                continue;
+            for (QAbstractButton* button : box->buttons())
+                if (button->property("alertIndex").toULongLong() == static_cast<qulonglong>(at - keys.begin()))
+                    escape = button;
+            break;
+        }
+        box->setEscapeButton(escape);
     }
     return box;
 }

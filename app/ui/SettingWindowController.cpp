@@ -21,14 +21,6 @@ namespace norvane {
 
 namespace {
 
-QPushButton* makeButton(std::string_view key, const char* objectName, QWidget* parent)
-{
-    auto* button = new QPushButton(uiText(key), parent);
-    button->setObjectName(QString::fromLatin1(objectName));
-    button->setAccessibleName(button->text());
-    return button;
-}
-
 QLineEdit* makePasswordField(std::string_view key, const char* objectName, QWidget* parent)
 {
     auto* field = new QLineEdit(parent);

@@ -1,10 +1,13 @@
 #include "app/ui/WindowSupport.h"
 
 #include "app/state/ConfigInfo.h"
+#include "app/ui/UiText.h"
 #include "platform/DispatchQueue.h"
 
 #include <QCloseEvent>
 #include <QGuiApplication>
+#include <QLabel>
+#include <QPushButton>
 #include <QScreen>
 #include <QWidget>
 
@@ -40,6 +43,25 @@ bool WindowEvents::eventFilter(QObject* watched, QEvent* event)
         break;
     }
     return QObject::eventFilter(watched, event);
+}
+
+QPushButton* makeButton(std::string_view key, const char* objectName, QWidget* parent)
+{
+    auto* button = new QPushButton(uiText(key), parent);
+    button->setObjectName(QString::fromLatin1(objectName));
+    button->setAccessibleName(button->text());
+    return button;
+}
+
+QLabel* makeFileNameHeading(const std::string& displayName, QWidget* parent)
+{
+    auto* name = new QLabel(QString::fromStdString(displayName), parent);
+    name->setObjectName(QStringLiteral("fileNameLabel"));
+    name->setTextFormat(Qt::PlainText);
+    QFont bold = name->font();
+    bold.setBold(true);
+    name->setFont(bold);
+    return name;
 }
 
 void showCentred(QWidget* window)

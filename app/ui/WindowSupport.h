@@ -3,7 +3,11 @@
 #include <QObject>
 
 #include <functional>
+#include <string>
+#include <string_view>
 
+class QLabel;
+class QPushButton;
 class QWidget;
 
 namespace norvane {
@@ -28,6 +32,11 @@ public:
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 };
+
+// A button with the localised text of the key, found by its object name (tests, accessibility).
+QPushButton* makeButton(std::string_view key, const char* objectName, QWidget* parent);
+// The bold name of the file a dialog is about, at its top.
+QLabel* makeFileNameHeading(const std::string& displayName, QWidget* parent);
 
 // Shows the window in front, centred on the screen it is on (the primary one at first).
 void showCentred(QWidget* window);

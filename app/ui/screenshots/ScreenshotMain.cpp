@@ -8,31 +8,44 @@
 
 #include "CloudServiceSDKForMac/ASIHTTP/Reachability.h"
 #include "app/ui/AppDelegate.h"
+#include "app/ui/BrowserColumn.h"
+#include "app/ui/BrowserDragDrop.h"
 #include "app/ui/DesktopOpener.h"
 #include "app/ui/DeviceIDWindowController.h"
+#include "app/ui/FileActions.h"
 #include "app/ui/FileBrowser.h"
 #include "app/ui/FileBrowserModel.h"
 #include "app/ui/FileWindowController.h"
 #include "app/ui/LoginWindowController.h"
+#include "app/ui/NetPrintInfoController.h"
+#include "app/ui/NetPrintListWindowController.h"
+#include "app/ui/NetPrintWindowController.h"
 #include "app/ui/PreviewController.h"
 #include "app/ui/ProgressSheet.h"
 #include "app/ui/QtAlertPresenter.h"
 #include "app/ui/ServerTrust.h"
 #include "app/ui/SettingWindowController.h"
+#include "app/ui/WebShareWindowController.h"
 #include "e2e/ServerProcess.h"
 #include "support/FixedNetworkState.h"
 
 #include <QAbstractButton>
 #include <QAbstractItemView>
 #include <QApplication>
+#include <QColumnView>
 #include <QComboBox>
 #include <QDir>
+#include <QDragMoveEvent>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMainWindow>
+#include <QMenu>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QPainter>
+#include <QPushButton>
+#include <QRadioButton>
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTreeWidget>
@@ -92,6 +105,18 @@ void saveWithSheet(QMainWindow* window, QWidget* sheet, const QString& name)
         painter.setPen(QColor(0, 0, 0, 60));
         painter.setBrush(Qt::NoBrush);
         painter.drawRect(QRect(at, sheet->size()).adjusted(0, 0, -1, -1));
+    }
+    savePixmap(picture, name);
+}
+
+// A picture laid over the window at a point of its own (a popup menu, a drag image).
+void saveWithOverlay(QWidget* window, const QPixmap& over, const QPoint& windowPoint, const QString& name)
+{
+    settle();
+    QPixmap picture = window->grab();
+    {
+        QPainter painter(&picture);
+        painter.drawPixmap(windowPoint, over);
     }
     savePixmap(picture, name);
 }
@@ -162,6 +187,129 @@ QModelIndex open(FileBrowser* browser, const QModelIndex& folder, const QString&
     return index;
 }
 
+QListView* columnShowing(FileBrowser* browser, const QModelIndex& folder)
+{
+    for (auto* column : browser->findChildren<BrowserColumn*>())
+        if (column->rootIndex() == folder && column->isVisible())
+            return column;
+    return nullptr;
+}
+
+// The context menu of a file in an open folder's column, where a right-click puts it.
+void contextMenuPicture(FileWindowController& files, const QString& folderName, const QString& fileName)
+{
+    FileBrowser* browser = files.browser();
+    FileBrowserModel* model = browser->browserModel();
+    const QModelIndex folder = model->childNamed({}, folderName);
+    const QModelIndex file = model->childNamed(folder, fileName);
+    auto* column = static_cast<BrowserColumn*>(columnShowing(browser, folder));
+    if (!file.isValid() || !column) {
+        fail("no file for the context menu");
+        return;
+    }
+    const QPoint at = column->visualRect(file).center();
+    files.actions()->popUpContextMenu(column, at);
+    QMenu* menu = files.actions()->contextMenu();
+    if (!menu || !waitUntil([&] { return menu->isVisible(); })) {
+        fail("no context menu");
+        return;
+    }
+    QWidget* window = files.window();
+    saveWithOverlay(window, menu->grab(), column->viewport()->mapTo(window, at), QStringLiteral("file-context-menu"));
+    menu->hide();
+}
+
+// Budget dragged over the Photos folder of My folder: the folder's column open beneath it.
+void dragPicture(FileWindowController& files)
+{
+    FileBrowser* browser = files.browser();
+    FileBrowserModel* model = browser->browserModel();
+    auto* root = static_cast<BrowserColumn*>(columnShowing(browser, {}));
+    const QModelIndex guide = model->childNamed({}, QStringLiteral("Norvane Guide.pdf"));
+    const QModelIndex photos = model->childNamed({}, QStringLiteral("Photos"));
+    if (!root || !guide.isValid() || !photos.isValid()) {
+        fail("nothing to drag");
+        return;
+    }
+    browser->setCurrentIndex(guide);
+    settle();
+    QModelIndexList rows;
+    std::unique_ptr<QMimeData> data(files.dragDrop()->dragData(root, &rows));
+    if (!data) {
+        fail("no drag data");
+        return;
+    }
+    const QPoint at = root->visualRect(photos).center();
+    QDragEnterEvent enter(at, Qt::CopyAction | Qt::MoveAction, data.get(), Qt::LeftButton, {});
+    QApplication::sendEvent(root->viewport(), &enter);
+    QDragMoveEvent move(at, Qt::CopyAction | Qt::MoveAction, data.get(), Qt::LeftButton, {});
+    QApplication::sendEvent(root->viewport(), &move);
+    const QPersistentModelIndex hovered(photos);
+    waitUntil([&] {
+        const QListView* opened = columnShowing(browser, hovered);
+        return opened && model->rowCount(hovered) > 0 && !files.isBusy();
+    });
+    QWidget* window = files.window();
+    const QPixmap image = files.dragDrop()->dragImage(rows, root);
+    const QPoint pointer = root->viewport()->mapTo(window, at);
+    saveWithOverlay(window, image,
+        pointer + QPoint(12, -static_cast<int>(image.height() / image.devicePixelRatio() / 2)),
+        QStringLiteral("file-drag"));
+    QDragLeaveEvent leave;
+    QApplication::sendEvent(root->viewport(), &leave);
+}
+
+// The web-share dialog before and after the link is made, the print registration dialog and the
+// print list with the detail of a job.
+void sharingPictures(AppDelegate& app, FileWindowController& files)
+{
+    FileBrowserModel* model = files.browser()->browserModel();
+    const auto guide = model->entry(model->childNamed({}, QStringLiteral("Norvane Guide.pdf")));
+    if (!guide) {
+        fail("no file to share");
+        return;
+    }
+    files.actions()->doMenuWebShare(
+        FileActions::Target::rowAt(model->childNamed({}, QStringLiteral("Norvane Guide.pdf"))));
+    WebShareWindowController* share = nullptr;
+    waitUntil([&] {
+        for (const auto& dialog : files.actions()->dialogs())
+            if (auto* found = qobject_cast<WebShareWindowController*>(dialog.data()))
+                share = found;
+        return share != nullptr;
+    });
+    if (!share) {
+        fail("no web-share dialog");
+        return;
+    }
+    save(share, QStringLiteral("web-share"));
+    share->doMake();
+    if (!waitUntil([&] { return share->resultView()->isVisible(); }))
+        fail("no web link");
+    save(share, QStringLiteral("web-share-link"));
+    files.actions()->closeDialogs();
+
+    auto* print = new NetPrintWindowController(app.manager(), guide, nullptr);
+    print->showWindow();
+    print->passwordRow(1)->setChecked(true);
+    save(print, QStringLiteral("print-registration"));
+    print->close();
+
+    bool registered = false;
+    StorageServiceLogic::netPrint(guide->uk.value_or(""), "", "7", [&](std::int32_t) { registered = true; });
+    waitUntil([&] { return registered; });
+    files.actions()->goNetPrintList();
+    NetPrintListWindowController& list = app.printListWindow();
+    if (!waitUntil([&] { return list.window()->isVisible() && list.browser()->model()->rowCount() > 0; })) {
+        fail("no print list");
+        return;
+    }
+    list.browser()->setCurrentIndex(list.browser()->model()->index(0, 0));
+    waitUntil([&] { return list.detail()->deleteButton()->isVisible(); });
+    save(list.window(), QStringLiteral("print-list"));
+    list.window()->hide();
+}
+
 // The file window against the demo data: photos with their thumbnails, the preview, the shared
 // area as a member sees it, a search, and the progress sheet of a slow download.
 void fileWindowPictures(AppDelegate& app)
@@ -224,11 +372,16 @@ void fileWindowPictures(AppDelegate& app)
     open(browser, {}, QStringLiteral("Projects"));
     waitUntil([&] { return !files.isBusy(); });
     save(window, QStringLiteral("file-shared"));
+    contextMenuPicture(files, QStringLiteral("Projects"), QStringLiteral("Budget.csv"));
 
     files.searchType()->setCurrentIndex(1);
     files.searchField()->setText(QStringLiteral("Kanri"));
     waitUntil([&] { return !files.isBusy() && model->childNamed({}, QStringLiteral("Roadmap.txt")).isValid(); });
     save(window, QStringLiteral("file-search"));
+    files.selectRoot(RootNodeMyFolder);
+    waitUntil([&] { return model->childNamed({}, QStringLiteral("Photos")).isValid() && !files.isBusy(); });
+    dragPicture(files);
+    sharingPictures(app, files);
     files.doLogout();
     waitUntil([&] { return app.loginWindow().loginWindow()->isVisible(); });
 }

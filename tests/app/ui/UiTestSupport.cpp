@@ -4,10 +4,12 @@
 #include "app/ui/LoginWindowController.h"
 
 #include <QAbstractButton>
+#include <QDir>
 #include <QLineEdit>
 #include <QMainWindow>
 
 #include <cstdlib>
+#include <fstream>
 
 namespace norvane::uitest {
 
@@ -62,6 +64,7 @@ void AppRun::start(const test::ServerProcess* server, const std::function<void(C
     options.quit = [quits = quits_] { ++*quits; };
     options.certificateProbe = certificateProbe;
     options.opener = opener ? opener : std::make_shared<RecordingOpener>();
+    options.chooser = chooser;
     options.thumbnails = thumbnails;
     options.previewThumbnails = previewThumbnails;
     options.manager.watchReachability = false;
@@ -157,10 +160,38 @@ std::int32_t await(const std::function<void(StorageServiceLogic::ResultCallback)
     return QTest::qWaitFor([&] { return *result >= 0; }, 15000) ? *result : -1;
 }
 
+QModelIndex listedRow(FileBrowser* browser, const QModelIndex& folder, const QString& name)
+{
+    FileBrowserModel* model = browser->browserModel();
+    browser->listFolder(folder);
+    if (!QTest::qWaitFor([&] { return model->childNamed(folder, name).isValid(); }, 10000))
+        return {};
+    return model->childNamed(folder, name);
+}
+
+QModelIndex openedFolder(FileBrowser* browser, const QModelIndex& folder, const QString& name)
+{
+    const QModelIndex index = listedRow(browser, folder, name);
+    if (!index.isValid())
+        return {};
+    browser->selectAndList(index);
+    (void)columnOf(browser, index);
+    return index;
+}
+
+std::int32_t putFile(
+    const QString& localDir, const QString& name, const std::string& content, const std::string& folder)
+{
+    const QString path = QDir(localDir).filePath(name);
+    std::ofstream(path.toStdString(), std::ios::binary) << content;
+    return await([&](auto done) { StorageServiceLogic::uploadFileByFile(path.toStdString(), folder, done); });
+}
+
 BrowserSession::BrowserSession(const test::ServerProcess& server)
     : server_(server)
 {
     run.opener = opener;
+    run.chooser = chooser;
 }
 
 bool BrowserSession::signInAs(const std::string& user, const std::function<void(ConfigInfo&)>& prepare)
@@ -169,6 +200,19 @@ bool BrowserSession::signInAs(const std::string& user, const std::function<void(
     const auto account = demoAccount(server_, user);
     return signIn(run, account.company, account.user, account.password)
         && QTest::qWaitFor([&] { return model()->rowCount() > 0; }, 10000);
+}
+
+bool BrowserSession::signInManagingTeam(Account& account)
+{
+    account = makeAccount(server_);
+    return server_.createSharedFolder(account.company, "Team", { account.user }).status / 100 == 2
+        && signInWith(account);
+}
+
+bool BrowserSession::signInWith(const Account& account)
+{
+    run.start(&server_);
+    return signIn(run, account.company, account.user, account.password);
 }
 
 void typeInto(QWidget* field, const QString& text)

@@ -11,6 +11,7 @@
 #include "app/ui/FileBrowser.h"
 #include "app/ui/FileBrowserModel.h"
 #include "app/ui/FileWindowController.h"
+#include "app/ui/LocalChooser.h"
 #include "e2e/ServerProcess.h"
 #include "platform/AlertPresenter.h"
 #include "support/FixedNetworkState.h"
@@ -77,6 +78,7 @@ public:
     CertificateProbe certificateProbe;
     // What the file window opens files with and fetches thumbnails through (empty: the real ones).
     std::shared_ptr<DesktopOpener> opener;
+    std::shared_ptr<LocalChooser> chooser;
     ThumbnailLoader::Fetch thumbnails;
     ThumbnailLoader::Fetch previewThumbnails;
 
@@ -96,7 +98,7 @@ bool signIn(AppRun& run, const std::string& company, const std::string& user, co
 // The demo account of that user on a server started with --demo.
 test::ServerProcess::DemoAccount demoAccount(const test::ServerProcess& server, const std::string& user);
 
-// Remembers every file the file window hands to the desktop, and opens none.
+// Remembers every file, page and mail draft the windows hand to the desktop, and opens none.
 class RecordingOpener : public DesktopOpener {
 public:
     bool openLocalFile(const QString& path) override
@@ -104,7 +106,33 @@ public:
         opened.push_back(path);
         return true;
     }
+    bool openUrl(const QUrl& url) override
+    {
+        urls.push_back(url);
+        return true;
+    }
     std::vector<QString> opened;
+    std::vector<QUrl> urls;
+};
+
+// Answers the download dialogs with what the test set (none: cancelled), and counts the asking.
+class ScriptedChooser : public LocalChooser {
+public:
+    std::optional<QString> chooseFolder(QWidget*) override
+    {
+        ++asked;
+        return folder;
+    }
+    std::optional<QString> chooseSaveFile(QWidget*, const QString& suggestedName) override
+    {
+        ++asked;
+        suggested = suggestedName;
+        return saveAs;
+    }
+    std::optional<QString> folder;
+    std::optional<QString> saveAs;
+    QString suggested;
+    int asked = 0;
 };
 
 // norvane-server with the demo data, started (null, with the reason printed, when it did not).
@@ -123,6 +151,11 @@ public:
     explicit BrowserSession(const test::ServerProcess& server);
     // Starts the application (set run's hooks before) and signs in as that demo user.
     bool signInAs(const std::string& user, const std::function<void(ConfigInfo&)>& prepare = {});
+    // The same for an account of its own (makeAccount).
+    bool signInWith(const Account& account);
+    // A new account that manages a shared folder "Team", signed in; the account in `account`
+    // (false when any of it did not work).
+    bool signInManagingTeam(Account& account);
 
     FileWindowController& files() { return run.app().fileWindow(); }
     FileBrowser* browser() { return files().browser(); }
@@ -130,6 +163,7 @@ public:
 
     AppRun run;
     std::shared_ptr<RecordingOpener> opener = std::make_shared<RecordingOpener>();
+    std::shared_ptr<ScriptedChooser> chooser = std::make_shared<ScriptedChooser>();
 
 private:
     const test::ServerProcess& server_;
@@ -154,6 +188,16 @@ protected:
     std::unique_ptr<test::ServerProcess> server_;
     std::unique_ptr<BrowserSession> session_;
 };
+
+// The folder (invalid: the root) listed again and its row of that name waited for; invalid when
+// it did not come.
+QModelIndex listedRow(FileBrowser* browser, const QModelIndex& folder, const QString& name);
+// That row of the folder selected and its column opened.
+QModelIndex openedFolder(FileBrowser* browser, const QModelIndex& folder, const QString& name);
+// A small file made in `localDir` and uploaded into the server folder in its file form ("/FILE",
+// "/SHAREFILE/Team"); the upload's result code.
+std::int32_t putFile(
+    const QString& localDir, const QString& name, const std::string& content, const std::string& folder);
 
 // Types into a field as a person would (the field gets the focus first).
 void typeInto(QWidget* field, const QString& text);
