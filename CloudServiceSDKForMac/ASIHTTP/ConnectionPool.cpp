@@ -38,8 +38,17 @@ void ConnectionPool::reset()
     nextRequestId_ = 0;
 }
 
+bool ConnectionPool::otherRequestRunning(const PoolEntry* except) const
+{
+    return std::any_of(
+        entries_.begin(), entries_.end(), [&](const auto& e) { return e.get() != except && e->request.has_value(); });
+}
+
 void ConnectionPool::expireLocked(std::chrono::steady_clock::time_point t)
 {
+    // Expired entries wait for a moment when nothing runs (see otherRequestRunning).
+    if (otherRequestRunning(nullptr))
+        return;
     std::erase_if(entries_, [&](const std::shared_ptr<PoolEntry>& e) {
         if (e->request || (e->expires && *e->expires > t))
             return false;
@@ -78,14 +87,16 @@ ConnectionPool::Taken ConnectionPool::take(const std::string& scheme, const std:
     if (current && current->host == host && current->scheme == scheme && current->port == port) {
         if (current->expires && *current->expires < t) {
             std::erase(entries_, current);
-            SocketRegistry::shutdown(current->stream);
+            if (!otherRequestRunning(current.get()))
+                SocketRegistry::shutdown(current->stream);
         } else {
             entry = current;
         }
     }
     if (!entry) {
         for (auto& e : entries_) {
-            if (!e->request && e->host == host && e->scheme == scheme && e->port == port)
+            const bool expired = e->expires && *e->expires < t; // left open while others run
+            if (!e->request && !expired && e->host == host && e->scheme == scheme && e->port == port)
                 entry = e; // the last match in pool order
         }
     }
@@ -109,8 +120,15 @@ void ConnectionPool::attachStream(const std::shared_ptr<PoolEntry>& entry, Socke
     if (!entry)
         return;
     std::lock_guard lock(mutex_);
-    if (entry->stream != stream && entry->stream.valid())
-        SocketRegistry::shutdown(entry->stream); // the old connection was replaced: let it go
+    if (entry->stream != stream && entry->stream.valid()) {
+        // curl ended this request on another entry's connection: that entry now has this one's.
+        auto other = std::find_if(
+            entries_.begin(), entries_.end(), [&](const auto& e) { return e != entry && e->stream == stream; });
+        if (other != entries_.end())
+            (*other)->stream = entry->stream;
+        else if (!otherRequestRunning(entry.get()))
+            SocketRegistry::shutdown(entry->stream); // the old connection was replaced: let it go
+    }
     entry->stream = stream;
 }
 

@@ -61,6 +61,10 @@ public:
 
 private:
     void expireLocked(std::chrono::steady_clock::time_point now);
+    // Whether a request other than `except`'s is running. curl takes any idle connection to the
+    // same server for a request, whatever entry the pool gave it; so while another request
+    // runs, a connection the pool lets go may be the very one carrying it, and is left open.
+    bool otherRequestRunning(const PoolEntry* except) const;
     std::chrono::steady_clock::time_point now() const;
 
     mutable std::mutex mutex_;
