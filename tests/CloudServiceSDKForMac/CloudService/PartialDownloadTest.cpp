@@ -108,6 +108,23 @@ TEST_F(PartialDownloadTest, AKilledRunIsTakenOverOnlyForTheSameVersionAndNothing
     EXPECT_EQ(names(), (std::vector<std::string> { "doc.bin" }));
 }
 
+TEST_F(PartialDownloadTest, AFreshStartHoldsOnlyItsOwnBytesWhetherAFileWasLeftOrNot)
+{
+    const fs::path target = folder_ / "doc.bin";
+    const std::string source = PartialDownload::sourceOf("/FILE/doc.bin", 25, "t1");
+    const Bytes fresh = patternBytes(7);
+    // Nothing there, and a leftover that is never looked at for taking over.
+    for (const bool leftover : { false, true }) {
+        if (leftover)
+            leaveKilledRun(target, source, Bytes(13, 'X'));
+        PartialDownload download(target, source);
+        ASSERT_FALSE(download.append(fresh));
+        ASSERT_FALSE(download.commit());
+        EXPECT_EQ(FileSystem::readFile(target), fresh) << (leftover ? "over a leftover" : "new");
+        EXPECT_EQ(names(), (std::vector<std::string> { "doc.bin" }));
+    }
+}
+
 TEST_F(PartialDownloadTest, ALinkPlantedAtThePartialNameIsNeverWrittenThrough)
 {
     fake_->files["/FILE/doc.bin"] = patternBytes(25);
