@@ -368,6 +368,12 @@ std::string EndToEnd::downloads()
         if (round % 2)
             std::reverse(steps.begin(), steps.end());
         for (auto& step : steps) {
+            // Every download makes a new file. Over an old one, curl's output truncates it and
+            // writes into the pages it just gave up, while norvane-cli keeps the old file whole
+            // until the new one is complete and so needs a second gigabyte of page cache: on a
+            // virtual machine whose memory the host backs lazily that alone costs seconds.
+            std::error_code ignored;
+            std::filesystem::remove(into, ignored);
             if (auto why = step.run(); !why.empty())
                 return fail(why);
         }

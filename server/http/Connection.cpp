@@ -5,6 +5,9 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -28,8 +31,20 @@ constexpr std::size_t kReadStep = 16384;
 // Answer bytes are gathered up to this size before they are sent; larger pieces go at once,
 // together with what was gathered.
 constexpr std::size_t kOutputGather = 65536;
+// sendfile(2) goes in steps of this size, so that a stopping server is not held up by a long one.
+constexpr std::size_t kSendFileStep = 4 * 1024 * 1024;
 
 thread_local Connection* currentConnection = nullptr;
+
+// sendfile(2) has no MSG_NOSIGNAL: a peer that closed early must end in EPIPE, not in a signal
+// that kills a process which did not ignore it (the tests run the front end in their own process).
+bool blockPipeSignalOfThisThread()
+{
+    sigset_t pipeSignal;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    return pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr) == 0;
+}
 
 bool pollFor(int socket, short events, std::chrono::milliseconds timeout, const std::atomic<bool>& stopping)
 {
@@ -389,6 +404,12 @@ ssize_t Connection::write(const char* ptr, size_t size)
         return -1;
     if (size == 0)
         return 0;
+    if (ptr == sentByFile()) {
+        if (size > sentByFile_)
+            return -1;
+        sentByFile_ -= size;
+        return static_cast<ssize_t>(size);
+    }
     std::string_view bytes(ptr, size);
     std::string head;
     if (!answerHeadSeen_ && bytes.starts_with("HTTP/1.") && !bytes.starts_with("HTTP/1.1 1")) {
@@ -427,7 +448,44 @@ bool Connection::flushOutput()
     return sent;
 }
 
-bool Connection::sendAll(std::string_view first, std::string_view second)
+const char* Connection::sentByFile()
+{
+    static const char marker = 0;
+    return &marker;
+}
+
+bool Connection::sendFile(int fd, off_t offset, std::size_t length)
+{
+    if (!canSendFile())
+        return false;
+    static thread_local const bool pipeSignalBlocked = blockPipeSignalOfThisThread();
+    (void)pipeSignalBlocked;
+    // The head leaves with the first bytes of the file, not in a packet of its own.
+    if (!output_.empty() && !sendAll(output_, {}, MSG_MORE))
+        return false;
+    output_.clear();
+    std::size_t left = length;
+    while (left > 0) {
+        if (stopping_.load())
+            return false;
+        const ssize_t n = ::sendfile(socket_, fd, &offset, std::min(left, kSendFileStep));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            if ((errno != EAGAIN && errno != EWOULDBLOCK) || !waitForPeer(POLLOUT, timeouts_.write))
+                return false;
+            continue;
+        }
+        if (n == 0)
+            return false; // the file is shorter than it should be
+        moved_ += static_cast<std::uint64_t>(n);
+        left -= static_cast<std::size_t>(n);
+    }
+    sentByFile_ += length;
+    return true;
+}
+
+bool Connection::sendAll(std::string_view first, std::string_view second, int flags)
 {
     while (!first.empty() || !second.empty()) {
         ssize_t n = 0;
@@ -450,7 +508,7 @@ bool Connection::sendAll(std::string_view first, std::string_view second)
             msghdr message {};
             message.msg_iov = first.empty() ? pieces + 1 : pieces;
             message.msg_iovlen = first.empty() || second.empty() ? 1 : 2;
-            n = ::sendmsg(socket_, &message, MSG_NOSIGNAL);
+            n = ::sendmsg(socket_, &message, MSG_NOSIGNAL | flags);
             if (n < 0) {
                 if (errno == EINTR)
                     continue;

@@ -78,6 +78,14 @@ public:
     bool awaitNextHead(std::chrono::milliseconds quick);
     // Sends what the answer left in the output buffer; false when the peer cannot take it.
     bool flushOutput();
+    // Plain HTTP only: whether file bytes can go from the page cache to the socket directly.
+    bool canSendFile() const { return !ssl_ && !abandoned_; }
+    // Sends what the output buffer holds, then `length` bytes of `fd` from `offset` with
+    // sendfile(2); false when the peer cannot take them or the file ends early. The caller then
+    // writes the same count from sentByFile() so that httplib counts them: that write sends
+    // nothing.
+    bool sendFile(int fd, off_t offset, std::size_t length);
+    static const char* sentByFile();
 
     // The connection ends after the answer now being made (for example when its request body was
     // not read).
@@ -132,7 +140,7 @@ private:
     std::string_view buffered() const { return { buffer_.data() + start_, end_ - start_ }; }
     // Writes all of `first` and then `second` (either may be empty), waiting for the peer as a
     // request may.
-    bool sendAll(std::string_view first, std::string_view second);
+    bool sendAll(std::string_view first, std::string_view second, int flags = 0);
     // The head of a kept-alive answer says so in "Connection" as well as in "Keep-Alive".
     void markKeepAlive(std::string& head) const;
 
@@ -160,6 +168,7 @@ private:
     // Small writes of an answer wait here, so that a head and a short body leave in one piece.
     std::string output_;
     bool answerHeadSeen_ = false;
+    std::size_t sentByFile_ = 0; // sent by sendFile(), not yet counted by a write
 };
 
 } // namespace norvane::server

@@ -424,12 +424,19 @@ void Exchange::sendFile(
         return;
     }
     auto pacer = std::make_shared<BodyPacer>(fault, service.stopping);
-    auto buffer = std::make_shared<std::vector<char>>(
-        static_cast<std::size_t>(std::min<std::uint64_t>(answer.length, kFilePiece)));
+    auto buffer = std::make_shared<std::vector<char>>(); // made when the bytes cannot go by sendfile
     const auto start = static_cast<off_t>(answer.offset);
     Connection* carrier = connection;
     res.set_content_provider(static_cast<std::size_t>(answer.length), contentType,
         [file, pacer, buffer, start, carrier](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+            if (!pacer->active() && carrier && carrier->canSendFile()) {
+                // Straight from the page cache to the socket, all that is left of the range.
+                if (!carrier->sendFile(file->fd, start + static_cast<off_t>(offset), length))
+                    return false;
+                return sink.write(Connection::sentByFile(), length);
+            }
+            if (buffer->empty())
+                buffer->resize(std::min(length, kFilePiece));
             std::size_t piece = std::min(length, buffer->size());
             if (pacer->active()) {
                 piece = pacer->nextPiece(piece);
