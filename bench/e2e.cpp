@@ -7,8 +7,9 @@
 //   D2 the same get against one whole-file curl GET
 //   D3 D1 over https, the server's key trusted by its pin
 //   C1 norvane-cli's CPU time for D1 against curl's
-//   U1 norvane-cli put of 1 GiB against curl -K sending the same 1 MiB chunks; and those chunks
-//      to norvane-server against the same PUTs to nginx
+//   U1 norvane-cli put of 1 GiB against curl -K sending the same 1 MiB chunks; against md5sum of
+//      the file and those chunks, since every chunk names the MD5 of the whole file and curl is
+//      handed it; and those chunks to norvane-server against the same PUTs to nginx
 //   N1 the connections norvane-server accepted during the gets and puts of norvane-cli
 //   L1 norvane-cli ls of a folder of 100,000 entries (made with the control endpoint's bulk-files,
 //      one transaction): entries per second, and the peak resident set of ls and ls --json
@@ -167,6 +168,7 @@ private:
     Options options_;
     WorkDir work_ { "e2e-bench", { "server/data", "tls/data", "home/http", "home/https", "src/chunks", "client" } };
     std::string curl_;
+    std::string md5sum_;
     Nginx nginx_;
     NorvaneServer server_;
     NorvaneServer tlsServer_;
@@ -206,9 +208,10 @@ std::string EndToEnd::prepareCli(const std::string& home, const NorvaneServer& s
 std::string EndToEnd::prepare()
 {
     curl_ = findProgram("curl");
+    md5sum_ = findProgram("md5sum");
     const std::string nginxProgram = findProgram("nginx");
-    if (curl_.empty() || nginxProgram.empty())
-        return fail("curl and nginx are needed (scripts/deps installs them)");
+    if (curl_.empty() || md5sum_.empty() || nginxProgram.empty())
+        return fail("curl, md5sum and nginx are needed (scripts/deps installs them)");
     if (work_.path.empty())
         return fail("cannot create a temporary folder");
     std::fprintf(stderr, "working in %s; load average %s\n", work_.path.c_str(), loadAverage().c_str());
@@ -455,6 +458,17 @@ std::string EndToEnd::uploads()
                 return {};
             } },
             { [&]() -> std::string {
+                // What a curl user must do before the first chunk, as norvane-cli does: every chunk
+                // names the MD5 of the whole file.
+                Run digest = runProgram({ md5sum_, work_.path + "/src/1g" }, {}, "/dev/null");
+                if (digest.exitStatus != 0)
+                    return "md5sum exited with " + std::to_string(digest.exitStatus);
+                seconds_["u1_md5sum"].push_back(digest.seconds);
+                std::fprintf(stderr, "round %d: md5sum                %6.2f s  cpu %5.2f s\n", round + 1,
+                    digest.seconds, digest.cpuSeconds);
+                return {};
+            } },
+            { [&]() -> std::string {
                 Run put = curlRun(nginxConfig);
                 if (put.exitStatus != 0)
                     return "curl (chunks to nginx) exited with " + std::to_string(put.exitStatus);
@@ -659,6 +673,8 @@ void EndToEnd::report()
     }
     if (options_.parts.count('u')) {
         bench("e2e_u1_put_vs_curl_chunks", m("u1_cli") / m("u1_curl_server"), 2, "ratio", "<=", 1.0);
+        bench("e2e_u1_put_vs_md5sum_and_curl_chunks", m("u1_cli") / (m("u1_md5sum") + m("u1_curl_server")), 2, "ratio",
+            "<=", 1.0);
         bench("e2e_u1_server_upload_vs_nginx", m("u1_curl_nginx") / m("u1_curl_server"), 2, "ratio", ">=", 0.5);
     }
     if (options_.parts.count('l')) {
