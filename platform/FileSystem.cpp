@@ -38,20 +38,6 @@ private:
     int fd_;
 };
 
-bool writeAll(int fd, std::span<const std::uint8_t> bytes)
-{
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t wrote = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (wrote < 0 && errno == EINTR)
-            continue;
-        if (wrote <= 0)
-            return false;
-        done += static_cast<std::size_t>(wrote);
-    }
-    return true;
-}
-
 // A name no other writer in this or another process is using: pid, a per-process counter and
 // random bits, so that concurrent writers of the same target never share a temporary file.
 std::string temporaryName(const std::string& base)
@@ -120,7 +106,8 @@ bool FileSystem::writeFileAtomically(
         return false;
 
     // The mode is set on the descriptor: the umask must not narrow a mode the caller asked for.
-    const bool written = writeAll(fd.get(), bytes) && ::fchmod(fd.get(), finalMode) == 0 && ::fsync(fd.get()) == 0;
+    const bool written
+        = FileSystem::writeAll(fd.get(), bytes) && ::fchmod(fd.get(), finalMode) == 0 && ::fsync(fd.get()) == 0;
     if (!fd.close() || !written || ::rename(temporary.c_str(), path.c_str()) != 0) {
         ::unlink(temporary.c_str());
         return false;
@@ -131,6 +118,22 @@ bool FileSystem::writeFileAtomically(
     FileDescriptor folderFd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (folderFd.valid())
         ::fsync(folderFd.get());
+    return true;
+}
+
+bool FileSystem::writeAll(int fd, std::span<const std::uint8_t> bytes)
+{
+    while (!bytes.empty()) {
+        const ssize_t wrote = ::write(fd, bytes.data(), bytes.size());
+        if (wrote < 0 && errno == EINTR)
+            continue;
+        if (wrote <= 0) {
+            if (wrote == 0)
+                errno = EIO;
+            return false;
+        }
+        bytes = bytes.subspan(static_cast<std::size_t>(wrote));
+    }
     return true;
 }
 

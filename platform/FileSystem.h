@@ -26,6 +26,10 @@ public:
     static bool writeFileAtomically(const std::filesystem::path& path, std::span<const std::uint8_t> bytes,
         std::optional<mode_t> mode = std::nullopt);
 
+    // Writes all of `bytes` to `fd`, again after a short write or an interruption. False with errno
+    // set when a write fails.
+    static bool writeAll(int fd, std::span<const std::uint8_t> bytes);
+
     // Size of a regular file (symbolic links followed).
     static std::optional<std::uint64_t> fileSize(const std::filesystem::path& path);
 

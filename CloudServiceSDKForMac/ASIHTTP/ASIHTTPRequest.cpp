@@ -9,6 +9,7 @@
 #include "CloudServiceSDKForMac/ASIHTTP/ServerCertificateProbe.h"
 #include "CloudServiceSDKForMac/ASIHTTP/SocketRegistry.h"
 #include "platform/AsciiText.h"
+#include "platform/FileSystem.h"
 #include "platform/Log.h"
 #include "platform/MainQueue.h"
 
@@ -112,24 +113,9 @@ std::optional<std::uint64_t> fileSize(const std::string& path)
     return static_cast<std::uint64_t>(st.st_size);
 }
 
-// Bytes go into a file in pieces of this size at most. A large write makes the page cache take a
-// large block of memory at once; on a virtual machine that hands free memory back to its host, such
-// blocks are the ones the host must fill again, and a download written in 256 KiB pieces spent two
-// to three times as long in the kernel as one written in 16 KiB pieces.
-constexpr std::size_t kFileWritePiece = 16384;
-
 bool writeAll(int fd, const char* data, std::size_t size)
 {
-    while (size > 0) {
-        ssize_t n = ::write(fd, data, std::min(size, kFileWritePiece));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
+    return FileSystem::writeAll(fd, std::span(reinterpret_cast<const std::uint8_t*>(data), size));
 }
 
 // Runs fn on the main thread and waits for it (inline when already there).

@@ -2,6 +2,7 @@
 
 #include "CloudServiceSDKForMac/CloudService/LocalStorePaths.h"
 #include "formats/MD5DigestString.h"
+#include "platform/FileSystem.h"
 #include "platform/Paths.h"
 
 #include <cerrno>
@@ -83,18 +84,11 @@ PartialDownload::~PartialDownload()
 
 std::optional<ErrorValue> PartialDownload::flush()
 {
-    std::span<const std::uint8_t> bytes(pending_);
-    while (!bytes.empty()) {
-        const ssize_t written = ::write(fd_, bytes.data(), bytes.size());
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            pending_.clear();
-            return posixError(errno, "The download cannot be written");
-        }
-        bytes = bytes.subspan(static_cast<std::size_t>(written));
-    }
+    const bool written = FileSystem::writeAll(fd_, pending_);
+    const int cause = errno;
     pending_.clear();
+    if (!written)
+        return posixError(cause, "The download cannot be written");
     return std::nullopt;
 }
 
@@ -178,7 +172,7 @@ std::optional<ErrorValue> PartialDownload::append(std::span<const std::uint8_t> 
         if (auto error = open())
             return error;
     }
-    // Bytes arrive in pieces of 16 KiB; they are written in larger steps.
+    // Bytes arrive in pieces of 16 KiB; they are gathered into larger steps before they are written.
     if (pending_.size() + bytes.size() > kWriteStep) {
         if (auto error = flush())
             return error;
