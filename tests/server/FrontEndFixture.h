@@ -124,6 +124,16 @@ public:
         return answer;
     }
 
+    // Says it sends nothing more, reads at least `bytes` of the answer and goes away with the rest
+    // unread: the peer's next write fails with EPIPE.
+    void hangUpAfter(std::size_t bytes)
+    {
+        ::shutdown(fd_, SHUT_WR);
+        while (buffer_.size() < bytes && more()) { }
+        ::close(fd_);
+        fd_ = -1;
+    }
+
     // True when the peer closed the connection without sending anything more.
     bool closedByPeer()
     {

@@ -71,6 +71,21 @@ TEST_F(HttpFrontEndTest, RangesAreAnsweredByTheFrontEndWithTheEndHeldAtTheLastBy
         200);
 }
 
+TEST_F(HttpFrontEndTest, AReaderThatHangsUpInTheMiddleOfAFileLeavesTheServerServing)
+{
+    // Far more than the socket buffers hold, so the server is still sending when the reader leaves.
+    put(alice, mine(alice), { "Memo", "large.bin" }, std::string(32 << 20, 'x'));
+    const std::string auth = session("alice");
+    for (int reader = 0; reader < 3; ++reader) {
+        Wire wire(frontEnd->port());
+        wire.send("GET", "/FILE/Memo/large.bin", { { "Authorization", auth } });
+        wire.hangUpAfter(100000);
+    }
+    const Answer after = as(auth, "GET", "/FILE/Memo/large.bin", { { "range", "bytes=1000-1009" } });
+    EXPECT_EQ(after.status, 206);
+    EXPECT_EQ(after.body, "xxxxxxxxxx");
+}
+
 TEST_F(HttpFrontEndTest, AListingReadInRangesIsOneDocumentThatFollowsEveryChangeAndEveryReader)
 {
     for (int i = 0; i < 40; ++i)
