@@ -454,6 +454,13 @@ const char* Connection::sentByFile()
     return &marker;
 }
 
+bool Connection::mayRetrySend() const
+{
+    if (errno == EINTR)
+        return true;
+    return (errno == EAGAIN || errno == EWOULDBLOCK) && waitForPeer(POLLOUT, timeouts_.write);
+}
+
 bool Connection::sendFile(int fd, off_t offset, std::size_t length)
 {
     if (!canSendFile())
@@ -470,11 +477,9 @@ bool Connection::sendFile(int fd, off_t offset, std::size_t length)
             return false;
         const ssize_t n = ::sendfile(socket_, fd, &offset, std::min(left, kSendFileStep));
         if (n < 0) {
-            if (errno == EINTR)
+            if (mayRetrySend())
                 continue;
-            if ((errno != EAGAIN && errno != EWOULDBLOCK) || !waitForPeer(POLLOUT, timeouts_.write))
-                return false;
-            continue;
+            return false;
         }
         if (n == 0)
             return false; // the file is shorter than it should be
@@ -510,11 +515,9 @@ bool Connection::sendAll(std::string_view first, std::string_view second, int fl
             message.msg_iovlen = first.empty() || second.empty() ? 1 : 2;
             n = ::sendmsg(socket_, &message, MSG_NOSIGNAL | flags);
             if (n < 0) {
-                if (errno == EINTR)
+                if (mayRetrySend())
                     continue;
-                if ((errno != EAGAIN && errno != EWOULDBLOCK) || !waitForPeer(POLLOUT, timeouts_.write))
-                    return false;
-                continue;
+                return false;
             }
         }
         moved_ += static_cast<std::uint64_t>(n);

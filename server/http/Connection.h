@@ -141,6 +141,9 @@ private:
     // Writes all of `first` and then `second` (either may be empty), waiting for the peer as a
     // request may.
     bool sendAll(std::string_view first, std::string_view second, int flags = 0);
+    // After a send on the plain socket failed: true when it is worth another try (interrupted, or
+    // the peer takes bytes again in time).
+    bool mayRetrySend() const;
     // The head of a kept-alive answer says so in "Connection" as well as in "Keep-Alive".
     void markKeepAlive(std::string& head) const;
 
