@@ -1,8 +1,13 @@
 #include "bench/UiBenchSupport.h"
 
+#include "app/ui/DesktopOpener.h"
+#include "app/ui/FileWindowController.h"
+#include "app/ui/LoginWindowController.h"
+
 #include <QAbstractButton>
 #include <QApplication>
 #include <QLineEdit>
+#include <QMainWindow>
 
 #include <algorithm>
 #include <cstdio>
@@ -74,6 +79,54 @@ long residentKiB()
             kib = std::strtol(line + 6, nullptr, 10);
     std::fclose(status);
     return kib;
+}
+
+namespace {
+
+class NoOpener : public DesktopOpener {
+public:
+    bool openLocalFile(const QString&) override { return true; }
+};
+
+} // namespace
+
+std::string startServerWithBenchAccount(test::ServerProcess& server)
+{
+    if (!server.start())
+        return server.error();
+    test::ServerProcess::CompanySpec company;
+    company.code = "benchco";
+    company.name = "Bench";
+    if (server.createCompany(company).status / 100 != 2
+        || server.createUser("benchco", "bench", "bench-pass", "Bench User").status / 100 != 2)
+        return "the server refused the bench account";
+    return {};
+}
+
+AppDelegate::Options quietClientOptions()
+{
+    AppDelegate::Options options;
+    options.quit = [] {};
+    options.manager.watchReachability = false;
+    options.manager.systemProxies
+        = [](const std::string&) { return std::optional<std::vector<ProxyEntry>>(std::vector<ProxyEntry> {}); };
+    options.opener = std::make_shared<NoOpener>();
+    return options;
+}
+
+std::string signInToFileWindow(AppDelegate& app, test::ServerProcess& server)
+{
+    ConfigInfo& config = app.manager()->configDefine();
+    server.pointSettingsHere(config);
+    config.save();
+    app.applicationDidFinishLaunching();
+    signInThroughForm(app.loginWindow().loginWindow(), QStringLiteral("benchco"), QStringLiteral("bench"),
+        QStringLiteral("bench-pass"));
+    FileWindowController& files = app.fileWindow();
+    if (!waitUntil([&] { return files.window()->isVisible(); }))
+        return "no file window after the login";
+    files.window()->resize(1100, 700);
+    return {};
 }
 
 } // namespace norvane::bench

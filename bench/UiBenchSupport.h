@@ -1,7 +1,11 @@
 #pragma once
 
 // What the desktop client's benchmarks share: a meter of the event loop's longest stall, waiting
-// while the loop turns, and the process's resident set.
+// while the loop turns, the process's resident set, and a client signed in to a norvane-server
+// of its own.
+
+#include "app/ui/AppDelegate.h"
+#include "e2e/ServerProcess.h"
 
 #include <QElapsedTimer>
 #include <QString>
@@ -42,5 +46,14 @@ bool waitUntil(const std::function<bool()>& done, int timeoutMs = 20000);
 
 // The resident set of this process in KiB (VmRSS), -1 when unknown.
 long residentKiB();
+
+// Starts `server` as the tests start it, with the company "benchco" and its user "bench"
+// (password "bench-pass"); empty, or why not.
+std::string startServerWithBenchAccount(test::ServerProcess& server);
+// A client that watches no reachability, asks for no system proxies and opens no files.
+AppDelegate::Options quietClientOptions();
+// Points the client's settings at the server, launches it, signs in with the bench account
+// through the login form and waits for the file window, sized 1100 x 700; empty, or why not.
+std::string signInToFileWindow(AppDelegate& app, test::ServerProcess& server);
 
 } // namespace norvane::bench

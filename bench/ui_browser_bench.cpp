@@ -17,12 +17,10 @@
 #include "CloudServiceSDKForMac/ASIHTTP/Reachability.h"
 #include "app/logic/StorageServiceLogic.h"
 #include "app/ui/AppDelegate.h"
-#include "app/ui/DesktopOpener.h"
 #include "app/ui/FileBrowser.h"
 #include "app/ui/FileBrowserModel.h"
 #include "app/ui/FileDataBrowserCell.h"
 #include "app/ui/FileWindowController.h"
-#include "app/ui/LoginWindowController.h"
 #include "bench/BenchSupport.h"
 #include "bench/UiBenchSupport.h"
 #include "e2e/ServerProcess.h"
@@ -53,11 +51,6 @@ int failRun(const char* why)
     std::fprintf(stderr, "ui_browser_bench: %s\n", why);
     return 2;
 }
-
-class NoOpener : public DesktopOpener {
-public:
-    bool openLocalFile(const QString&) override { return true; }
-};
 
 QListView* columnOf(FileBrowser* browser, const QModelIndex& folder)
 {
@@ -139,38 +132,19 @@ int main(int argc, char** argv)
     QApplication application(argc, argv);
 
     test::ServerProcess server;
-    if (!server.start())
-        return failRun(server.error().c_str());
-    test::ServerProcess::CompanySpec spec;
-    spec.code = "benchco";
-    spec.name = "Bench";
-    if (server.createCompany(spec).status / 100 != 2
-        || server.createUser("benchco", "bench", "bench-pass", "Bench User").status / 100 != 2)
-        return failRun("the server refused the bench account");
+    if (auto why = bench::startServerWithBenchAccount(server); !why.empty())
+        return failRun(why.c_str());
 
     auto requests = std::make_shared<int>(0);
-    AppDelegate::Options options;
-    options.quit = [] {};
-    options.manager.watchReachability = false;
-    options.manager.systemProxies
-        = [](const std::string&) { return std::optional<std::vector<ProxyEntry>>(std::vector<ProxyEntry> {}); };
-    options.opener = std::make_shared<NoOpener>();
+    AppDelegate::Options options = bench::quietClientOptions();
     options.thumbnails = [requests](const fileInformation& entry, long size, StorageServiceLogic::ImageCallback done) {
         ++*requests;
         StorageServiceLogic::downloadThumbnailImageWithQueue(entry, size, std::move(done));
     };
     AppDelegate app(options);
-    ConfigInfo& config = app.manager()->configDefine();
-    server.pointSettingsHere(config);
-    config.save();
-    app.applicationDidFinishLaunching();
-
-    bench::signInThroughForm(app.loginWindow().loginWindow(), QStringLiteral("benchco"), QStringLiteral("bench"),
-        QStringLiteral("bench-pass"));
+    if (auto why = bench::signInToFileWindow(app, server); !why.empty())
+        return failRun(why.c_str());
     FileWindowController& files = app.fileWindow();
-    if (!waitUntil([&] { return files.window()->isVisible(); }))
-        return failRun("no file window after the login");
-    files.window()->resize(1100, 700);
 
     // The folder: one sub-folder (for the column to its right) and 20,000 photos.
     if (await([](auto done) { StorageServiceLogic::makeFolder("/FOLDER/big", done); }) != 1

@@ -10,11 +10,9 @@
 #include "CloudServiceSDKForMac/ASIHTTP/Reachability.h"
 #include "app/ui/AppDelegate.h"
 #include "app/ui/BrowserDragDrop.h"
-#include "app/ui/DesktopOpener.h"
 #include "app/ui/FileBrowser.h"
 #include "app/ui/FileBrowserModel.h"
 #include "app/ui/FileWindowController.h"
-#include "app/ui/LoginWindowController.h"
 #include "app/ui/ProgressSheet.h"
 #include "bench/BenchSupport.h"
 #include "bench/UiBenchSupport.h"
@@ -47,11 +45,6 @@ int failRun(const char* why)
     std::fprintf(stderr, "ui_drop_bench: %s\n", why);
     return 2;
 }
-
-class NoOpener : public DesktopOpener {
-public:
-    bool openLocalFile(const QString&) override { return true; }
-};
 
 // A folder of `folders` sub-folders with `perFolder` small files each.
 bool makeTree(const std::filesystem::path& top, int folders, int perFolder)
@@ -151,34 +144,15 @@ int main(int argc, char** argv)
         return failRun("the local trees could not be made");
 
     test::ServerProcess server;
-    if (!server.start())
-        return failRun(server.error().c_str());
-    test::ServerProcess::CompanySpec company;
-    company.code = "benchco";
-    company.name = "Bench";
-    if (server.createCompany(company).status / 100 != 2
-        || server.createUser("benchco", "bench", "bench-pass", "Bench User").status / 100 != 2)
-        return failRun("the server refused the bench account");
+    if (auto why = bench::startServerWithBenchAccount(server); !why.empty())
+        return failRun(why.c_str());
 
-    AppDelegate::Options options;
-    options.quit = [] {};
-    options.manager.watchReachability = false;
-    options.manager.systemProxies
-        = [](const std::string&) { return std::optional<std::vector<ProxyEntry>>(std::vector<ProxyEntry> {}); };
-    options.opener = std::make_shared<NoOpener>();
+    AppDelegate::Options options = bench::quietClientOptions();
     options.alerts = std::make_shared<RecordingAlertPresenter>();
     AppDelegate app(options);
-    ConfigInfo& config = app.manager()->configDefine();
-    server.pointSettingsHere(config);
-    config.save();
-    app.applicationDidFinishLaunching();
-
-    bench::signInThroughForm(app.loginWindow().loginWindow(), QStringLiteral("benchco"), QStringLiteral("bench"),
-        QStringLiteral("bench-pass"));
+    if (auto why = bench::signInToFileWindow(app, server); !why.empty())
+        return failRun(why.c_str());
     FileWindowController& files = app.fileWindow();
-    if (!waitUntil([&] { return files.window()->isVisible(); }))
-        return failRun("no file window after the login");
-    files.window()->resize(1100, 700);
     FileBrowserModel* model = files.browser()->browserModel();
     if (!waitUntil([&] { return model->rowCount() > 0 && !files.isBusy(); }))
         return failRun("My folder is not listed");
