@@ -207,6 +207,7 @@ private:
     friend class ServerStore;
     struct Impl;
     explicit UploadChunk(std::unique_ptr<Impl> impl);
+    void writePending();
     std::unique_ptr<Impl> impl_;
 };
 

@@ -8,11 +8,13 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <memory>
 #include <optional>
 #include <unistd.h>
+#include <vector>
 
 namespace norvane::server {
 
@@ -21,8 +23,11 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::size_t kChunkBuffer = 256 * 1024;
-// Writing back to the disk is started after every so many bytes of a chunk.
-constexpr std::int64_t kWriteBackStep = 256 * 1024;
+// A chunk's bytes go to the part file in writes that end on this grid of the file, and writing
+// back to the disk is started after each. The body arrives in pieces of a few KiB that start
+// anywhere in a page: written as they come, every piece would cost a system call and the kernel
+// would clear the part of each new page that the piece leaves open, only to fill it with the next.
+constexpr std::int64_t kWriteStep = 256 * 1024;
 
 [[noreturn]] void failIo(const std::string& what, const fs::path& path)
 {
@@ -381,7 +386,7 @@ struct UploadChunk::Impl {
     UploadSession session;
     std::optional<FileHandle> file;
     std::int64_t end = 0; // the part file's end as written so far
-    std::int64_t flushedTo = 0; // where writing back to the disk has been started
+    std::vector<char> pending; // the bytes after `end`, until they reach the next step of the grid
     PartDigest digest; // of [0, end) when `digest.ctx` is set
     std::optional<StoreFailure> failure;
     bool busy = true; // the session is marked busy for this chunk
@@ -399,23 +404,42 @@ UploadChunk::~UploadChunk()
     }
 }
 
+// Writes what has gathered after the part file's end.
+void UploadChunk::writePending()
+{
+    Impl& c = *impl_;
+    if (c.pending.empty())
+        return;
+    c.file->writeAll(c.pending.data(), c.pending.size(), c.end);
+    if (c.digest.ctx)
+        EVP_DigestUpdate(c.digest.ctx.get(), c.pending.data(), c.pending.size());
+    // The disk starts on what has arrived while the rest comes over the network, so that the sync
+    // at the end waits only for the last bytes.
+    ::sync_file_range(c.file->fd(), c.end, static_cast<off_t>(c.pending.size()), SYNC_FILE_RANGE_WRITE);
+    c.end += static_cast<std::int64_t>(c.pending.size());
+    c.pending.clear();
+}
+
 bool UploadChunk::write(const char* data, std::size_t size)
 {
     Impl& c = *impl_;
     if (c.failure)
         return false;
     try {
-        if (static_cast<std::int64_t>(size) > c.session.size - c.end)
+        const std::int64_t gathered = c.end + static_cast<std::int64_t>(c.pending.size());
+        if (static_cast<std::int64_t>(size) > c.session.size - gathered)
             refuse(StoreError::Invalid, "the chunk runs past the announced size");
-        c.file->writeAll(data, size, c.end);
-        if (c.digest.ctx)
-            EVP_DigestUpdate(c.digest.ctx.get(), data, size);
-        c.end += static_cast<std::int64_t>(size);
-        // The disk starts on what has arrived while the rest comes over the network, so that the
-        // sync at the end waits only for the last bytes.
-        if (c.end - c.flushedTo >= kWriteBackStep) {
-            ::sync_file_range(c.file->fd(), c.flushedTo, c.end - c.flushedTo, SYNC_FILE_RANGE_WRITE);
-            c.flushedTo = c.end;
+        if (c.pending.capacity() < static_cast<std::size_t>(kWriteStep))
+            c.pending.reserve(static_cast<std::size_t>(kWriteStep));
+        while (size > 0) {
+            const std::int64_t at = c.end + static_cast<std::int64_t>(c.pending.size());
+            const auto toStep = static_cast<std::size_t>(kWriteStep - at % kWriteStep);
+            const std::size_t take = std::min(size, toStep);
+            c.pending.insert(c.pending.end(), data, data + take);
+            if (take == toStep)
+                writePending();
+            data += take;
+            size -= take;
         }
         return true;
     } catch (const Refusal& refusal) {
@@ -449,6 +473,7 @@ StoreResult<UploadSession> UploadChunk::finish()
         UploadSession& session = c.session;
         std::string digest;
         try {
+            writePending();
             // The chunk that completes the file puts it on the disk before it appears, against a
             // power cut too. The chunks before it need to outlive the process, which written bytes
             // do: a killed server keeps every acknowledged chunk, while after a power cut the part
@@ -550,7 +575,7 @@ StoreResult<std::unique_ptr<UploadChunk>> ServerStore::beginChunk(const User& us
     State& s = *state_;
     return guarded<std::unique_ptr<UploadChunk>>("appendChunk", [&] {
         std::unique_ptr<UploadChunk::Impl> c(
-            new UploadChunk::Impl { s, user, area, path, meta, {}, {}, offset, offset, {}, std::nullopt, false });
+            new UploadChunk::Impl { s, user, area, path, meta, {}, {}, offset, {}, {}, std::nullopt, false });
         UploadSession& session = c->session;
         session.userId = user.id;
         session.path = pathText;

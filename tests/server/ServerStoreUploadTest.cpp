@@ -2,7 +2,10 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <future>
+#include <iterator>
 #include <thread>
 
 using namespace norvane::server;
@@ -26,14 +29,16 @@ std::string md5Of(const std::string& bytes)
 
 class ServerStoreUpload : public StoreFixture {
 protected:
-    // Sends one chunk of `whole` as the HTTP layer does: the bytes from `offset`, `length` long.
+    // Sends one chunk of `whole` as the HTTP layer does: the bytes from `offset`, `length` long, in
+    // pieces of at most `piece` bytes.
     StoreResult<UploadSession> chunk(const std::vector<std::string>& path, const std::string& whole,
-        std::int64_t offset, std::size_t length, const std::string& md5 = {}, const User* as = nullptr)
+        std::int64_t offset, std::size_t length, const std::string& md5 = {}, const User* as = nullptr,
+        std::size_t piece = SIZE_MAX)
     {
         const std::string bytes = whole.substr(static_cast<std::size_t>(offset), length);
         std::size_t at = 0;
         auto source = [&](char* buffer, std::size_t capacity) -> long {
-            const std::size_t count = std::min(capacity, bytes.size() - at);
+            const std::size_t count = std::min({ capacity, piece, bytes.size() - at });
             std::copy_n(bytes.data() + at, count, buffer);
             at += count;
             return static_cast<long>(count);
@@ -173,6 +178,49 @@ TEST_F(ServerStoreUpload, ChunksThatOverrunOrBreakOffChangeNothing)
     EXPECT_EQ(store->uploadOffset(alice.id, key(path), md5Of(kWhole)), 10);
     ASSERT_TRUE(chunk(path, kWhole, 10, 26));
     EXPECT_EQ(content(get(mine(alice), path)), kWhole);
+}
+
+// The body arrives in pieces of a few KiB that the store gathers into larger writes: every
+// acknowledged byte must be in the part file all the same, whatever offset a chunk starts at.
+TEST_F(ServerStoreUpload, ChunksInOddPiecesAtOddOffsetsAreOnDiskWhenAcknowledged)
+{
+    const std::vector<std::string> path = { "Memo", "odd.bin" };
+    std::string whole(700'001, '\0');
+    for (std::size_t i = 0; i < whole.size(); ++i)
+        whole[i] = static_cast<char>((i * 7919) % 251);
+    auto partHolds = [&](std::size_t length) {
+        EXPECT_EQ(parts().size(), 1u);
+        std::ifstream file(parts().front(), std::ios::binary);
+        const std::string held { std::istreambuf_iterator<char>(file), {} };
+        EXPECT_EQ(held.size(), length);
+        EXPECT_TRUE(held == whole.substr(0, length)) << "the part file differs from the bytes sent";
+    };
+    ASSERT_EQ(chunk(path, whole, 0, 300'001, {}, nullptr, 4093)->received, 300'001);
+    partHolds(300'001);
+    // A chunk that breaks off after crossing the grid leaves the session where it was.
+    std::size_t sent = 0;
+    auto breaksOff = [&](char* buffer, std::size_t) -> long {
+        if (sent >= 200'000)
+            return -1;
+        const std::size_t count = 5'000;
+        std::copy_n(whole.data() + 300'001 + sent, count, buffer);
+        sent += count;
+        return static_cast<long>(count);
+    };
+    EXPECT_EQ(store
+                  ->appendChunk(alice, mine(alice), path, key(path), md5Of(whole),
+                      static_cast<std::int64_t>(whole.size()), 300'001, breaksOff, {})
+                  .failure()
+                  .error,
+        StoreError::Io);
+    EXPECT_EQ(store->uploadOffset(alice.id, key(path), md5Of(whole)), 300'001);
+    ASSERT_EQ(chunk(path, whole, 300'001, 262'143, {}, nullptr, 1)->received, 562'144);
+    partHolds(562'144);
+    // After a restart the digest of the bytes before comes from the part file.
+    reopen();
+    auto last = chunk(path, whole, 562'144, whole.size() - 562'144, {}, nullptr, 65'536);
+    ASSERT_TRUE(last) << last.failure().detail;
+    EXPECT_TRUE(content(get(mine(alice), path)) == whole) << "the stored file differs from the upload";
 }
 
 TEST_F(ServerStoreUpload, ACompletedUploadReplacesContentAndFreesTheOldBlob)
