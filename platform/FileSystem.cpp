@@ -124,7 +124,7 @@ bool FileSystem::writeFileAtomically(
 bool FileSystem::writeAll(int fd, std::span<const std::uint8_t> bytes)
 {
     while (!bytes.empty()) {
-        const ssize_t wrote = ::write(fd, bytes.data(), bytes.size());
+        const ssize_t wrote = ::write(fd, bytes.data(), std::min(bytes.size(), kWritePiece));
         if (wrote < 0 && errno == EINTR)
             continue;
         if (wrote <= 0) {

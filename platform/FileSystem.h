@@ -26,8 +26,15 @@ public:
     static bool writeFileAtomically(const std::filesystem::path& path, std::span<const std::uint8_t> bytes,
         std::optional<mode_t> mode = std::nullopt);
 
-    // Writes all of `bytes` to `fd`, again after a short write or an interruption. False with errno
-    // set when a write fails.
+    // The most that one write to a file asks of the kernel. A larger write makes the page cache take
+    // a large block of memory at once, and on a virtual machine that hands its free memory back to
+    // the host such blocks are the ones the host must fill again: a gigabyte written in 256 KiB
+    // pieces spent two to three times as long in the kernel as one written in 16 KiB pieces, which
+    // cost next to nothing on a machine of its own.
+    static constexpr std::size_t kWritePiece = 16 * 1024;
+
+    // Writes all of `bytes` to `fd` in pieces of at most kWritePiece, again after a short write or
+    // an interruption. False with errno set when a write fails.
     static bool writeAll(int fd, std::span<const std::uint8_t> bytes);
 
     // Size of a regular file (symbolic links followed).

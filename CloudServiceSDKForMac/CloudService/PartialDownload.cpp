@@ -5,6 +5,7 @@
 #include "platform/FileSystem.h"
 #include "platform/Paths.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -172,21 +173,25 @@ std::optional<ErrorValue> PartialDownload::append(std::span<const std::uint8_t> 
         if (auto error = open())
             return error;
     }
-    // Bytes arrive in pieces of 16 KiB; they are gathered into larger steps before they are written.
-    if (pending_.size() + bytes.size() > kWriteStep) {
-        if (auto error = flush())
-            return error;
-    }
-    if (pending_.capacity() < kWriteStep)
-        pending_.reserve(kWriteStep);
-    if (bytes.size() >= kWriteStep) {
-        pending_.assign(bytes.begin(), bytes.end());
-        if (auto error = flush())
-            return error;
-    } else {
-        pending_.insert(pending_.end(), bytes.begin(), bytes.end());
-    }
+    // Bytes arrive in pieces of any size (those of https a little short of 16 KiB at the start of
+    // an answer); they go to the file in whole write pieces, so that every write fills whole pages.
+    constexpr std::size_t kStep = FileSystem::kWritePiece;
+    if (pending_.capacity() < kStep)
+        pending_.reserve(kStep);
     size_ += bytes.size();
+    if (!pending_.empty()) {
+        const std::size_t take = std::min(bytes.size(), kStep - pending_.size());
+        pending_.insert(pending_.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(take));
+        bytes = bytes.subspan(take);
+        if (pending_.size() < kStep)
+            return std::nullopt;
+        if (auto error = flush())
+            return error;
+    }
+    const std::size_t whole = bytes.size() - bytes.size() % kStep;
+    if (whole > 0 && !FileSystem::writeAll(fd_, bytes.first(whole)))
+        return posixError(errno, "The download cannot be written");
+    pending_.assign(bytes.begin() + static_cast<std::ptrdiff_t>(whole), bytes.end());
     return std::nullopt;
 }
 

@@ -54,7 +54,6 @@ public:
     void discard();
 
 private:
-    static constexpr std::size_t kWriteStep = 256 * 1024;
     std::optional<ErrorValue> open();
     void markSource();
     std::optional<ErrorValue> flush(); // writes what append() gathered

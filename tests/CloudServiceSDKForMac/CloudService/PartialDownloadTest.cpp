@@ -125,6 +125,27 @@ TEST_F(PartialDownloadTest, AFreshStartHoldsOnlyItsOwnBytesWhetherAFileWasLeftOr
     }
 }
 
+// Bytes are gathered into whole write pieces: pieces of any size, and cuts of a chunk that was not
+// taken, inside the gathered bytes or inside those written already, leave exactly what was kept.
+TEST_F(PartialDownloadTest, PiecesOfAnySizeAndCutChunksLeaveExactlyTheBytesKept)
+{
+    const fs::path target = folder_ / "big.bin";
+    const Bytes content = patternBytes(200'000);
+    PartialDownload download(target, PartialDownload::sourceOf("/FILE/big.bin", 200'000, "t1"));
+    std::size_t at = 0;
+    for (const std::size_t piece : { 1, 16'383, 16'385, 40'000, 7, 50'000 }) {
+        ASSERT_FALSE(download.append(std::span(content).subspan(at, piece)));
+        at += piece;
+    }
+    ASSERT_EQ(download.size(), at);
+    ASSERT_FALSE(download.truncate(at - 3));
+    ASSERT_FALSE(download.truncate(20'000));
+    EXPECT_EQ(download.size(), 20'000u);
+    ASSERT_FALSE(download.append(std::span(content).subspan(20'000)));
+    ASSERT_FALSE(download.commit());
+    EXPECT_TRUE(FileSystem::readFile(target) == content) << "the file differs from the bytes sent";
+}
+
 TEST_F(PartialDownloadTest, ALinkPlantedAtThePartialNameIsNeverWrittenThrough)
 {
     fake_->files["/FILE/doc.bin"] = patternBytes(25);
