@@ -5,7 +5,6 @@
 #include "platform/FileSystem.h"
 #include "platform/Paths.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -83,12 +82,20 @@ PartialDownload::~PartialDownload()
     }
 }
 
+WriteGatherer::Write PartialDownload::toFile(int& cause) const
+{
+    return [fd = fd_, &cause](std::span<const std::uint8_t> bytes) {
+        if (FileSystem::writeAll(fd, bytes))
+            return true;
+        cause = errno;
+        return false;
+    };
+}
+
 std::optional<ErrorValue> PartialDownload::flush()
 {
-    const bool written = FileSystem::writeAll(fd_, pending_);
-    const int cause = errno;
-    pending_.clear();
-    if (!written)
+    int cause = 0;
+    if (!gathered_.flush(toFile(cause)))
         return posixError(cause, "The download cannot be written");
     return std::nullopt;
 }
@@ -174,24 +181,12 @@ std::optional<ErrorValue> PartialDownload::append(std::span<const std::uint8_t> 
             return error;
     }
     // Bytes arrive in pieces of any size (those of https a little short of 16 KiB at the start of
-    // an answer); they go to the file in whole write pieces, so that every write fills whole pages.
-    constexpr std::size_t kStep = FileSystem::kWritePiece;
-    if (pending_.capacity() < kStep)
-        pending_.reserve(kStep);
+    // an answer); they go to the file in whole write pieces.
+    const std::uint64_t writtenEnd = size_ - gathered_.size();
     size_ += bytes.size();
-    if (!pending_.empty()) {
-        const std::size_t take = std::min(bytes.size(), kStep - pending_.size());
-        pending_.insert(pending_.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(take));
-        bytes = bytes.subspan(take);
-        if (pending_.size() < kStep)
-            return std::nullopt;
-        if (auto error = flush())
-            return error;
-    }
-    const std::size_t whole = bytes.size() - bytes.size() % kStep;
-    if (whole > 0 && !FileSystem::writeAll(fd_, bytes.first(whole)))
-        return posixError(errno, "The download cannot be written");
-    pending_.assign(bytes.begin() + static_cast<std::ptrdiff_t>(whole), bytes.end());
+    int cause = 0;
+    if (!gathered_.add(writtenEnd, bytes, toFile(cause)))
+        return posixError(cause, "The download cannot be written");
     return std::nullopt;
 }
 
@@ -199,13 +194,13 @@ std::optional<ErrorValue> PartialDownload::truncate(std::uint64_t size)
 {
     if (fd_ < 0 || size >= size_)
         return std::nullopt;
-    const std::uint64_t written = size_ - pending_.size();
+    const std::uint64_t written = size_ - gathered_.size();
     if (size >= written) {
-        pending_.resize(static_cast<std::size_t>(size - written));
+        gathered_.keep(static_cast<std::size_t>(size - written));
         size_ = size;
         return std::nullopt;
     }
-    pending_.clear();
+    gathered_.keep(0);
     if (::ftruncate(fd_, static_cast<off_t>(size)) != 0 || ::lseek(fd_, static_cast<off_t>(size), SEEK_SET) < 0)
         return posixError(errno, "The download cannot be written");
     size_ = size;
@@ -234,7 +229,7 @@ std::optional<ErrorValue> PartialDownload::commit()
 
 void PartialDownload::discard()
 {
-    pending_.clear();
+    gathered_.keep(0);
     if (fd_ < 0)
         return; // nothing of ours was made or taken over
     ::unlink(path_.c_str());

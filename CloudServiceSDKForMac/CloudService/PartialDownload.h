@@ -1,13 +1,14 @@
 #pragma once
 
 #include "platform/ErrorValue.h"
+#include "platform/FileSystem.h"
+#include "platform/WriteGatherer.h"
 
 #include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <span>
 #include <string>
-#include <vector>
 
 namespace norvane {
 
@@ -57,13 +58,15 @@ private:
     std::optional<ErrorValue> open();
     void markSource();
     std::optional<ErrorValue> flush(); // writes what append() gathered
+    // Writes at the file's end; `cause` takes the errno of a failure.
+    WriteGatherer::Write toFile(int& cause) const;
 
     std::filesystem::path target_;
     std::string source_;
     std::filesystem::path path_;
     int fd_ = -1;
     std::uint64_t size_ = 0; // held, the gathered bytes not yet written included
-    std::vector<std::uint8_t> pending_;
+    WriteGatherer gathered_ { FileSystem::kWritePiece };
 };
 
 } // namespace norvane

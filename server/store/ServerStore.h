@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/WriteGatherer.h"
 #include "server/store/Records.h"
 #include "server/store/StoreLimits.h"
 #include "server/store/StoreResult.h"
@@ -207,7 +208,7 @@ private:
     friend class ServerStore;
     struct Impl;
     explicit UploadChunk(std::unique_ptr<Impl> impl);
-    void writePending();
+    WriteGatherer::Write toPartFile(); // writes at the part file's end, or throws
     std::unique_ptr<Impl> impl_;
 };
 
